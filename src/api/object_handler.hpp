@@ -1,0 +1,40 @@
+// Handles, the detections batch behind them, and the checks that guard every
+// accessor.
+#ifndef QUELT_API_OBJECT_HANDLER_HPP
+#define QUELT_API_OBJECT_HANDLER_HPP
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "quelt/quelt.h"
+
+namespace quelt {
+
+// One list of records per image, in image order.
+using detections_list = std::vector<std::vector<object_detection>>;
+
+}  // namespace quelt
+
+QUELT_API const char* object_type_str(object_type type) noexcept;
+QUELT_API void check_object_handler_type(object_handler handler, object_type expected);
+QUELT_API void validate_batch_idx(std::uint64_t batch_size, std::uint64_t batch_idx);
+
+namespace quelt::api {
+
+// Puts the caller's handle into the "no batch" state a failed decoding call
+// leaves behind. Rejects a null handle pointer instead of writing through it.
+void reset_output_handle(object_handler* out_handler);
+
+// Runs the driver and hands its result to the caller's handle; the batch is
+// released again if anything fails before the handle owns it.
+template <class Driver>
+void publish_batch(object_handler& out_handler, Driver&& driver) {
+  auto batch = std::make_unique<detections_list>();
+  *batch = driver();
+  out_handler.object = batch.release();
+}
+
+}  // namespace quelt::api
+
+#endif

@@ -1,0 +1,19 @@
+// _bs: streams its arguments into one string with nothing between them.
+#ifndef QUELT_FRAMEWORK_STRING_BUILDER_HPP
+#define QUELT_FRAMEWORK_STRING_BUILDER_HPP
+
+#include <sstream>
+#include <string>
+
+namespace sorvanta::framework {
+
+template <class... Args>
+std::string _bs(const Args&... args) {
+  std::stringstream stream;
+  (void)(stream << ... << args);
+  return stream.str();
+}
+
+}  // namespace sorvanta::framework
+
+#endif
