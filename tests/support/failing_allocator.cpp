@@ -71,9 +71,45 @@ allocation_stats disarm_allocator() {
 
 }  // namespace quelt::test
 
-void* operator new(std::size_t size) { return allocate(size, false); }
-void* operator new[](std::size_t size) { return allocate(size, true); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void* operator new(std::size_t size) {
+  return allocate(size, false);
+}
+void* operator new[](std::size_t size) {
+  return allocate(size, true);
+}
+void operator delete(void* p) noexcept {
+  release(p);
+}
+void operator delete[](void* p) noexcept {
+  release(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  release(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  release(p);
+}
+
+// std::stable_sort and friends take their scratch buffers from the nothrow
+// forms; route them through the same counter so they can be refused too and
+// are never paired with another allocator's delete.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size, false);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size, true);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  release(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  release(p);
+}

@@ -10,10 +10,10 @@
 namespace quelt::test {
 
 struct allocation_stats {
-  std::uint64_t allocations = 0;     // successful allocations since arm()
-  std::int64_t live = 0;             // allocations minus releases since arm()
-  std::size_t last_array_size = 0;   // bytes asked of the last new[]
-  bool failed = false;               // the chosen allocation was refused
+  std::uint64_t allocations = 0;    // successful allocations since arm()
+  std::int64_t live = 0;            // allocations minus releases since arm()
+  std::size_t last_array_size = 0;  // bytes asked of the last new[]
+  bool failed = false;              // the chosen allocation was refused
 };
 
 // Starts counting; the allocation numbered `fail_at` (1-based) throws.

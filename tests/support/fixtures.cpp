@@ -1,0 +1,74 @@
+#include "support/fixtures.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#ifndef QUELT_SHARED_DIR
+#error "QUELT_SHARED_DIR must name the shared folder beside the checkout"
+#endif
+
+namespace quelt::test {
+
+std::string real_fixture_dir() {
+  return std::string(QUELT_SHARED_DIR) + "/fixtures/real-yolo";
+}
+
+std::optional<fixture_set> load_real_fixtures() {
+  const std::string dir = real_fixture_dir();
+  std::ifstream manifest_file(dir + "/manifest.json");
+  if (!manifest_file) {
+    return std::nullopt;
+  }
+  const auto manifest = nlohmann::json::parse(manifest_file);
+
+  fixture_set set;
+  set.dir = dir;
+  set.net_width = manifest.at("net").at("width").get<int>();
+  set.net_height = manifest.at("net").at("height").get<int>();
+  for (const auto& layer : manifest.at("layers")) {
+    set.layers.push_back(
+        fixture_layer{layer.at("mask").get<std::vector<std::int32_t>>(),
+                      layer.at("anchors").get<std::vector<float>>(), layer.at("classes").get<int>(),
+                      layer.at("xy_scale").get<float>(), layer.at("preactivated").get<int>()});
+  }
+  for (const auto& image : manifest.at("images")) {
+    fixture_image entry;
+    entry.name = image.at("name").get<std::string>();
+    for (const auto& file : image.at("layers")) {
+      entry.layer_files.push_back(dir + "/" + file.get<std::string>());
+    }
+    entry.sealed_file = dir + "/" + image.at("sealed").get<std::string>();
+    for (const auto& peer : image.at("opencv_peer_detections")) {
+      entry.peers.push_back(
+          peer_detection{peer.at("x_min").get<float>(), peer.at("y_min").get<float>(),
+                         peer.at("x_max").get<float>(), peer.at("y_max").get<float>(),
+                         peer.at("class_id").get<int>(), peer.at("probability").get<float>()});
+    }
+    set.images.push_back(std::move(entry));
+  }
+  std::ifstream names(dir + "/coco.names");
+  for (std::string line; std::getline(names, line);) {
+    if (!line.empty()) {
+      set.class_names.push_back(line);
+    }
+  }
+  return set;
+}
+
+double corner_iou(double x_min, double y_min, double x_max, double y_max, double other_x_min,
+                  double other_y_min, double other_x_max, double other_y_max) {
+  const double ix = std::min(x_max, other_x_max) - std::max(x_min, other_x_min);
+  const double iy = std::min(y_max, other_y_max) - std::max(y_min, other_y_min);
+  if (ix <= 0 || iy <= 0) {
+    return 0.0;
+  }
+  const double inter = ix * iy;
+  const double area = (x_max - x_min) * (y_max - y_min);
+  const double other_area = (other_x_max - other_x_min) * (other_y_max - other_y_min);
+  return inter / (area + other_area - inter);
+}
+
+}  // namespace quelt::test

@@ -1,0 +1,59 @@
+// The real network outputs beside the checkout (../shared/fixtures/real-yolo),
+// when they are there.
+#ifndef QUELT_TESTS_SUPPORT_FIXTURES_HPP
+#define QUELT_TESTS_SUPPORT_FIXTURES_HPP
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quelt::test {
+
+// A peer decoder's answer: corners as fractions of the input, class, score.
+struct peer_detection {
+  float x_min;
+  float y_min;
+  float x_max;
+  float y_max;
+  int class_id;
+  float probability;
+};
+
+struct fixture_layer {
+  std::vector<std::int32_t> mask;
+  std::vector<float> anchors;
+  int classes;
+  float xy_scale;
+  int preactivated;
+};
+
+struct fixture_image {
+  std::string name;
+  std::vector<std::string> layer_files;  // full paths, layer order
+  std::string sealed_file;               // full path
+  std::vector<peer_detection> peers;
+};
+
+struct fixture_set {
+  std::string dir;
+  int net_width;
+  int net_height;
+  std::vector<fixture_layer> layers;
+  std::vector<fixture_image> images;
+  std::vector<std::string> class_names;
+};
+
+// The folder the fixtures are expected in.
+std::string real_fixture_dir();
+
+// nullopt when the folder is absent; throws when it is there but unreadable.
+std::optional<fixture_set> load_real_fixtures();
+
+// Intersection over union of two corner boxes, in double.
+double corner_iou(double x_min, double y_min, double x_max, double y_max, double other_x_min,
+                  double other_y_min, double other_x_max, double other_y_max);
+
+}  // namespace quelt::test
+
+#endif
