@@ -222,6 +222,52 @@ QUELT_STATIC_ASSERT(net_params_size, sizeof(net_params) == 8);
 QUELT_STATIC_ASSERT(net_params_width, offsetof(net_params, width) == 0);
 QUELT_STATIC_ASSERT(net_params_height, offsetof(net_params, height) == 4);
 
+/*
+ * Decodes Darknet-style YOLO layers: `outputs_count` descriptors starting at
+ * `outputs`, all with the same `classes` (>= 1) and `output.batch`, and
+ * `output.channels` = mask_size x (classes + 5). Image i uses detection
+ * threshold conf_thresholds[i] and overlap threshold nms_thresholds[i]; both
+ * arrays hold one entry per image. Only reads the caller's buffers, masks,
+ * anchors and thresholds, and keeps none of them after returning.
+ * Sets *out_handler to {NULL, detections_batch} first; on success it holds a
+ * new batch with one record list per image, which the caller owns until
+ * object_handler_destroy. Fails, before decoding anything, for descriptors
+ * that contradict these rules, null pointers that would be read, a negative
+ * mask entry or a NULL out_handler; the handle then holds no batch.
+ */
+QUELT_API return_status process_yolo_detections(const yolo_output* outputs,
+                                                 uint64_t outputs_count, net_params net,
+                                                 const float* conf_thresholds,
+                                                 const float* nms_thresholds,
+                                                 object_handler* out_handler);
+
+/* ------------------------------------------------------------------------ */
+/* Sealed outputs                                                            */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Decodes a sealed output: `batch_size` images of `boxes_count` rows, each row
+ * classes + 5 floats (centre x, centre y, width, height in network-input
+ * pixels, objectness, one score per class), image after image without gaps.
+ * Image i uses detection threshold conf_thresholds[i] and overlap threshold
+ * nms_thresholds[i]; both arrays hold one entry per image.
+ * Rewrites the caller's tensor in place: in every row whose objectness passes,
+ * the class scores become objectness x score, or 0 where that product does
+ * not pass or suppression removed the class. Positions 0 to 4, and the rows
+ * that did not pass, are left as they were. The tensor is not kept after the
+ * call, and only one call at a time may use it.
+ * Sets *out_handler to {NULL, detections_batch} first; on success it holds a
+ * new batch with one record list per image, which the caller owns until
+ * object_handler_destroy. Fails, with the tensor untouched, for negative
+ * counts, `classes` below 1, null pointers that would be read or a NULL
+ * out_handler; the handle then holds no batch. Running out of memory fails
+ * too, and may leave the tensor partly rewritten.
+ */
+QUELT_API return_status process_yolo_sealed_output_detections(
+    float* sealed_output, int64_t boxes_count, int64_t batch_size, int32_t classes,
+    const float* conf_thresholds, const float* nms_thresholds, int32_t width, int32_t height,
+    object_handler* out_handler);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

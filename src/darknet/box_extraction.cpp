@@ -1,0 +1,69 @@
+#include "box_extraction.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace quelt {
+
+std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers, int classes,
+                                               int net_width, int net_height,
+                                               float* conf_thresholds) {
+  const std::uint64_t images = layers.empty() ? 0 : layers.front().output.batch;
+  std::vector<std::vector<float>> rows(images);
+  const std::size_t record_length = static_cast<std::size_t>(classes) + 5;
+  const float nw = static_cast<float>(net_width);
+  const float nh = static_cast<float>(net_height);
+
+  for (const yolo_output& layer : layers) {
+    const output_tensor& tensor = layer.output;
+    const float grid_width = static_cast<float>(tensor.width);
+    const float grid_height = static_cast<float>(tensor.height);
+    float* v = tensor.data;
+    for (std::uint64_t i = 0; i < images; ++i) {
+      const float threshold = conf_thresholds[i];
+      std::vector<float>& image_rows = rows[i];
+      for (std::uint64_t gy = 0; gy < tensor.height; ++gy) {
+        for (std::uint64_t gx = 0; gx < tensor.width; ++gx) {
+          for (std::uint64_t k = 0; k < layer.mask_size; ++k, v += record_length) {
+            // Written as a negated "greater than" so a NaN objectness is skipped.
+            if (!(v[4] > threshold)) {
+              continue;
+            }
+            for (std::size_t p = 5; p < record_length; ++p) {
+              const float probability = v[4] * v[p];
+              v[p] = probability > threshold ? probability : 0.0f;
+            }
+            const std::size_t anchor = static_cast<std::size_t>(layer.mask[k]);
+            const float anchor_width = layer.anchors[2 * anchor];
+            const float anchor_height = layer.anchors[2 * anchor + 1];
+
+            const float x = (static_cast<float>(gx) + v[0]) / grid_width;
+            const float y = (static_cast<float>(gy) + v[1]) / grid_height;
+            float w;
+            float h;
+            if (layer.preactivated != 0) {
+              // The network's own logistic output: (2 s)^2 spans 0..4 anchor sizes.
+              w = (((v[2] * v[2]) * 4.0f) * anchor_width) / nw;
+              h = (((v[3] * v[3]) * 4.0f) * anchor_height) / nh;
+            } else {
+              w = (std::exp(v[2]) * anchor_width) / nw;
+              h = (std::exp(v[3]) * anchor_height) / nh;
+            }
+            const float half_width = w * 0.5f;
+            const float half_height = h * 0.5f;
+
+            image_rows.push_back(x - half_width);
+            image_rows.push_back(y - half_height);
+            image_rows.push_back(x + half_width);
+            image_rows.push_back(y + half_height);
+            image_rows.insert(image_rows.end(), v + 4, v + record_length);
+          }
+        }
+      }
+    }
+  }
+  return rows;
+}
+
+}  // namespace quelt
