@@ -1,0 +1,251 @@
+// The library against the literal reference on seeded random calls. Any
+// difference in status, counts, record bytes (two NaNs count as equal) or, on
+// the sealed path, the caller's tensor afterwards is a failure.
+//
+// QUELT_DIFFERENTIAL_CASES sets the cases per group (default a quick pass),
+// QUELT_DIFFERENTIAL_SEED the first seed; scripts/differential runs a long pass.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "darknet/activation.hpp"
+#include "darknet/box_extraction.hpp"
+#include "darknet/row_nms.hpp"
+#include "reference/random_calls.hpp"
+#include "reference/reference.hpp"
+#include "sealed/box_provider_nms.hpp"
+#include "sealed/darknet_box_provider.hpp"
+#include "support/status.hpp"
+
+namespace {
+
+using namespace quelt_reference;
+
+std::uint64_t setting(const char* name, std::uint64_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr ? std::strtoull(text, nullptr, 10) : fallback;
+}
+
+std::uint64_t case_count() {
+  return setting("QUELT_DIFFERENTIAL_CASES", 1500);
+}
+std::uint64_t first_seed() {
+  return setting("QUELT_DIFFERENTIAL_SEED", 20261208);
+}
+
+// Reads a whole batch back through the C interface.
+detections read_batch(object_handler handler) {
+  detections batch;
+  std::uint64_t size = 0;
+  EXPECT_EQ(quelt::test::failure_text(detections_batch_size(handler, &size)), "");
+  for (std::uint64_t i = 0; i < size; ++i) {
+    std::uint64_t count = 0;
+    EXPECT_EQ(quelt::test::failure_text(detections_batch_detections_count(handler, i, &count)), "");
+    std::vector<object_detection> records(count);
+    EXPECT_EQ(
+        quelt::test::failure_text(detections_batch_detections_store(handler, i, records.data())),
+        "");
+    batch.push_back(records);
+  }
+  return batch;
+}
+
+::testing::AssertionResult same_batches(const detections& library, const detections& reference) {
+  if (library.size() != reference.size()) {
+    return ::testing::AssertionFailure()
+           << "images: library " << library.size() << ", reference " << reference.size();
+  }
+  for (std::size_t i = 0; i < library.size(); ++i) {
+    if (!same_records(library[i], reference[i])) {
+      auto failure = ::testing::AssertionFailure();
+      failure << "image " << i << ": library " << library[i].size() << " records, reference "
+              << reference[i].size() << "\n";
+      for (const auto* side : {&library[i], &reference[i]}) {
+        failure << (side == &library[i] ? " library:\n" : " reference:\n");
+        for (const auto& r : *side) {
+          failure << "  " << r.class_id << " p=" << r.probability << " o=" << r.objectness << " ("
+                  << r.x_min << ", " << r.y_min << ", " << r.x_max << ", " << r.y_max << ")\n";
+        }
+      }
+      return failure;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::size_t record_count(const detections& batch) {
+  std::size_t count = 0;
+  for (const auto& image : batch) {
+    count += image.size();
+  }
+  return count;
+}
+
+TEST(Differential, DarknetEntryMatchesReference) {
+  std::size_t records = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    darknet_call call = random_darknet_call(random);
+    const auto before = call.values;
+
+    object_handler handler{};
+    return_status status = process_yolo_detections(call.layers.data(), call.layers.size(), call.net,
+                                                   call.conf.data(), call.nms.data(), &handler);
+    ASSERT_EQ(quelt::test::failure_text(status), "") << "seed " << seed;
+    const detections library = read_batch(handler);
+    object_handler_destroy(handler);
+    for (std::size_t l = 0; l < before.size(); ++l) {
+      ASSERT_TRUE(same_floats(call.values[l], before[l]))
+          << "caller's layer changed, seed " << seed;
+    }
+
+    const detections reference = process_yolo_detections(
+        call.layers.data(), call.layers.size(), call.net, call.conf.data(), call.nms.data());
+    ASSERT_TRUE(same_batches(library, reference)) << "seed " << seed;
+    records += record_count(library);
+  }
+  // A generator that stopped producing detections would prove nothing.
+  EXPECT_GT(records, case_count());
+}
+
+TEST(Differential, SealedEntryMatchesReferenceIncludingTensor) {
+  std::size_t records = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    sealed_call call = random_sealed_call(random);
+    std::vector<float> library_tensor = call.tensor;
+    std::vector<float> reference_tensor = call.tensor;
+
+    object_handler handler{};
+    return_status status = process_yolo_sealed_output_detections(
+        library_tensor.data(), call.boxes_count, call.batch_size, call.classes, call.conf.data(),
+        call.nms.data(), call.width, call.height, &handler);
+    ASSERT_EQ(quelt::test::failure_text(status), "") << "seed " << seed;
+    const detections library = read_batch(handler);
+    object_handler_destroy(handler);
+
+    const detections reference = process_yolo_sealed_output_detections(
+        reference_tensor.data(), call.boxes_count, call.batch_size, call.classes, call.conf.data(),
+        call.nms.data(), call.width, call.height);
+    ASSERT_TRUE(same_batches(library, reference)) << "seed " << seed;
+    ASSERT_TRUE(same_floats(library_tensor, reference_tensor)) << "tensor, seed " << seed;
+    records += record_count(library);
+  }
+  EXPECT_GT(records, case_count());
+}
+
+TEST(Differential, ActivationAndExtractionMatchReference) {
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    darknet_call library_call = random_darknet_call(random);
+    darknet_call reference_call = library_call;
+    reference_call.point_descriptors();
+
+    const int classes = library_call.layers[0].classes;
+    for (std::size_t l = 0; l < library_call.layers.size(); ++l) {
+      const yolo_output& layer = library_call.layers[l];
+      quelt::activate_yolo_output(layer.output, static_cast<int>(layer.mask_size), layer.classes,
+                                  layer.xy_scale, layer.preactivated != 0);
+      const yolo_output& twin = reference_call.layers[l];
+      activate_yolo_output(twin.output, static_cast<int>(twin.mask_size), twin.classes,
+                           twin.xy_scale, twin.preactivated != 0);
+      ASSERT_TRUE(same_floats(library_call.values[l], reference_call.values[l]))
+          << "activation, seed " << seed;
+    }
+
+    const auto library = quelt::get_yolo_boxes(library_call.layers, classes, library_call.net.width,
+                                               library_call.net.height, library_call.conf.data());
+    const auto reference = get_yolo_boxes(reference_call.layers, classes, reference_call.net.width,
+                                          reference_call.net.height, reference_call.conf.data());
+    ASSERT_EQ(library.size(), reference.size());
+    for (std::size_t i = 0; i < library.size(); ++i) {
+      ASSERT_TRUE(same_floats(library[i], reference[i])) << "rows, seed " << seed;
+    }
+    for (std::size_t l = 0; l < library_call.values.size(); ++l) {
+      ASSERT_TRUE(same_floats(library_call.values[l], reference_call.values[l]))
+          << "layer values after extraction, seed " << seed;
+    }
+  }
+}
+
+TEST(Differential, RowSortAndSuppressionMatchReference) {
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    const int classes = random.chance(0.8) ? random.integer(1, 4) : random.integer(1, 40);
+    const bool with_nan = random.chance(0.3);
+
+    std::vector<float> rows = random_box_rows(random, classes, with_nan);
+    std::vector<float> twin = rows;
+    const int key = random.integer(0, classes - 1);
+    quelt::descending_sort_yolo_boxes(rows, classes, key);
+    descending_sort_yolo_boxes(twin, classes, key);
+    ASSERT_TRUE(same_floats(rows, twin)) << "sort, seed " << seed;
+
+    const int images = random.integer(0, 3);
+    std::vector<std::vector<float>> boxes;
+    std::vector<float> thresholds;
+    for (int i = 0; i < images; ++i) {
+      boxes.push_back(random_box_rows(random, classes, with_nan));
+      thresholds.push_back(random.threshold({1.0f / 3.0f, 0.5f}));
+    }
+    thresholds.push_back(0.5f);
+    auto reference = boxes;
+    const int passes = random.chance(0.05) ? random.integer(-1, 0) : classes;
+    quelt::do_nms_sort(boxes, passes, thresholds.data());
+    do_nms_sort(reference, passes, thresholds.data());
+    for (int i = 0; i < images; ++i) {
+      ASSERT_TRUE(
+          same_floats(boxes[static_cast<std::size_t>(i)], reference[static_cast<std::size_t>(i)]))
+          << "suppression, image " << i << ", seed " << seed;
+    }
+  }
+}
+
+TEST(Differential, ProviderSuppressionMatchesReference) {
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    sealed_call call = random_sealed_call(random);
+    std::vector<float> twin_tensor = call.tensor;
+    const std::size_t length = static_cast<std::size_t>(call.classes) + 5;
+    const std::size_t rows = call.tensor.size() / length;
+
+    // Lists of rows whose objectness is a number, in row order, as scoring
+    // leaves them.
+    std::vector<std::vector<quelt::darknet_box_provider>> lists(
+        static_cast<std::size_t>(call.batch_size));
+    std::vector<std::vector<box_provider>> twins(lists.size());
+    for (std::size_t r = 0; r < rows; ++r) {
+      if (std::isnan(call.tensor[r * length + 4]) || lists.empty()) {
+        continue;
+      }
+      const std::size_t image = r / static_cast<std::size_t>(call.boxes_count);
+      lists[image].push_back(quelt::darknet_box_provider{&call.tensor[r * length], call.classes});
+      twins[image].push_back(box_provider{&twin_tensor[r * length], call.classes});
+    }
+    const int passes = random.chance(0.05) ? random.integer(-1, 0) : call.classes;
+    quelt::darknet_box_nms_sort(lists, passes, call.nms.data());
+    darknet_box_nms_sort(twins, passes, call.nms.data());
+    ASSERT_TRUE(same_floats(call.tensor, twin_tensor)) << "tensor, seed " << seed;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+      ASSERT_EQ(lists[i].size(), twins[i].size());
+      for (std::size_t k = 0; k < lists[i].size(); ++k) {
+        ASSERT_EQ(lists[i][k].row - call.tensor.data(), twins[i][k].row - twin_tensor.data())
+            << "order, image " << i << ", seed " << seed;
+        const std::size_t other = (k * 7 + 3) % lists[i].size();
+        ASSERT_TRUE(same_float(static_cast<float>(lists[i][k].iou(lists[i][other])),
+                               static_cast<float>(provider_iou(twins[i][k], twins[i][other]))));
+        ASSERT_TRUE(same_float(static_cast<float>(lists[i][k].iom(lists[i][other])),
+                               static_cast<float>(provider_iom(twins[i][k], twins[i][other]))));
+      }
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// Seeded random calls for differential testing, biased toward what breaks
+// decoders: NaN, infinities, signed zeros, ties, thresholds equal to values,
+// touching, identical and degenerate boxes, empty batches and layers.
+#ifndef QUELT_TESTS_REFERENCE_RANDOM_CALLS_HPP
+#define QUELT_TESTS_REFERENCE_RANDOM_CALLS_HPP
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "quelt/quelt.h"
+
+namespace quelt_reference {
+
+class awkward_random {
+ public:
+  explicit awkward_random(std::uint64_t seed) : engine_(seed) {}
+
+  int integer(int low, int high);  // inclusive
+  bool chance(double p);
+  float uniform(float low, float high);
+  // Mostly uniform in [low, high]; sometimes NaN, an infinity, a signed zero,
+  // or a value from `palette` (to make exact ties).
+  float awkward(float low, float high, const std::vector<float>& palette, double special = 0.05);
+  // A detection or overlap threshold: typical values, 0, 1, above 1, below 0,
+  // and now and then a value from `palette` (values present in the data).
+  float threshold(const std::vector<float>& palette);
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+// A self-contained call of the Darknet entry: descriptors point into the
+// vectors held here, so copies of the object must refresh them.
+struct darknet_call {
+  std::vector<std::vector<float>> values;
+  std::vector<std::vector<std::int32_t>> masks;
+  std::vector<float> anchors;
+  std::vector<yolo_output> layers;
+  net_params net{};
+  std::vector<float> conf;
+  std::vector<float> nms;
+
+  void point_descriptors();
+};
+
+struct sealed_call {
+  std::vector<float> tensor;
+  std::int64_t boxes_count = 0;
+  std::int64_t batch_size = 0;
+  std::int32_t classes = 1;
+  std::vector<float> conf;
+  std::vector<float> nms;
+  std::int32_t width = 1;
+  std::int32_t height = 1;
+};
+
+darknet_call random_darknet_call(awkward_random& random);
+sealed_call random_sealed_call(awkward_random& random);
+
+// Box rows of `classes` + 5 floats (corners, objectness, probabilities) with
+// ties, signed zeros, negative probabilities and, when `with_nan`, NaN keys;
+// sometimes a few trailing floats that do not make a whole row.
+std::vector<float> random_box_rows(awkward_random& random, int classes, bool with_nan);
+
+// Bitwise equality, except that any two NaNs are equal.
+bool same_float(float a, float b);
+bool same_floats(const std::vector<float>& a, const std::vector<float>& b);
+bool same_records(const std::vector<object_detection>& a, const std::vector<object_detection>& b);
+
+}  // namespace quelt_reference
+
+#endif

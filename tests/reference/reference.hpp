@@ -1,0 +1,46 @@
+// A deliberately naive, step-by-step rendering of both decoding paths: full
+// layer copies, activation of every value, bubble sorts and all-pairs overlap
+// tests. It is the definition the library is held to, so it is written for
+// readability and never for speed. Compiled into tests and benchmarks only.
+#ifndef QUELT_TESTS_REFERENCE_REFERENCE_HPP
+#define QUELT_TESTS_REFERENCE_REFERENCE_HPP
+
+#include <cstdint>
+#include <vector>
+
+#include "quelt/quelt.h"
+
+namespace quelt_reference {
+
+using detections = std::vector<std::vector<object_detection>>;
+
+// Darknet layers.
+void activate_yolo_output(output_tensor output, int anchors, int classes, float xy_scale,
+                          bool preactivated);
+std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers, int classes,
+                                               int net_width, int net_height,
+                                               float* conf_thresholds);
+void descending_sort_yolo_boxes(std::vector<float>& rows, int classes, int class_index);
+void do_nms_sort(std::vector<std::vector<float>>& boxes, int classes, float* nms_thresholds);
+detections process_yolo_detections(yolo_output* outputs, std::uint64_t outputs_count,
+                                   net_params net, float* conf_thresholds, float* nms_thresholds);
+
+// Sealed tensors.
+struct box_provider {
+  float* row;
+  std::int32_t classes;
+};
+double provider_iou(const box_provider& self, const box_provider& other);
+double provider_iom(const box_provider& self, const box_provider& other);
+// Candidates of equal objectness keep their relative order (a stable sort).
+void darknet_box_nms_sort(std::vector<std::vector<box_provider>>& lists, int classes,
+                          float* nms_thresholds);
+// Expects valid counts and classes >= 1.
+detections process_yolo_sealed_output_detections(float* sealed_output, std::int64_t boxes_count,
+                                                 std::int64_t batch_size, std::int32_t classes,
+                                                 float* conf_thresholds, float* nms_thresholds,
+                                                 std::int32_t width, std::int32_t height);
+
+}  // namespace quelt_reference
+
+#endif
