@@ -1,21 +1,22 @@
 #include "darknet_driver.hpp"
 
-#include <algorithm>
 #include <cstddef>
 
-#include "activation.hpp"
-#include "box_extraction.hpp"
-#include "row_nms.hpp"
+#include "candidate_scan.hpp"
+#include "row_nms_plan.hpp"
 
 namespace quelt {
 
 namespace {
 
-std::vector<object_detection> to_detections(const std::vector<float>& rows, int classes) {
+// Records of one image from its suppressed rows, in the order the class
+// passes leave the rows. Each record carries the row's best remaining class;
+// of equal probabilities the lowest class wins, and a best of 0 is no record.
+std::vector<object_detection> to_detections(const std::vector<float>& rows, int classes,
+                                            const std::vector<std::uint32_t>& order) {
   const std::size_t stride = static_cast<std::size_t>(classes) + 5;
-  const std::size_t n = rows.size() / stride;
   std::vector<object_detection> detections;
-  for (std::size_t r = 0; r < n; ++r) {
+  for (std::uint32_t r : order) {
     const float* row = rows.data() + r * stride;
     const float* probabilities = row + 5;
     float best = probabilities[0];
@@ -26,7 +27,6 @@ std::vector<object_detection> to_detections(const std::vector<float>& rows, int 
         best_class = j;
       }
     }
-    // Every class was thresholded away or suppressed; a NaN still counts.
     if (best == 0.0f) {
       continue;
     }
@@ -45,31 +45,27 @@ std::vector<std::vector<object_detection>> process_yolo_detections(yolo_output* 
                                                                    float* conf_thresholds,
                                                                    float* nms_thresholds) {
   const int classes = outputs[0].classes;
-
-  std::vector<std::vector<float>> values(outputs_count);
-  std::vector<yolo_output> layers(outputs, outputs + outputs_count);
-  for (std::uint64_t l = 0; l < outputs_count; ++l) {
-    const output_tensor& tensor = outputs[l].output;
-    const std::uint64_t n = tensor.batch * tensor.height * tensor.width * tensor.channels;
-    if (n != 0) {
-      values[l].assign(tensor.data, tensor.data + n);
-    }
-    layers[l].output.data = n != 0 ? values[l].data() : nullptr;
-  }
-
-  for (const yolo_output& layer : layers) {
-    activate_yolo_output(layer.output, static_cast<int>(layer.mask_size), layer.classes,
-                         layer.xy_scale, layer.preactivated != 0);
-  }
-
-  std::vector<std::vector<float>> boxes =
-      get_yolo_boxes(layers, classes, net.width, net.height, conf_thresholds);
-  do_nms_sort(boxes, classes, nms_thresholds);
+  const std::uint64_t images = outputs[0].output.batch;
+  const std::size_t stride = static_cast<std::size_t>(classes) + 5;
 
   std::vector<std::vector<object_detection>> result;
-  result.reserve(boxes.size());
-  for (const std::vector<float>& rows : boxes) {
-    result.push_back(to_detections(rows, classes));
+  result.reserve(images);
+  std::vector<float> rows;
+  detail::row_nms_workspace workspace;
+  for (std::uint64_t i = 0; i < images; ++i) {
+    rows.clear();
+    workspace.members.clear();
+    for (std::uint64_t l = 0; l < outputs_count; ++l) {
+      detail::scan_layer_image(outputs[l], i, classes, net, conf_thresholds[i], rows,
+                               workspace.members);
+    }
+    const std::size_t n = rows.size() / stride;
+    detail::plan_row_nms(detail::row_view{rows.data(), n, classes}, nms_thresholds[i], false,
+                         workspace);
+    for (const detail::class_member& lost : workspace.suppressed) {
+      rows[lost.row * stride + 5 + lost.class_index] = 0.0f;
+    }
+    result.push_back(to_detections(rows, classes, workspace.order));
   }
   return result;
 }

@@ -1,48 +1,99 @@
 #include "row_nms.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <numeric>
+
+#include "row_nms_plan.hpp"
 
 namespace quelt {
 
 namespace {
 
-enum : std::size_t { x_min = 0, y_min = 1, x_max = 2, y_max = 3, first_class = 5 };
+using detail::class_member;
+using detail::row_view;
 
-// Intersection over union of the corner boxes starting at `a` (better
-// ranked) and `b`. Touching or disjoint boxes give 0; a NaN compares false
-// against every threshold, so it never suppresses.
-float overlap(const float* a, const float* b) {
-  const float ix_min = b[x_min] > a[x_min] ? b[x_min] : a[x_min];
-  const float ix_max = b[x_max] < a[x_max] ? b[x_max] : a[x_max];
-  const float iy_min = b[y_min] > a[y_min] ? b[y_min] : a[y_min];
-  const float iy_max = b[y_max] < a[y_max] ? b[y_max] : a[y_max];
-  if (ix_min >= ix_max || iy_min >= iy_max) {
-    return 0.0f;
-  }
-  const float intersection = (iy_max - iy_min) * (ix_max - ix_min);
-  const float area_a = (a[y_max] - a[y_min]) * (a[x_max] - a[x_min]);
-  const float area_b = (b[y_max] - b[y_min]) * (b[x_max] - b[x_min]);
-  return intersection / ((area_b + area_a) - intersection);
+std::size_t stride_of(int classes) {
+  return static_cast<std::size_t>(classes) + 5;
 }
 
-// Adjacent-exchange sort on whole rows: stable, and a strict "greater than"
-// leaves NaN keys where they are.
-void sort_rows(std::vector<float>& rows, std::size_t stride, std::size_t key) {
-  const std::size_t n = rows.size() / stride;
-  if (n < 2) {
-    return;
+// Writes the rows of `rows` in the order given by `order` (row indices).
+// Floats past the last whole row stay where they are.
+void permute_rows(std::vector<float>& rows, std::size_t stride,
+                  const std::vector<std::uint32_t>& order) {
+  std::vector<float> sorted(order.size() * stride);
+  for (std::size_t position = 0; position < order.size(); ++position) {
+    std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(order[position] * stride), stride,
+                sorted.begin() + static_cast<std::ptrdiff_t>(position * stride));
   }
-  float* data = rows.data();
-  for (std::size_t pass = 0; pass + 1 < n; ++pass) {
-    for (std::size_t j = 0; j + 1 < n - pass; ++j) {
-      float* upper = data + j * stride;
-      float* lower = upper + stride;
-      if (lower[key] > upper[key]) {
-        std::swap_ranges(upper, lower, lower);
-      }
+  std::copy(sorted.begin(), sorted.end(), rows.begin());
+}
+
+// One stable descending pass by `key` over the rows listed in `order`. A row
+// whose key is NaN compares false both ways and so never moves: it splits the
+// list into runs that are sorted separately, exactly as adjacent exchanges
+// would leave them.
+void sort_pass(const float* data, std::size_t stride, std::size_t key,
+               std::vector<std::uint32_t>& order) {
+  auto greater = [&](std::uint32_t a, std::uint32_t b) {
+    return data[a * stride + key] > data[b * stride + key];
+  };
+  auto run_start = order.begin();
+  for (auto it = order.begin(); it != order.end(); ++it) {
+    if (std::isnan(data[*it * stride + key])) {
+      std::stable_sort(run_start, it, greater);
+      run_start = it + 1;
     }
   }
+  std::stable_sort(run_start, order.end(), greater);
+}
+
+std::vector<std::uint32_t> identity_order(std::size_t n) {
+  std::vector<std::uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  return order;
+}
+
+// Greedy suppression of class `k` over the rows in `order`: a row loses its
+// class-k probability exactly when an earlier row that kept it overlaps it by
+// at least the threshold.
+void suppress_in_order(float* data, std::size_t stride, int k, float threshold,
+                       const std::vector<std::uint32_t>& order) {
+  const std::size_t key = 5 + static_cast<std::size_t>(k);
+  std::vector<std::uint32_t> kept;
+  for (std::uint32_t row : order) {
+    float* box = data + row * stride;
+    if (box[key] == 0.0f) {
+      continue;
+    }
+    bool suppressed = false;
+    for (std::uint32_t better : kept) {
+      if (detail::row_overlap(data + better * stride, box) >= threshold) {
+        suppressed = true;
+        break;
+      }
+    }
+    if (suppressed) {
+      box[key] = 0.0f;
+    } else {
+      kept.push_back(row);
+    }
+  }
+}
+
+// Class passes one after the other; used only when a probability is NaN,
+// which no decoded row holds but a caller's rows may.
+void suppress_pass_by_pass(std::vector<float>& rows, int classes, float threshold) {
+  const std::size_t stride = stride_of(classes);
+  const std::size_t n = rows.size() / stride;
+  std::vector<std::uint32_t> order = identity_order(n);
+  for (int k = 0; k < classes; ++k) {
+    sort_pass(rows.data(), stride, 5 + static_cast<std::size_t>(k), order);
+    suppress_in_order(rows.data(), stride, k, threshold, order);
+  }
+  permute_rows(rows, stride, order);
 }
 
 }  // namespace
@@ -52,39 +103,55 @@ void descending_sort_yolo_boxes(std::vector<float>& rows, int classes, int class
   if (class_index < 0 || class_index >= classes) {
     return;
   }
-  const std::size_t stride = static_cast<std::size_t>(classes) + first_class;
-  sort_rows(rows, stride, first_class + static_cast<std::size_t>(class_index));
+  const std::size_t stride = stride_of(classes);
+  const std::size_t n = rows.size() / stride;
+  if (n < 2) {
+    return;
+  }
+  std::vector<std::uint32_t> order = identity_order(n);
+  sort_pass(rows.data(), stride, 5 + static_cast<std::size_t>(class_index), order);
+  permute_rows(rows, stride, order);
 }
 
 void do_nms_sort(std::vector<std::vector<float>>& boxes, int classes, float* nms_thresholds) {
+  if (classes <= 0) {
+    return;
+  }
+  const std::size_t stride = stride_of(classes);
+  detail::row_nms_workspace workspace;
   for (std::size_t i = 0; i < boxes.size(); ++i) {
-    const float threshold = nms_thresholds[i];
     std::vector<float>& rows = boxes[i];
-    if (rows.empty() || classes <= 0) {
+    const std::size_t n = rows.size() / stride;
+    if (n == 0) {
       continue;
     }
-    const std::size_t stride = static_cast<std::size_t>(classes) + first_class;
-    const std::size_t n = rows.size() / stride;
-    for (std::size_t k = 0; k < static_cast<std::size_t>(classes); ++k) {
-      const std::size_t key = first_class + k;
-      sort_rows(rows, stride, key);
-      float* data = rows.data();
-      for (std::size_t a = 0; a < n; ++a) {
-        const float* row_a = data + a * stride;
-        if (row_a[key] == 0.0f) {
-          continue;
+    const float threshold = nms_thresholds[i];
+
+    bool has_nan = false;
+    workspace.members.clear();
+    for (std::size_t r = 0; r < n && !has_nan; ++r) {
+      const float* probabilities = rows.data() + r * stride + 5;
+      for (int k = 0; k < classes; ++k) {
+        if (std::isnan(probabilities[k])) {
+          has_nan = true;
+          break;
         }
-        for (std::size_t b = a + 1; b < n; ++b) {
-          float* row_b = data + b * stride;
-          if (row_b[key] == 0.0f) {
-            continue;
-          }
-          if (overlap(row_a, row_b) >= threshold) {
-            row_b[key] = 0.0f;
-          }
+        if (probabilities[k] != 0.0f) {
+          workspace.members.push_back(
+              class_member{static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(r)});
         }
       }
     }
+    if (has_nan) {
+      suppress_pass_by_pass(rows, classes, threshold);
+      continue;
+    }
+
+    detail::plan_row_nms(row_view{rows.data(), n, classes}, threshold, true, workspace);
+    for (const class_member& lost : workspace.suppressed) {
+      rows[lost.row * stride + 5 + lost.class_index] = 0.0f;
+    }
+    permute_rows(rows, stride, workspace.order);
   }
 }
 

@@ -3,45 +3,48 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "candidate_nms.hpp"
+
 namespace quelt {
-
-namespace {
-
-bool higher_objectness(const darknet_box_provider& p, const darknet_box_provider& q) {
-  return p.row[4] > q.row[4];
-}
-
-}  // namespace
 
 void darknet_box_nms_sort(std::vector<std::vector<darknet_box_provider>>& lists, int classes,
                           float* nms_thresholds) {
+  if (classes <= 0) {
+    return;
+  }
+  detail::candidate_nms_workspace workspace;
+  std::vector<float> keys;
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint64_t> scratch;
+  std::vector<darknet_box_provider> ranked;
   for (std::size_t i = 0; i < lists.size(); ++i) {
-    const float threshold = nms_thresholds[i];
-    if (classes <= 0) {
-      continue;
-    }
     auto& list = lists[i];
-    const std::size_t n = list.size();
-    for (int j = 0; j < classes; ++j) {
-      // Stable, so candidates of equal objectness keep the order of the rows
-      // and repeated calls give the same lists.
-      std::stable_sort(list.begin(), list.end(), higher_objectness);
-      const int score = 5 + j;
-      for (std::size_t a = 0; a < n; ++a) {
-        if (list[a].row[score] == 0.0f) {
-          continue;
-        }
-        for (std::size_t b = a + 1; b < n; ++b) {
-          if (list[b].row[score] == 0.0f) {
-            continue;
-          }
-          // Strictly greater: an overlap equal to the threshold keeps the box.
-          if (list[a].iou(list[b]) > static_cast<double>(threshold)) {
-            list[b].row[score] = 0.0f;
-          }
+    // Candidates of equal objectness keep their order, so repeated calls
+    // give the same lists.
+    keys.clear();
+    for (const darknet_box_provider& provider : list) {
+      keys.push_back(provider.row[4]);
+    }
+    detail::order_by_descending_key(keys, order, scratch);
+    ranked.clear();
+    for (std::uint32_t index : order) {
+      ranked.push_back(list[index]);
+    }
+    std::copy(ranked.begin(), ranked.end(), list.begin());
+
+    workspace.candidates.clear();
+    workspace.holders.clear();
+    for (std::size_t rank = 0; rank < list.size(); ++rank) {
+      float* row = list[rank].row;
+      workspace.candidates.push_back(detail::make_ranked_candidate(row));
+      for (int j = 0; j < classes; ++j) {
+        if (row[5 + j] != 0.0f) {
+          workspace.holders.push_back(detail::class_holder{static_cast<std::uint32_t>(j),
+                                                           static_cast<std::uint32_t>(rank)});
         }
       }
     }
+    detail::suppress_ranked_candidates(classes, nms_thresholds[i], workspace);
   }
 }
 

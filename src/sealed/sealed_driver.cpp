@@ -1,21 +1,22 @@
 #include "sealed_driver.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <numeric>
 #include <limits>
 #include <string>
 #include <utility>
 
-#include <boost/beast/core/span.hpp>
-
 #include "../framework/exception.hpp"
-#include "../framework/max_index.hpp"
 #include "../framework/string_builder.hpp"
-#include "box_provider_nms.hpp"
+#include "candidate_nms.hpp"
 #include "darknet_box_provider.hpp"
 
 namespace quelt {
 
 namespace {
+
+constexpr std::int64_t screen_block = 256;
 
 using sorvanta::framework::_bs;
 using sorvanta::framework::error_message;
@@ -74,65 +75,114 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
                     nms_thresholds);
   }
 
-  // Room for every candidate first: a negative count fails here (the sizes
-  // convert to huge unsigned values), before the tensor is touched.
-  std::vector<std::vector<darknet_box_provider>> candidates;
-  if (batch_size != 0) {
-    candidates.reserve(static_cast<std::size_t>(batch_size));
-  }
-  for (std::int64_t i = 0; i < batch_size; ++i) {
-    std::vector<darknet_box_provider> list;
-    if (boxes_count != 0) {
-      list.reserve(static_cast<std::size_t>(boxes_count));
-    }
-    candidates.push_back(std::move(list));
-  }
-
-  // Scoring in place: a candidate's class scores become objectness x score,
-  // or 0 where that product does not pass.
-  const std::int64_t row_size = std::int64_t{classes} + 5;
-  for (std::int64_t i = 0; i < batch_size; ++i) {
-    const float threshold = conf_thresholds[i];
-    for (std::int64_t r = 0; r < boxes_count; ++r) {
-      float* row = sealed_output + (i * boxes_count + r) * row_size;
-      const float objectness = row[4];
-      if (!(objectness > threshold)) {
-        continue;
-      }
-      for (std::int32_t j = 0; j < classes; ++j) {
-        const float p = objectness * row[5 + j];
-        row[5 + j] = p > threshold ? p : 0.0f;
-      }
-      candidates[static_cast<std::size_t>(i)].push_back(darknet_box_provider{row, classes});
-    }
-  }
-
-  darknet_box_nms_sort(candidates, classes, nms_thresholds);
-
-  // Each candidate reports its best class left after suppression, if any.
+  // A negative image count fails here with the standard length error (the
+  // size converts to a huge unsigned value), before the tensor is touched.
   std::vector<std::vector<object_detection>> result;
-  result.reserve(candidates.size());
+  if (batch_size != 0) {
+    result.reserve(static_cast<std::size_t>(batch_size));
+  }
+  // Room for one image's candidates: a negative or absurd row count fails here,
+  // before any row is read, rather than reading past the caller's tensor.
+  std::vector<float*> rows;
+  if (batch_size > 0 && boxes_count != 0) {
+    rows.reserve(static_cast<std::size_t>(boxes_count));
+  }
+
+  const std::int64_t row_size = std::int64_t{classes} + 5;
   const float net_width = static_cast<float>(width);
   const float net_height = static_cast<float>(height);
-  for (const auto& list : candidates) {
-    std::vector<object_detection> records;
-    if (boxes_count != 0) {
-      records.reserve(static_cast<std::size_t>(boxes_count));
-    }
-    for (const darknet_box_provider& candidate : list) {
-      const float* row = candidate.row;
-      const std::int64_t best = sorvanta::framework::max_index(boost::beast::span<float>(
-          candidate.row + 5, static_cast<std::size_t>(candidate.classes)));
-      const float score = row[5 + best];
-      if (score == 0.0f) {
-        continue;
+  detail::candidate_nms_workspace workspace;
+  std::vector<float> objectness;
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint64_t> scratch;
+  std::vector<std::uint32_t> holder_start;
+  std::vector<std::uint32_t> holder_class;
+  for (std::int64_t i = 0; i < batch_size; ++i) {
+    // Scoring in place: a candidate's class scores become objectness x score,
+    // or 0 where that product does not pass.
+    const float threshold = conf_thresholds[i];
+    rows.clear();
+    objectness.clear();
+    holder_start.clear();
+    holder_class.clear();
+    float* image = sealed_output + i * boxes_count * row_size;
+    // Rows are screened a block at a time by objectness alone, branch-free,
+    // so the pass over the tensor runs at the speed of reading it.
+    std::uint32_t hits[screen_block];
+    for (std::int64_t base = 0; base < boxes_count; base += screen_block) {
+      const std::int64_t block = std::min<std::int64_t>(screen_block, boxes_count - base);
+      const float* objectness_of = image + base * row_size + 4;
+      std::size_t hit_count = 0;
+      for (std::int64_t r = 0; r < block; ++r) {
+        hits[hit_count] = static_cast<std::uint32_t>(r);
+        hit_count += objectness_of[r * row_size] > threshold ? 1 : 0;
       }
-      const float half_w = row[2] * 0.5f;
-      const float half_h = row[3] * 0.5f;
-      records.push_back(
-          object_detection{(row[0] - half_w) / net_width, (row[1] - half_h) / net_height,
-                           (row[0] + half_w) / net_width, (row[1] + half_h) / net_height,
-                           static_cast<std::int32_t>(best), row[4], score});
+      for (std::size_t h = 0; h < hit_count; ++h) {
+        float* row = image + (base + hits[h]) * row_size;
+        const float object = row[4];
+        float* scores = row + 5;
+        for (std::int32_t j = 0; j < classes; ++j) {
+          const float p = object * scores[j];
+          scores[j] = p > threshold ? p : 0.0f;
+        }
+        // Branch-free collection of the classes held: most scores are 0, in
+        // no predictable pattern.
+        const std::size_t start = holder_class.size();
+        holder_start.push_back(static_cast<std::uint32_t>(start));
+        holder_class.resize(start + static_cast<std::size_t>(classes));
+        std::uint32_t* held = holder_class.data() + start;
+        std::size_t count = 0;
+        for (std::int32_t j = 0; j < classes; ++j) {
+          held[count] = static_cast<std::uint32_t>(j);
+          count += scores[j] != 0.0f ? 1 : 0;
+        }
+        holder_class.resize(start + count);
+        rows.push_back(row);
+        objectness.push_back(object);
+      }
+    }
+    holder_start.push_back(static_cast<std::uint32_t>(holder_class.size()));
+
+    // Rank once by objectness; every class pass would sort to this order.
+    detail::order_by_descending_key(objectness, order, scratch);
+    workspace.candidates.clear();
+    workspace.holders.clear();
+    for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
+      const std::uint32_t c = order[rank];
+      workspace.candidates.push_back(detail::make_ranked_candidate(rows[c]));
+      for (std::uint32_t h = holder_start[c]; h < holder_start[c + 1]; ++h) {
+        workspace.holders.push_back(detail::class_holder{holder_class[h], rank});
+      }
+    }
+    detail::suppress_ranked_candidates(classes, nms_thresholds[i], workspace);
+
+    // Each candidate reports its best class left after suppression, if any:
+    // the first largest score. Every class it does not hold reads 0, so only
+    // its holders need a look.
+    std::vector<object_detection> records;
+    for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
+      const std::uint32_t c = order[rank];
+      const float* r = rows[c];
+      bool zero_seen = holder_start[c + 1] - holder_start[c] < static_cast<std::uint32_t>(classes);
+      std::int32_t best = -1;
+      float score = 0.0f;
+      for (std::uint32_t h = holder_start[c]; h < holder_start[c + 1]; ++h) {
+        const float value = r[5 + holder_class[h]];
+        if (value == 0.0f) {
+          zero_seen = true;  // suppressed
+        } else if (best < 0 || value > score) {
+          best = static_cast<std::int32_t>(holder_class[h]);
+          score = value;
+        }
+      }
+      if (best < 0 || (zero_seen && score < 0.0f)) {
+        continue;  // the best score is 0
+      }
+      const float half_w = r[2] * 0.5f;
+      const float half_h = r[3] * 0.5f;
+      records.push_back(object_detection{(r[0] - half_w) / net_width, (r[1] - half_h) / net_height,
+                                         (r[0] + half_w) / net_width, (r[1] + half_h) / net_height,
+                                         best, r[4], score});
     }
     // The stored lists keep no spare room.
     records.shrink_to_fit();
