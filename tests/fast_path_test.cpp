@@ -1,0 +1,212 @@
+// The shortcuts that make decoding fast, each checked where it could go
+// wrong: the objectness cut, the class shortcut, the single-sort ordering
+// with its NaN fallback, and the stable order of equal objectness.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "darknet/candidate_scan.hpp"
+#include "darknet/row_nms.hpp"
+#include "darknet_test_layer.hpp"
+#include "reference/random_calls.hpp"
+#include "reference/reference.hpp"
+#include "sealed_test_tensor.hpp"
+#include "support/status.hpp"
+
+namespace {
+
+using quelt::detail::logistic;
+using quelt::detail::raw_objectness_cut;
+
+float from_bits(std::uint32_t bits) {
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// The objectness cut relies on the logistic never decreasing as its input
+// grows. Checked over every float (every 64th in unoptimised builds, which
+// would take minutes): first the negative ones from -0 down to -inf, then the
+// positive ones up to +inf.
+TEST(FastPath, LogisticNeverDecreases) {
+#ifdef NDEBUG
+  const std::uint32_t step = 1;
+#else
+  const std::uint32_t step = 64;
+#endif
+  float previous = logistic(-std::numeric_limits<float>::infinity());
+  for (std::uint32_t bits = 0xFF800000u; bits > 0x80000000u; bits -= step) {
+    const float value = logistic(from_bits(bits));
+    ASSERT_GE(value, previous) << "at " << from_bits(bits);
+    previous = value;
+  }
+  for (std::uint32_t bits = 0; bits <= 0x7F800000u; bits += step) {
+    const float value = logistic(from_bits(bits));
+    ASSERT_GE(value, previous) << "at " << from_bits(bits);
+    previous = value;
+  }
+}
+
+// No float below the cut has a logistic above the threshold; the first
+// floats at and above it that do are not cut away.
+TEST(FastPath, ObjectnessCutNeverRejectsAPassingValue) {
+  const float thresholds[] = {1e-30f, 1e-6f,    0.001f,     0.005f,
+                              0.25f,  0.5f,     0.75f,      0.9f,
+                              0.999f, 0.99999f, 0.9999999f, std::nextafter(1.0f, 0.0f)};
+  for (float t : thresholds) {
+    const float cut = raw_objectness_cut(t);
+    ASSERT_FALSE(std::isnan(cut)) << t;
+    // Walk down from well above the cut to well below it.
+    float v = cut + 0.01f * (std::fabs(cut) + 1.0f);
+    for (int i = 0; i < 200000 && v > -100.0f; ++i, v = std::nextafter(v, -1000.0f)) {
+      if (v < cut) {
+        ASSERT_FALSE(logistic(v) > t) << "t " << t << " v " << v << " cut " << cut;
+      }
+    }
+  }
+  EXPECT_TRUE(std::isnan(raw_objectness_cut(1.0f)));
+  EXPECT_TRUE(std::isnan(raw_objectness_cut(2.0f)));
+  EXPECT_TRUE(std::isnan(raw_objectness_cut(std::numeric_limits<float>::quiet_NaN())));
+  EXPECT_EQ(raw_objectness_cut(0.0f), -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(raw_objectness_cut(-0.5f), -std::numeric_limits<float>::infinity());
+}
+
+// Decodes one layer through the C entry and through the reference.
+void expect_same_as_reference(std::vector<float>& values, std::uint64_t records, int classes,
+                              float t) {
+  std::vector<float> anchors{10, 20};
+  std::vector<std::int32_t> mask{0};
+  yolo_output layer = quelt::test::make_layer(values, 1, records, 1, mask, classes, anchors);
+  float conf[] = {t};
+  float nms[] = {2.0f};  // nothing suppressed: every record shows
+  object_handler handler{};
+  ASSERT_EQ(quelt::test::failure_text(
+                process_yolo_detections(&layer, 1, net_params{32, 32}, conf, nms, &handler)),
+            "");
+  std::uint64_t count = 0;
+  ASSERT_EQ(quelt::test::failure_text(detections_batch_detections_count(handler, 0, &count)), "");
+  std::vector<object_detection> library(count);
+  ASSERT_EQ(
+      quelt::test::failure_text(detections_batch_detections_store(handler, 0, library.data())), "");
+  object_handler_destroy(handler);
+
+  const auto reference =
+      quelt_reference::process_yolo_detections(&layer, 1, net_params{32, 32}, conf, nms);
+  ASSERT_TRUE(quelt_reference::same_records(library, reference[0]))
+      << "t " << t << ": " << library.size() << " vs " << reference[0].size();
+}
+
+// `count` floats on each side of `centre`, one after the other.
+std::vector<float> floats_around(float centre, int count) {
+  float low = centre;
+  for (int i = 0; i < count; ++i) {
+    low = std::nextafter(low, -1000.0f);
+  }
+  std::vector<float> values;
+  for (float v = low; values.size() < static_cast<std::size_t>(2 * count + 1);
+       v = std::nextafter(v, 1000.0f)) {
+    values.push_back(v);
+  }
+  return values;
+}
+
+// Records whose raw objectness and class logits sit on either side of the
+// shortcuts' edges decode exactly as the literal reference does.
+TEST(FastPath, RecordsAtTheShortcutEdgesMatchTheReference) {
+  for (float t : {0.005f, 0.25f, 0.5f, 0.9f}) {
+    const float cut = raw_objectness_cut(t);
+    const float logit = std::log(t / (1.0f - t));
+    // Objectness around the cut and around the true logit, one record each.
+    std::vector<float> objectness = floats_around(cut, 1000);
+    const std::vector<float> near_logit = floats_around(logit, 1000);
+    objectness.insert(objectness.end(), near_logit.begin(), near_logit.end());
+    std::vector<float> values;
+    for (float v : objectness) {
+      values.insert(values.end(), {0.0f, 0.0f, -3.0f, -3.0f, v, 5.0f});
+    }
+    expect_same_as_reference(values, objectness.size(), 1, t);
+
+    // Class logits around log(t / objectness), where products start to pass,
+    // and around the shortcut's own edge a little below it.
+    values.clear();
+    std::uint64_t records = 0;
+    for (float raw : {near_logit.back(), logit + 0.5f, 4.0f}) {
+      const double edge = std::log(static_cast<double>(t) / logistic(raw));
+      for (double centre : {edge, edge - 1e-3}) {
+        for (float c : floats_around(static_cast<float>(centre), 500)) {
+          values.insert(values.end(), {0.0f, 0.0f, -3.0f, -3.0f, raw, c});
+          ++records;
+        }
+      }
+    }
+    expect_same_as_reference(values, records, 1, t);
+  }
+}
+
+// NaN probabilities take the pass-by-pass path; ties in one class are broken
+// by the classes below it. Both against the reference's bubble sorts.
+TEST(FastPath, RowSuppressionWithNaNKeysAndTiesMatchesTheReference) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  // Rows: corners, objectness, three class probabilities.
+  const std::vector<float> rows = {
+      0, 0, 2, 2, 0.9f, 0.5f, 0.7f, 0.7f,  //
+      0, 0, 2, 2, 0.9f, 0.6f, 0.7f, 0.7f,  // ties row 0 in classes 1 and 2
+      1, 0, 3, 2, 0.9f, nan,  0.7f, 0.2f,  //
+      5, 5, 6, 6, 0.9f, 0.6f, 0.0f, 0.7f,  //
+      0, 0, 2, 2, 0.9f, 0.5f, 0.7f, -0.0f,
+  };
+  for (bool with_nan : {false, true}) {
+    std::vector<std::vector<float>> library{rows};
+    if (!with_nan) {
+      library[0][5 + 2 * 8] = 0.4f;
+    }
+    auto reference = library;
+    float thresholds[] = {0.3f};
+    quelt::do_nms_sort(library, 3, thresholds);
+    quelt_reference::do_nms_sort(reference, 3, thresholds);
+    EXPECT_TRUE(quelt_reference::same_floats(library[0], reference[0])) << with_nan;
+
+    for (int key = 0; key < 3; ++key) {
+      std::vector<float> sorted = rows;
+      std::vector<float> twin = rows;
+      quelt::descending_sort_yolo_boxes(sorted, 3, key);
+      quelt_reference::descending_sort_yolo_boxes(twin, 3, key);
+      EXPECT_TRUE(quelt_reference::same_floats(sorted, twin)) << key;
+    }
+  }
+}
+
+// Candidates of equal objectness come out in row order, on every run.
+TEST(FastPath, EqualObjectnessKeepsRowOrder) {
+  // Far more rows than the radix sort's small-input cut-over, all apart.
+  quelt::test::sealed_tensor tensor(1);
+  std::vector<int> expected;
+  for (int r = 0; r < 300; ++r) {
+    tensor.add(static_cast<float>(r % 20) * 50.0f + 5.0f, static_cast<float>(r / 20) * 50.0f + 5.0f,
+               10, 10, r % 3 == 0 ? 0.9f : 0.8f, {0.9f});
+    if (r % 3 == 0) {
+      expected.push_back(r);
+    }
+  }
+  for (int r = 0; r < 300; ++r) {
+    if (r % 3 != 0) {
+      expected.push_back(r);
+    }
+  }
+  for (int run = 0; run < 3; ++run) {
+    quelt::test::sealed_tensor copy = tensor;
+    const auto result = quelt::test::decode_one(copy, 0.25f, 0.45f, 1000, 1000);
+    ASSERT_EQ(result.failure, "");
+    std::vector<int> rows;
+    for (const object_detection& record : result.images[0]) {
+      rows.push_back(static_cast<int>(std::lround(record.x_min * 1000.0f / 50.0f)) +
+                     20 * static_cast<int>(std::lround(record.y_min * 1000.0f / 50.0f)));
+    }
+    EXPECT_EQ(rows, expected);
+  }
+}
+
+}  // namespace
