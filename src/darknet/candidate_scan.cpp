@@ -5,6 +5,13 @@
 #include <cstring>
 #include <limits>
 
+#include "../framework/class_scores.hpp"
+#include "../framework/screen.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quelt::detail {
 
 float logistic(float value) {
@@ -28,11 +35,55 @@ float from_ordered_bits(std::int32_t ordered) {
   return value;
 }
 
-constexpr std::uint64_t screen_block = 256;
-
 // Below this a threshold is compared against values so small that relative
 // error bounds say nothing; such thresholds get no shortcuts.
 constexpr float tiny_threshold = 1e-30f;
+
+// probabilities[j] = objectness x logistic(scores[j]) where that product
+// exceeds the threshold (they start at 0); returns the classes held, written
+// to `held`. Since logistic(v) < exp(v), a product can only pass when v is at
+// least log(threshold / objectness): below that, less a margin far beyond
+// any rounding, the logistic is not evaluated at all.
+std::size_t threshold_logistic_products(const float* scores, float* probabilities,
+                                        std::int32_t classes, float objectness, float threshold,
+                                        std::uint32_t* held) {
+  float lowest = -std::numeric_limits<float>::infinity();
+  if (threshold >= tiny_threshold) {
+    const double edge = std::log(static_cast<double>(threshold) / objectness) - 1e-3;
+    lowest = static_cast<float>(edge);
+    if (lowest > edge) {
+      lowest = std::nextafter(lowest, -std::numeric_limits<float>::infinity());
+    }
+  }
+  std::size_t count = 0;
+  auto consider = [&](std::int32_t j) {
+    const float q = objectness * logistic(scores[j]);
+    if (q > threshold) {
+      probabilities[j] = q;
+      held[count++] = static_cast<std::uint32_t>(j);
+    }
+  };
+  std::int32_t j = 0;
+#if defined(__SSE2__)
+  // Four classes at a time: most raw scores lie far below the edge. "Not
+  // less than" lets a NaN through to the exact test, which rejects it.
+  const __m128 edge = _mm_set1_ps(lowest);
+  for (; j + 4 <= classes; j += 4) {
+    auto open =
+        static_cast<unsigned>(_mm_movemask_ps(_mm_cmpnlt_ps(_mm_loadu_ps(scores + j), edge)));
+    while (open != 0) {
+      consider(j + __builtin_ctz(open));
+      open &= open - 1;
+    }
+  }
+#endif
+  for (; j < classes; ++j) {
+    if (!(scores[j] < lowest)) {
+      consider(j);
+    }
+  }
+  return count;
+}
 
 }  // namespace
 
@@ -66,8 +117,8 @@ float raw_objectness_cut(float threshold) {
 }
 
 void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes, net_params net,
-                      float threshold, std::vector<float>& rows,
-                      std::vector<class_member>& members) {
+                      float threshold, std::vector<float>& rows, std::vector<std::uint32_t>& held,
+                      std::vector<std::uint32_t>& held_start) {
   const output_tensor& tensor = layer.output;
   const std::uint64_t anchors = layer.mask_size;
   const std::size_t record_length = static_cast<std::size_t>(classes) + 5;
@@ -85,96 +136,70 @@ void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes
   const float nw = static_cast<float>(net.width);
   const float nh = static_cast<float>(net.height);
   const float cut = preactivated ? 0.0f : raw_objectness_cut(threshold);
-  // Class products below the threshold are zero; in raw mode most can be
-  // ruled out from the raw value, since logistic(v) < exp(v).
-  const bool class_shortcut = !preactivated && threshold >= tiny_threshold;
 
-  // Records are screened a block at a time on their raw objectness alone,
-  // branch-free, so the pass over the layer runs at the speed of reading it;
-  // the few that may pass are then checked exactly and decoded.
+  // Records are screened on their raw objectness alone (a superset of those
+  // that pass); the few that may pass are then checked exactly and decoded.
   const float screen = preactivated ? threshold : cut;
-  std::uint32_t hits[screen_block];
-  for (std::uint64_t base = 0; base < image_records; base += screen_block) {
-    const std::uint64_t block = std::min<std::uint64_t>(screen_block, image_records - base);
-    const float* objectness_of = image_start + base * record_length + 4;
-    std::size_t hit_count = 0;
-    for (std::uint64_t r = 0; r < block; ++r) {
-      hits[hit_count] = static_cast<std::uint32_t>(r);
-      hit_count += objectness_of[r * record_length] >= screen ? 1 : 0;
-    }
-    for (std::size_t hit = 0; hit < hit_count; ++hit) {
-      const std::uint64_t index = base + hits[hit];
-      const float* record = image_start + index * record_length;
-      const std::uint64_t k = index % anchors;
-      const std::uint64_t cell = index / anchors;
-      const std::uint64_t gx = cell % tensor.width;
-      const std::uint64_t gy = cell / tensor.width;
-      const float objectness = preactivated ? record[4] : logistic(record[4]);
-      if (!(objectness > threshold)) {
-        continue;
-      }
-
-      const auto row_index = static_cast<std::uint32_t>(rows.size() / record_length);
-      const std::size_t start = rows.size();
-      rows.resize(start + record_length);
-      float* row = rows.data() + start;
-
-      const float* scores = record + 5;
-      float* probabilities = row + 5;
-      if (preactivated) {
-        for (int c = 0; c < classes; ++c) {
-          const float q = objectness * scores[c];
-          probabilities[c] = q > threshold ? q : 0.0f;
+  sorvanta::framework::screen_rows(
+      image_start + 4, image_records, record_length,
+      [screen](float objectness) { return objectness >= screen; },
+      [&](std::uint64_t index) {
+        const float* record = image_start + index * record_length;
+        const std::uint64_t k = index % anchors;
+        const std::uint64_t cell = index / anchors;
+        const std::uint64_t gx = cell % tensor.width;
+        const std::uint64_t gy = cell / tensor.width;
+        const float objectness = preactivated ? record[4] : logistic(record[4]);
+        if (!(objectness > threshold)) {
+          return;
         }
-      } else {
-        // log(threshold / objectness) less a margin far beyond rounding.
-        const double raw_floor = class_shortcut
-                                     ? std::log(static_cast<double>(threshold) / objectness) - 1e-3
-                                     : -std::numeric_limits<double>::infinity();
-        for (int c = 0; c < classes; ++c) {
-          if (static_cast<double>(scores[c]) < raw_floor) {
-            probabilities[c] = 0.0f;
-            continue;
-          }
-          const float q = objectness * logistic(scores[c]);
-          probabilities[c] = q > threshold ? q : 0.0f;
-        }
-      }
-      for (int c = 0; c < classes; ++c) {
-        if (probabilities[c] != 0.0f) {
-          members.push_back(class_member{static_cast<std::uint32_t>(c), row_index});
-        }
-      }
 
-      float cx;
-      float cy;
-      float w;
-      float h;
-      const std::size_t anchor = static_cast<std::size_t>(layer.mask[k]);
-      const float anchor_width = layer.anchors[2 * anchor];
-      const float anchor_height = layer.anchors[2 * anchor + 1];
-      if (preactivated) {
-        cx = scale * record[0] - offset;
-        cy = scale * record[1] - offset;
-        w = (((record[2] * record[2]) * 4.0f) * anchor_width) / nw;
-        h = (((record[3] * record[3]) * 4.0f) * anchor_height) / nh;
-      } else {
-        cx = logistic(record[0]) * scale - offset;
-        cy = logistic(record[1]) * scale - offset;
-        w = (std::exp(record[2]) * anchor_width) / nw;
-        h = (std::exp(record[3]) * anchor_height) / nh;
-      }
-      const float x = (static_cast<float>(gx) + cx) / grid_width;
-      const float y = (static_cast<float>(gy) + cy) / grid_height;
-      const float half_width = w * 0.5f;
-      const float half_height = h * 0.5f;
-      row[0] = x - half_width;
-      row[1] = y - half_height;
-      row[2] = x + half_width;
-      row[3] = y + half_height;
-      row[4] = objectness;
-    }
-  }
+        const std::size_t start = rows.size();
+        rows.resize(start + record_length);  // probabilities start at 0
+        float* row = rows.data() + start;
+        const float* scores = record + 5;
+        float* probabilities = row + 5;
+        const std::size_t held_from = held.size();
+        held_start.push_back(static_cast<std::uint32_t>(held_from));
+        held.resize(held_from + static_cast<std::size_t>(classes));
+        if (preactivated) {
+          const std::size_t count = sorvanta::framework::threshold_products(
+              scores, probabilities, classes, objectness, threshold, held.data() + held_from);
+          held.resize(held_from + count);
+        } else {
+          held.resize(held_from + threshold_logistic_products(scores, probabilities, classes,
+                                                              objectness, threshold,
+                                                              held.data() + held_from));
+        }
+
+        float cx;
+        float cy;
+        float w;
+        float h;
+        const std::size_t anchor = static_cast<std::size_t>(layer.mask[k]);
+        const float anchor_width = layer.anchors[2 * anchor];
+        const float anchor_height = layer.anchors[2 * anchor + 1];
+        if (preactivated) {
+          cx = scale * record[0] - offset;
+          cy = scale * record[1] - offset;
+          w = (((record[2] * record[2]) * 4.0f) * anchor_width) / nw;
+          h = (((record[3] * record[3]) * 4.0f) * anchor_height) / nh;
+        } else {
+          cx = logistic(record[0]) * scale - offset;
+          cy = logistic(record[1]) * scale - offset;
+          w = (std::exp(record[2]) * anchor_width) / nw;
+          h = (std::exp(record[3]) * anchor_height) / nh;
+        }
+        const float x = (static_cast<float>(gx) + cx) / grid_width;
+        const float y = (static_cast<float>(gy) + cy) / grid_height;
+        const float half_width = w * 0.5f;
+        const float half_height = h * 0.5f;
+        row[0] = x - half_width;
+        row[1] = y - half_height;
+        row[2] = x + half_width;
+        row[3] = y + half_height;
+        row[4] = objectness;
+      });
 }
 
 }  // namespace quelt::detail

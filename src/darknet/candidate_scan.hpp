@@ -23,10 +23,12 @@ float logistic(float value);
 float raw_objectness_cut(float threshold);
 
 // Appends the rows of image `image` of one layer to `rows` (classes + 5 floats
-// each) and every class probability that is not zero to `members`.
+// each), and for each row the start of its held classes to `held_start` and
+// those classes (the ones whose probability is not 0, in class order) to
+// `held`.
 void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes, net_params net,
-                      float threshold, std::vector<float>& rows,
-                      std::vector<class_member>& members);
+                      float threshold, std::vector<float>& rows, std::vector<std::uint32_t>& held,
+                      std::vector<std::uint32_t>& held_start);
 
 }  // namespace quelt::detail
 

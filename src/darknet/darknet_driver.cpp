@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "../framework/class_scores.hpp"
 #include "candidate_scan.hpp"
 #include "row_nms_plan.hpp"
 
@@ -13,25 +14,21 @@ namespace {
 // passes leave the rows. Each record carries the row's best remaining class;
 // of equal probabilities the lowest class wins, and a best of 0 is no record.
 std::vector<object_detection> to_detections(const std::vector<float>& rows, int classes,
-                                            const std::vector<std::uint32_t>& order) {
+                                            const detail::row_nms_workspace& workspace) {
   const std::size_t stride = static_cast<std::size_t>(classes) + 5;
   std::vector<object_detection> detections;
-  for (std::uint32_t r : order) {
+  for (std::uint32_t r : workspace.order) {
     const float* row = rows.data() + r * stride;
-    const float* probabilities = row + 5;
-    float best = probabilities[0];
-    std::int32_t best_class = 0;
-    for (int j = 1; j < classes; ++j) {
-      if (probabilities[j] > best) {
-        best = probabilities[j];
-        best_class = j;
-      }
-    }
-    if (best == 0.0f) {
+    std::int32_t best = 0;
+    float probability = 0.0f;
+    const std::uint32_t first = workspace.held_start[r];
+    if (!sorvanta::framework::best_held_class(row + 5, workspace.held.data() + first,
+                                              workspace.held_start[r + 1] - first, classes, best,
+                                              probability)) {
       continue;
     }
     detections.push_back(
-        object_detection{row[0], row[1], row[2], row[3], best_class, row[4], best});
+        object_detection{row[0], row[1], row[2], row[3], best, row[4], probability});
   }
   detections.shrink_to_fit();
   return detections;
@@ -54,18 +51,20 @@ std::vector<std::vector<object_detection>> process_yolo_detections(yolo_output* 
   detail::row_nms_workspace workspace;
   for (std::uint64_t i = 0; i < images; ++i) {
     rows.clear();
-    workspace.members.clear();
+    workspace.held.clear();
+    workspace.held_start.clear();
     for (std::uint64_t l = 0; l < outputs_count; ++l) {
       detail::scan_layer_image(outputs[l], i, classes, net, conf_thresholds[i], rows,
-                               workspace.members);
+                               workspace.held, workspace.held_start);
     }
+    workspace.held_start.push_back(static_cast<std::uint32_t>(workspace.held.size()));
     const std::size_t n = rows.size() / stride;
     detail::plan_row_nms(detail::row_view{rows.data(), n, classes}, nms_thresholds[i], false,
                          workspace);
     for (const detail::class_member& lost : workspace.suppressed) {
       rows[lost.row * stride + 5 + lost.class_index] = 0.0f;
     }
-    result.push_back(to_detections(rows, classes, workspace.order));
+    result.push_back(to_detections(rows, classes, workspace));
   }
   return result;
 }

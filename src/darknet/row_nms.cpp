@@ -128,8 +128,10 @@ void do_nms_sort(std::vector<std::vector<float>>& boxes, int classes, float* nms
     const float threshold = nms_thresholds[i];
 
     bool has_nan = false;
-    workspace.members.clear();
+    workspace.held.clear();
+    workspace.held_start.clear();
     for (std::size_t r = 0; r < n && !has_nan; ++r) {
+      workspace.held_start.push_back(static_cast<std::uint32_t>(workspace.held.size()));
       const float* probabilities = rows.data() + r * stride + 5;
       for (int k = 0; k < classes; ++k) {
         if (std::isnan(probabilities[k])) {
@@ -137,11 +139,11 @@ void do_nms_sort(std::vector<std::vector<float>>& boxes, int classes, float* nms
           break;
         }
         if (probabilities[k] != 0.0f) {
-          workspace.members.push_back(
-              class_member{static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(r)});
+          workspace.held.push_back(static_cast<std::uint32_t>(k));
         }
       }
     }
+    workspace.held_start.push_back(static_cast<std::uint32_t>(workspace.held.size()));
     if (has_nan) {
       suppress_pass_by_pass(rows, classes, threshold);
       continue;

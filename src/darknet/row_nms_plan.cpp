@@ -40,18 +40,20 @@ bool ranks_before(const row_view& rows, int from, std::uint32_t a, std::uint32_t
 void bucket_by_class(const row_view& rows, row_nms_workspace& ws) {
   const auto classes = static_cast<std::size_t>(rows.classes);
   ws.class_start.assign(classes + 1, 0);
-  for (const auto& member : ws.members) {
-    ++ws.class_start[member.class_index + 1];
+  for (std::uint32_t k : ws.held) {
+    ++ws.class_start[k + 1];
   }
   for (std::size_t k = 0; k < classes; ++k) {
     ws.class_start[k + 1] += ws.class_start[k];
   }
-  ws.by_class.resize(ws.members.size());
-  // Fill from a running copy of the offsets; members keep their relative order.
+  ws.by_class.resize(ws.held.size());
+  // Fill from a running copy of the offsets, so each bucket is in row order.
   std::vector<std::uint32_t>& next = ws.order;  // reused as scratch before the final order
   next.assign(ws.class_start.begin(), ws.class_start.end() - 1);
-  for (const auto& member : ws.members) {
-    ws.by_class[next[member.class_index]++] = member;
+  for (std::uint32_t r = 0; r < rows.count; ++r) {
+    for (std::uint32_t h = ws.held_start[r]; h < ws.held_start[r + 1]; ++h) {
+      ws.by_class[next[ws.held[h]]++] = class_member{ws.held[h], r};
+    }
   }
 }
 
@@ -90,10 +92,12 @@ void suppress_class(const row_view& rows, const class_member* begin, const class
 
 void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows, row_nms_workspace& ws) {
   ws.suppressed.clear();
-  ws.top_class.assign(rows.count, -1);
-  for (const auto& member : ws.members) {
-    auto& top = ws.top_class[member.row];
-    top = std::max(top, static_cast<std::int32_t>(member.class_index));
+  ws.top_class.resize(rows.count);
+  for (std::uint32_t r = 0; r < rows.count; ++r) {
+    // Held classes are in class order: the last is the highest.
+    ws.top_class[r] = ws.held_start[r + 1] > ws.held_start[r]
+                          ? static_cast<std::int32_t>(ws.held[ws.held_start[r + 1] - 1])
+                          : -1;
   }
 
   bucket_by_class(rows, ws);

@@ -49,7 +49,8 @@ struct kept_box {
 // Scratch memory reused between images so that steady-state decoding does not
 // allocate per call.
 struct row_nms_workspace {
-  std::vector<class_member> members;       // input: every (class, row) with p != 0
+  std::vector<std::uint32_t> held;         // input: per row, its classes with p != 0,
+  std::vector<std::uint32_t> held_start;   //   in class order from held[held_start[r]]
   std::vector<class_member> by_class;      // members bucketed by class
   std::vector<std::uint32_t> class_start;  // bucket offsets, classes + 1 entries
   std::vector<std::int32_t> top_class;     // per row: highest class with p != 0, -1 if none
@@ -58,8 +59,8 @@ struct row_nms_workspace {
   std::vector<std::uint32_t> order;        // output: rows in the order the passes leave them
 };
 
-// Fills workspace.suppressed and workspace.order from workspace.members.
-// `members` may be in any order; `rows` must hold no NaN probability.
+// Fills workspace.suppressed and workspace.order from workspace.held and
+// held_start (rows.count + 1 entries). `rows` must hold no NaN probability.
 // With `all_rows`, `order` holds every row; otherwise only rows that hold at
 // least one class (the others cannot yield a detection).
 void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows,

@@ -35,7 +35,7 @@ void order_by_descending_key(const std::vector<float>& keys, std::vector<std::ui
     }
     entries[i] = (std::uint64_t{sortable} << 32) | i;
   }
-  if (n <= 64) {
+  if (n <= 256) {
     std::sort(entries, entries + n);
   } else {
     // Stable least-significant-digit radix sort on the 32 key bits; the index

@@ -7,7 +7,9 @@
 #include <string>
 #include <utility>
 
+#include "../framework/class_scores.hpp"
 #include "../framework/exception.hpp"
+#include "../framework/screen.hpp"
 #include "../framework/string_builder.hpp"
 #include "candidate_nms.hpp"
 #include "darknet_box_provider.hpp"
@@ -15,8 +17,6 @@
 namespace quelt {
 
 namespace {
-
-constexpr std::int64_t screen_block = 256;
 
 using sorvanta::framework::_bs;
 using sorvanta::framework::error_message;
@@ -106,41 +106,23 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
     holder_start.clear();
     holder_class.clear();
     float* image = sealed_output + i * boxes_count * row_size;
-    // Rows are screened a block at a time by objectness alone, branch-free,
-    // so the pass over the tensor runs at the speed of reading it.
-    std::uint32_t hits[screen_block];
-    for (std::int64_t base = 0; base < boxes_count; base += screen_block) {
-      const std::int64_t block = std::min<std::int64_t>(screen_block, boxes_count - base);
-      const float* objectness_of = image + base * row_size + 4;
-      std::size_t hit_count = 0;
-      for (std::int64_t r = 0; r < block; ++r) {
-        hits[hit_count] = static_cast<std::uint32_t>(r);
-        hit_count += objectness_of[r * row_size] > threshold ? 1 : 0;
-      }
-      for (std::size_t h = 0; h < hit_count; ++h) {
-        float* row = image + (base + hits[h]) * row_size;
-        const float object = row[4];
-        float* scores = row + 5;
-        for (std::int32_t j = 0; j < classes; ++j) {
-          const float p = object * scores[j];
-          scores[j] = p > threshold ? p : 0.0f;
-        }
-        // Branch-free collection of the classes held: most scores are 0, in
-        // no predictable pattern.
-        const std::size_t start = holder_class.size();
-        holder_start.push_back(static_cast<std::uint32_t>(start));
-        holder_class.resize(start + static_cast<std::size_t>(classes));
-        std::uint32_t* held = holder_class.data() + start;
-        std::size_t count = 0;
-        for (std::int32_t j = 0; j < classes; ++j) {
-          held[count] = static_cast<std::uint32_t>(j);
-          count += scores[j] != 0.0f ? 1 : 0;
-        }
-        holder_class.resize(start + count);
-        rows.push_back(row);
-        objectness.push_back(object);
-      }
-    }
+    sorvanta::framework::screen_rows(
+        image + 4, static_cast<std::uint64_t>(boxes_count), static_cast<std::size_t>(row_size),
+        [threshold](float object) { return object > threshold; },
+        [&](std::uint64_t r) {
+          float* row = image + static_cast<std::int64_t>(r) * row_size;
+          const float object = row[4];
+          const std::size_t start = holder_class.size();
+          holder_start.push_back(static_cast<std::uint32_t>(start));
+          holder_class.resize(start + static_cast<std::size_t>(classes));
+          // Scoring in place: each class score becomes objectness x score,
+          // or 0 where that product does not pass.
+          const std::size_t held = sorvanta::framework::threshold_products(
+              row + 5, row + 5, classes, object, threshold, holder_class.data() + start);
+          holder_class.resize(start + held);
+          rows.push_back(row);
+          objectness.push_back(object);
+        });
     holder_start.push_back(static_cast<std::uint32_t>(holder_class.size()));
 
     // Rank once by objectness; every class pass would sort to this order.
@@ -163,20 +145,12 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
     for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
       const std::uint32_t c = order[rank];
       const float* r = rows[c];
-      bool zero_seen = holder_start[c + 1] - holder_start[c] < static_cast<std::uint32_t>(classes);
-      std::int32_t best = -1;
+      std::int32_t best = 0;
       float score = 0.0f;
-      for (std::uint32_t h = holder_start[c]; h < holder_start[c + 1]; ++h) {
-        const float value = r[5 + holder_class[h]];
-        if (value == 0.0f) {
-          zero_seen = true;  // suppressed
-        } else if (best < 0 || value > score) {
-          best = static_cast<std::int32_t>(holder_class[h]);
-          score = value;
-        }
-      }
-      if (best < 0 || (zero_seen && score < 0.0f)) {
-        continue;  // the best score is 0
+      if (!sorvanta::framework::best_held_class(r + 5, holder_class.data() + holder_start[c],
+                                                holder_start[c + 1] - holder_start[c], classes,
+                                                best, score)) {
+        continue;
       }
       const float half_w = r[2] * 0.5f;
       const float half_h = r[3] * 0.5f;
