@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "npy_reader.hpp"
+#include "npy/npy.hpp"
 #include "quelt/quelt.h"
 
 namespace {
@@ -112,7 +112,7 @@ sealed_input made_up_tensor() {
 }
 
 sealed_input tensor_from_file(const std::string& path) {
-  quelt_example::npy_array array = quelt_example::read_npy(path);
+  quelt::npy::npy_array array = quelt::npy::read_npy(path);
   if (array.shape.size() == 2) {
     array.shape.insert(array.shape.begin(), 1);
   }

@@ -1,0 +1,145 @@
+"""ctypes mirrors of the records in quelt/quelt.h, and loading the library."""
+
+import ctypes
+import ctypes.util
+import os
+import pathlib
+
+import numpy as np
+
+
+class ReturnStatus(ctypes.Structure):
+    # message stays a raw pointer: it must be handed back to done_return_status.
+    _fields_ = [
+        ("status_code", ctypes.c_int32),
+        ("message", ctypes.c_void_p),
+        ("message_is_static", ctypes.c_int32),
+    ]
+
+
+class ObjectHandler(ctypes.Structure):
+    _fields_ = [("object", ctypes.c_void_p), ("type", ctypes.c_int32)]
+
+
+class OutputTensor(ctypes.Structure):
+    _fields_ = [
+        ("data", ctypes.POINTER(ctypes.c_float)),
+        ("batch", ctypes.c_uint64),
+        ("width", ctypes.c_uint64),
+        ("height", ctypes.c_uint64),
+        ("channels", ctypes.c_uint64),
+    ]
+
+
+class YoloOutput(ctypes.Structure):
+    _fields_ = [
+        ("output", OutputTensor),
+        ("classes", ctypes.c_int32),
+        ("reserved_44", ctypes.c_uint8 * 4),
+        ("mask", ctypes.POINTER(ctypes.c_int32)),
+        ("mask_size", ctypes.c_uint64),
+        ("reserved_64", ctypes.c_uint8 * 4),
+        ("xy_scale", ctypes.c_float),
+        ("preactivated", ctypes.c_int32),
+        ("reserved_76", ctypes.c_uint8 * 60),
+        ("anchors", ctypes.POINTER(ctypes.c_float)),
+        ("reserved_144", ctypes.c_uint8 * 8),
+    ]
+
+
+class NetParams(ctypes.Structure):
+    _fields_ = [("width", ctypes.c_int32), ("height", ctypes.c_int32)]
+
+
+# The 28-byte object_detection record, field for field.
+DETECTION_DTYPE = np.dtype(
+    [
+        ("x_min", "<f4"),
+        ("y_min", "<f4"),
+        ("x_max", "<f4"),
+        ("y_max", "<f4"),
+        ("class_id", "<i4"),
+        ("objectness", "<f4"),
+        ("probability", "<f4"),
+    ]
+)
+
+assert ctypes.sizeof(ReturnStatus) == 24
+assert ctypes.sizeof(ObjectHandler) == 16
+assert ctypes.sizeof(OutputTensor) == 40
+assert ctypes.sizeof(YoloOutput) == 152
+assert YoloOutput.anchors.offset == 136
+assert ctypes.sizeof(NetParams) == 8
+assert DETECTION_DTYPE.itemsize == 28
+
+_FLOAT_P = ctypes.POINTER(ctypes.c_float)
+
+
+def _declare(lib):
+    lib.done_return_status.argtypes = [ReturnStatus]
+    lib.done_return_status.restype = None
+    lib.object_handler_destroy.argtypes = [ObjectHandler]
+    lib.object_handler_destroy.restype = None
+    lib.detections_batch_size.argtypes = [ObjectHandler, ctypes.POINTER(ctypes.c_uint64)]
+    lib.detections_batch_size.restype = ReturnStatus
+    lib.detections_batch_detections_count.argtypes = [
+        ObjectHandler,
+        ctypes.c_uint64,
+        ctypes.POINTER(ctypes.c_uint64),
+    ]
+    lib.detections_batch_detections_count.restype = ReturnStatus
+    lib.detections_batch_detections_store.argtypes = [ObjectHandler, ctypes.c_uint64, ctypes.c_void_p]
+    lib.detections_batch_detections_store.restype = ReturnStatus
+    lib.process_yolo_detections.argtypes = [
+        ctypes.POINTER(YoloOutput),
+        ctypes.c_uint64,
+        NetParams,
+        _FLOAT_P,
+        _FLOAT_P,
+        ctypes.POINTER(ObjectHandler),
+    ]
+    lib.process_yolo_detections.restype = ReturnStatus
+    lib.process_yolo_sealed_output_detections.argtypes = [
+        _FLOAT_P,
+        ctypes.c_int64,
+        ctypes.c_int64,
+        ctypes.c_int32,
+        _FLOAT_P,
+        _FLOAT_P,
+        ctypes.c_int32,
+        ctypes.c_int32,
+        ctypes.POINTER(ObjectHandler),
+    ]
+    lib.process_yolo_sealed_output_detections.restype = ReturnStatus
+    return lib
+
+
+def candidates():
+    """Where the library is looked for, in order, as (how, path or name)."""
+    found = []
+    env = os.environ.get("QUELT_LIBRARY")
+    if env:
+        # An explicit choice is never silently replaced by another library.
+        return [("QUELT_LIBRARY", env)]
+    package = pathlib.Path(__file__).resolve().parent
+    for path in sorted(package.glob("libquelt.so*")):
+        found.append(("package folder", str(path)))
+    found.append(("system loader", "libquelt.so.0"))
+    name = ctypes.util.find_library("quelt")
+    if name:
+        found.append(("system loader", name))
+    return found
+
+
+def load():
+    """Loads the first candidate that loads; returns (library, path or name)."""
+    tried = []
+    for how, where in candidates():
+        try:
+            return _declare(ctypes.CDLL(where)), where
+        except OSError as error:
+            tried.append(f"{how} {where}: {error}")
+    raise OSError(
+        "cannot load the quelt library; set QUELT_LIBRARY to the path of libquelt.so "
+        "(tried " + "; ".join(tried) + ")"
+    )

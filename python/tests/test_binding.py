@@ -1,0 +1,297 @@
+"""The Python package over the C interface: both entries, the real network
+outputs, failures, argument validation and finding the library."""
+
+import ctypes
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quelt
+from quelt import _ctypes
+from conftest import REPO, load
+
+CLASSES = 3
+NET = (320, 320)
+
+
+def sealed_image():
+    """One image of three classes: a box, a shifted copy of it that
+    suppression removes, a second box and a row below the threshold."""
+    return np.array(
+        [
+            [100, 120, 60, 180, 0.9, 0.95, 0.02, 0.01],
+            [104, 118, 58, 176, 0.8, 0.90, 0.03, 0.02],
+            [240, 200, 110, 70, 0.85, 0.02, 0.93, 0.01],
+            [40, 40, 20, 20, 0.1, 0.9, 0.05, 0.05],
+        ],
+        dtype=np.float32,
+    )
+
+
+def one_cell_layer(objectness_logit=3.0, class_logit=2.0):
+    """A 1x1 grid with one anchor slot of three classes, raw values."""
+    values = np.full((1, 1, 1, CLASSES + 5), -6.0, dtype=np.float32)
+    values[0, 0, 0, :4] = [0.0, 0.0, 0.0, 0.0]  # centred, anchor-sized
+    values[0, 0, 0, 4] = objectness_logit
+    values[0, 0, 0, 5 + 1] = class_logit
+    return quelt.Layer(values, mask=[0], anchors=[64.0, 32.0])
+
+
+class TestSealed:
+    def test_decodes_records_and_suppresses_the_copy(self):
+        found = quelt.decode_sealed(sealed_image(), NET)
+        assert len(found) == 1
+        records = found[0]
+        assert records.dtype == quelt.DETECTION_DTYPE and records.dtype.itemsize == 28
+        assert list(records["class_id"]) == [0, 1]
+        np.testing.assert_allclose(records["probability"], [0.9 * 0.95, 0.85 * 0.93], rtol=1e-6)
+        np.testing.assert_allclose(
+            [records["x_min"][0], records["y_min"][0], records["x_max"][0], records["y_max"][0]],
+            [70 / 320, 30 / 320, 130 / 320, 210 / 320],
+            rtol=1e-6,
+        )
+
+    def test_rewrites_the_tensor_in_place_unless_asked_for_a_copy(self):
+        tensor = sealed_image()
+        original = tensor.copy()
+        quelt.decode_sealed(tensor, NET, copy=True)
+        np.testing.assert_array_equal(tensor, original)
+
+        quelt.decode_sealed(tensor, NET)
+        np.testing.assert_array_equal(tensor[:, :5], original[:, :5])
+        assert tensor[0, 5] == pytest.approx(0.9 * 0.95)
+        assert tensor[1, 5] == 0  # suppressed by the first row
+        np.testing.assert_array_equal(tensor[3], original[3])  # below threshold: untouched
+
+    def test_read_only_tensor_needs_the_copy_option(self):
+        tensor = sealed_image()
+        tensor.flags.writeable = False
+        with pytest.raises(ValueError, match="read-only.*copy=True"):
+            quelt.decode_sealed(tensor, NET)
+        assert len(quelt.decode_sealed(tensor, NET, copy=True)[0]) == 2
+
+    def test_batch_takes_per_image_thresholds(self):
+        batch = np.stack([sealed_image(), sealed_image()])
+        strict, loose = quelt.decode_sealed(batch, NET, score=[0.8, 0.05], overlap=0.45)
+        assert list(strict["class_id"]) == [0]
+        assert len(loose) == 3  # the faint row passes the low threshold
+        assert quelt.decode_sealed(np.zeros((0, 4, 8), np.float32), NET) == []
+
+    @pytest.mark.parametrize(
+        "make, error, pattern",
+        [
+            (lambda t: t.astype(np.float64), TypeError, "float32 in native byte order.*<f8"),
+            (lambda t: t.astype(">f4"), TypeError, "native byte order.*>f4"),
+            (lambda t: np.asfortranarray(t), ValueError, "C-contiguous"),
+            (lambda t: np.stack([t, t], axis=2)[:, :, 0], ValueError, "C-contiguous"),
+            (lambda t: t.tolist(), TypeError, "numpy array"),
+            (lambda t: t.reshape(-1), ValueError, r"shape \(batch, rows, classes \+ 5\)"),
+            (lambda t: t[:, :5].copy(), ValueError, "no class score"),
+        ],
+    )
+    def test_refuses_wrong_arrays_before_calling(self, make, error, pattern):
+        with pytest.raises(error, match=pattern):
+            quelt.decode_sealed(make(sealed_image()), NET)
+
+    def test_refuses_unaligned_arrays(self):
+        raw = np.zeros(4 * 8 * 4 + 1, dtype=np.uint8)
+        unaligned = raw[1:].view(np.float32).reshape(4, 8)
+        assert not unaligned.flags.aligned
+        with pytest.raises(ValueError, match="aligned"):
+            quelt.decode_sealed(unaligned, NET)
+
+    @pytest.mark.parametrize(
+        "kwargs, pattern",
+        [
+            ({"score": 1.5}, "between 0 and 1"),
+            ({"overlap": float("nan")}, "between 0 and 1"),
+            ({"score": [0.2, 0.3]}, "one value per image"),
+            ({"classes": 4}, "do not fit 4 classes"),
+            ({"net_size": (0, 320)}, "positive"),
+        ],
+    )
+    def test_refuses_bad_settings(self, kwargs, pattern):
+        args = {"net_size": NET, **kwargs}
+        with pytest.raises(ValueError, match=pattern):
+            quelt.decode_sealed(sealed_image(), **args)
+
+
+class TestLayers:
+    def test_decodes_a_raw_cell_and_only_reads_it(self):
+        layer = one_cell_layer()
+        before = layer.values.copy()
+        (records,) = quelt.decode_layers([layer], CLASSES, (128, 64))
+        np.testing.assert_array_equal(layer.values, before)
+        assert len(records) == 1
+        record = records[0]
+        assert record["class_id"] == 1
+        sigma = lambda v: 1 / (1 + np.exp(-v))  # noqa: E731
+        assert record["objectness"] == pytest.approx(sigma(3.0), rel=1e-6)
+        assert record["probability"] == pytest.approx(sigma(3.0) * sigma(2.0), rel=1e-6)
+        # Anchor 64 x 32 on a 128 x 64 input: half of each side, centred.
+        np.testing.assert_allclose(
+            [record["x_min"], record["y_min"], record["x_max"], record["y_max"]],
+            [0.25, 0.25, 0.75, 0.75],
+            rtol=1e-6,
+        )
+
+    def test_weak_cell_gives_no_record(self):
+        (records,) = quelt.decode_layers([one_cell_layer(objectness_logit=-3.0)], CLASSES, 64)
+        assert len(records) == 0 and records.dtype == quelt.DETECTION_DTYPE
+
+    @pytest.mark.parametrize(
+        "change, error, pattern",
+        [
+            (lambda l: setattr(l, "values", l.values.astype(np.float64)), TypeError, "float32"),
+            (lambda l: setattr(l, "values", np.repeat(l.values, 2, axis=3)[..., ::2]), ValueError, "C-contiguous"),
+            (lambda l: setattr(l, "values", l.values[..., :7].copy()), ValueError, "7 channels"),
+            (lambda l: setattr(l, "mask", [1]), ValueError, "mask must name anchor pairs 0..0"),
+            (lambda l: setattr(l, "mask", [-1]), ValueError, "mask"),
+            (lambda l: setattr(l, "anchors", [64.0]), ValueError, "pairs"),
+            (lambda l: setattr(l, "values", l.values[0, 0]), ValueError, "shape"),
+            (lambda l: setattr(l, "xy_scale", float("inf")), ValueError, "finite"),
+        ],
+    )
+    def test_refuses_wrong_layers_before_calling(self, change, error, pattern):
+        layer = one_cell_layer()
+        change(layer)
+        with pytest.raises(error, match=pattern):
+            quelt.decode_layers([layer], CLASSES, 64)
+
+    def test_layers_must_agree_on_the_image_count(self):
+        two = one_cell_layer()
+        two.values = np.concatenate([two.values, two.values])
+        with pytest.raises(ValueError, match="holds 2 images"):
+            quelt.decode_layers([one_cell_layer(), two], CLASSES, 64)
+        with pytest.raises(ValueError, match="at least one layer"):
+            quelt.decode_layers([], CLASSES, 64)
+        with pytest.raises(ValueError, match="classes"):
+            quelt.decode_layers([one_cell_layer()], 0, 64)
+
+
+class TestRealNetwork:
+    def test_both_entries_find_the_strong_peer_detections(self, real):
+        folder, manifest = real
+        net = (manifest["net"]["width"], manifest["net"]["height"])
+        settings = manifest["layers"]
+        for image in manifest["images"]:
+            layers = [
+                quelt.Layer(load(folder / f), s["mask"], s["anchors"], s["xy_scale"], bool(s["preactivated"]))
+                for f, s in zip(image["layers"], settings)
+            ]
+            (from_layers,) = quelt.decode_layers(layers, settings[0]["classes"], net)
+            (from_sealed,) = quelt.decode_sealed(load(folder / image["sealed"]), net)
+            for found in (from_layers, from_sealed):
+                assert len(found) > 0, image["name"]
+                assert (found["probability"] > 0.25).all()
+            for peer in image["opencv_peer_detections"]:
+                if peer["probability"] < 0.5:
+                    continue
+                same = from_layers[from_layers["class_id"] == peer["class_id"]]
+                assert max((iou(peer, r) for r in same), default=0) >= 0.5, (image["name"], peer)
+
+    def test_batch_equals_single_images(self, real):
+        folder, manifest = real
+        net = manifest["net"]["width"]
+        tensors = [load(folder / image["sealed"]) for image in manifest["images"]]
+        batch = quelt.decode_sealed(np.concatenate(tensors), net)
+        for tensor, together in zip(tensors, batch):
+            (alone,) = quelt.decode_sealed(tensor, net)
+            assert alone.tobytes() == together.tobytes()
+
+
+def iou(peer, record):
+    ix = min(peer["x_max"], record["x_max"]) - max(peer["x_min"], record["x_min"])
+    iy = min(peer["y_max"], record["y_max"]) - max(peer["y_min"], record["y_min"])
+    if ix <= 0 or iy <= 0:
+        return 0.0
+    inter = ix * iy
+    area = lambda b: (b["x_max"] - b["x_min"]) * (b["y_max"] - b["y_min"])  # noqa: E731
+    return inter / (area(peer) + area(record) - inter)
+
+
+class TestFailures:
+    def test_library_failure_raises_error_with_its_text_and_releases_it(self, monkeypatch):
+        lib = quelt._lib()
+        released = []
+        real_done = lib.done_return_status
+
+        def counting_done(status):
+            released.append(status.message)
+            real_done(status)
+
+        monkeypatch.setattr(lib, "done_return_status", counting_done)
+        wrong_kind = _ctypes.ObjectHandler(None, 7)
+        with pytest.raises(quelt.Error) as caught:
+            quelt._read_batch(wrong_kind)
+        assert caught.value.message == str(caught.value)
+        assert caught.value.message != ""
+        assert len(released) == 1 and released[0] is not None
+
+    def test_success_needs_no_release(self, monkeypatch):
+        lib = quelt._lib()
+        released = []
+        monkeypatch.setattr(lib, "done_return_status", released.append)
+        quelt.decode_sealed(sealed_image(), NET)
+        assert released == []
+
+
+def run_python(code, env):
+    clean = {k: v for k, v in os.environ.items() if k not in ("QUELT_LIBRARY", "LD_LIBRARY_PATH")}
+    clean.update(env)
+    return subprocess.run([sys.executable, "-c", code], env=clean, capture_output=True, text=True)
+
+
+PROBE = (
+    "import numpy, quelt; print(quelt.library_path());"
+    "print(len(quelt.decode_sealed(numpy.zeros((2, 8), numpy.float32), 32)))"
+)
+
+
+class TestLibraryLookup:
+    @pytest.fixture
+    def built(self):
+        path = os.environ.get("QUELT_LIBRARY")
+        if not path or not os.path.isfile(path):
+            pytest.skip("QUELT_LIBRARY does not name the freshly built library")
+        return pathlib.Path(path)
+
+    def test_environment_variable_wins(self, built):
+        result = run_python(PROBE, {"QUELT_LIBRARY": str(built), "PYTHONPATH": str(REPO / "python")})
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == [str(built), "1"]
+
+    def test_missing_library_named_by_the_variable_is_an_error(self, tmp_path):
+        missing = tmp_path / "libquelt.so"
+        result = run_python(PROBE, {"QUELT_LIBRARY": str(missing), "PYTHONPATH": str(REPO / "python")})
+        assert result.returncode != 0
+        assert "QUELT_LIBRARY" in result.stderr and str(missing) in result.stderr
+
+    def test_package_folder(self, built, tmp_path):
+        package = tmp_path / "quelt"
+        shutil.copytree(REPO / "python" / "quelt", package, ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copy(built, package / "libquelt.so.0")
+        result = run_python(PROBE, {"PYTHONPATH": str(tmp_path)})
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == [str(package / "libquelt.so.0"), "1"]
+
+    def test_system_loader(self, built, tmp_path):
+        # The loader finds the library by its soname on the library path.
+        shutil.copy(built, tmp_path / "libquelt.so.0")
+        result = run_python(PROBE, {"PYTHONPATH": str(REPO / "python"), "LD_LIBRARY_PATH": str(tmp_path)})
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == ["libquelt.so.0", "1"]
+
+
+def test_version_follows_the_project():
+    cmake = (REPO / "CMakeLists.txt").read_text()
+    version = re.search(r"project\(quelt VERSION (\S+)", cmake).group(1)
+    pyproject = (REPO / "python" / "pyproject.toml").read_text()
+    assert quelt.__version__ == version
+    assert f'version = "{version}"' in pyproject

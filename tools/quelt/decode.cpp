@@ -1,0 +1,251 @@
+#include "decode.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <utility>
+
+#include "npy/npy.hpp"
+
+namespace quelt::cli {
+
+namespace {
+
+std::string shape_text(const std::vector<std::size_t>& shape) {
+  std::ostringstream text;
+  text << "(";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    text << (i > 0 ? ", " : "") << shape[i];
+  }
+  text << (shape.size() == 1 ? ",)" : ")");
+  return text.str();
+}
+
+npy::npy_array read(const std::string& file) {
+  try {
+    return npy::read_npy(file);
+  } catch (const npy::npy_error& error) {
+    throw input_error(error.what());
+  }
+}
+
+// Releases the batch however the caller is left.
+struct batch_owner {
+  batch_owner() = default;
+  batch_owner(const batch_owner&) = delete;
+  batch_owner& operator=(const batch_owner&) = delete;
+  ~batch_owner() { object_handler_destroy(handle); }
+  object_handler handle{};
+};
+
+// Throws with the library's text, releasing the status first.
+void check(return_status status, const char* call) {
+  if (status.status_code == 1) {
+    return;
+  }
+  const std::string text = status.message != nullptr ? status.message : "(no message)";
+  done_return_status(status);
+  throw std::runtime_error(std::string(call) + " failed: " + text);
+}
+
+std::vector<image_detections> read_batch(const object_handler& handle) {
+  std::uint64_t images = 0;
+  check(detections_batch_size(handle, &images), "detections_batch_size");
+  std::vector<image_detections> result(images);
+  for (std::uint64_t i = 0; i < images; ++i) {
+    std::uint64_t count = 0;
+    check(detections_batch_detections_count(handle, i, &count),
+          "detections_batch_detections_count");
+    result[i].resize(count);
+    check(detections_batch_detections_store(handle, i, result[i].data()),
+          "detections_batch_detections_store");
+  }
+  return result;
+}
+
+void check_size(std::int32_t net_width, std::int32_t net_height) {
+  if (net_width <= 0 || net_height <= 0) {
+    throw input_error("the network input size must be positive, got " + std::to_string(net_width) +
+                      " x " + std::to_string(net_height));
+  }
+}
+
+}  // namespace
+
+sealed_input load_sealed(const std::string& file, std::int32_t classes) {
+  npy::npy_array array = read(file);
+  if (array.shape.size() == 2) {
+    array.shape.insert(array.shape.begin(), 1);
+  }
+  if (array.shape.size() != 3) {
+    throw input_error(file + ": shape " + shape_text(array.shape) +
+                      " is not (batch, rows, classes + 5)");
+  }
+  const std::size_t row = array.shape[2];
+  if (classes >= 0 && row != static_cast<std::size_t>(classes) + 5) {
+    throw input_error(file + ": rows of " + std::to_string(row) + " values do not fit " +
+                      std::to_string(classes) + " classes (need " + std::to_string(classes + 5) +
+                      ")");
+  }
+  if (row < 6) {
+    throw input_error(file + ": rows of " + std::to_string(row) +
+                      " values leave no class score (need classes + 5, at least 6)");
+  }
+  sealed_input input;
+  input.file = file;
+  input.batch = static_cast<std::int64_t>(array.shape[0]);
+  input.rows = static_cast<std::int64_t>(array.shape[1]);
+  input.classes = static_cast<std::int32_t>(row - 5);
+  input.values = std::move(array.values);
+  return input;
+}
+
+layer_input load_layer(const std::string& file, const layer_settings& settings,
+                       std::int32_t classes) {
+  npy::npy_array array = read(file);
+  if (array.shape.size() == 3) {
+    array.shape.insert(array.shape.begin(), 1);
+  }
+  if (array.shape.size() != 4) {
+    throw input_error(file + ": shape " + shape_text(array.shape) +
+                      " is not (batch, height, width, channels)");
+  }
+  if (classes < 1) {
+    throw input_error("the class count must be at least 1, got " + std::to_string(classes));
+  }
+  const std::size_t record = static_cast<std::size_t>(classes) + 5;
+  const std::size_t channels = array.shape[3];
+  layer_settings chosen = settings;
+  // Without a mask, a layer uses the first anchor pairs, one per record of a cell.
+  if (chosen.mask.empty() && channels % record == 0) {
+    for (std::size_t k = 0; k < channels / record; ++k) {
+      chosen.mask.push_back(static_cast<std::int32_t>(k));
+    }
+  }
+  if (chosen.mask.empty()) {
+    throw input_error(file + ": " + std::to_string(channels) +
+                      " channels are not a multiple of classes + 5 = " + std::to_string(record) +
+                      " (wrong --classes?)");
+  }
+  if (channels != chosen.mask.size() * record) {
+    throw input_error(file + ": " + std::to_string(channels) + " channels do not fit " +
+                      std::to_string(chosen.mask.size()) + " anchors x (" +
+                      std::to_string(classes) +
+                      " classes + 5) = " + std::to_string(chosen.mask.size() * record));
+  }
+  layer_input input;
+  input.file = file;
+  input.shape = std::move(array.shape);
+  input.values = std::move(array.values);
+  input.settings = std::move(chosen);
+  return input;
+}
+
+sealed_input stack_sealed(std::vector<sealed_input> parts) {
+  sealed_input all = std::move(parts.at(0));
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    if (parts[i].rows != all.rows || parts[i].classes != all.classes) {
+      throw input_error(parts[i].file + ": shape differs from " + all.file +
+                        "; the images of a batch must match");
+    }
+    all.values.insert(all.values.end(), parts[i].values.begin(), parts[i].values.end());
+    all.batch += parts[i].batch;
+  }
+  return all;
+}
+
+layer_input stack_layers(std::vector<layer_input> parts) {
+  layer_input all = std::move(parts.at(0));
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    if (!std::equal(parts[i].shape.begin() + 1, parts[i].shape.end(), all.shape.begin() + 1)) {
+      throw input_error(parts[i].file + ": shape " + shape_text(parts[i].shape) + " differs from " +
+                        all.file + "'s " + shape_text(all.shape) +
+                        "; the images of a batch must match");
+    }
+    all.values.insert(all.values.end(), parts[i].values.begin(), parts[i].values.end());
+    all.shape[0] += parts[i].shape[0];
+  }
+  return all;
+}
+
+std::vector<float> per_image(const std::vector<float>& given, std::size_t images,
+                             const std::string& name) {
+  if (given.size() != 1 && given.size() != images) {
+    throw input_error(name + " takes one value or one per image (" + std::to_string(images) +
+                      "), got " + std::to_string(given.size()));
+  }
+  for (const float value : given) {
+    // Written so that NaN fails too.
+    if (!(value >= 0.0f && value <= 1.0f)) {
+      std::ostringstream text;
+      text << name << " must lie between 0 and 1, got " << value;
+      throw input_error(text.str());
+    }
+  }
+  return given.size() == images ? given : std::vector<float>(images, given.front());
+}
+
+std::vector<image_detections> decode_sealed(sealed_input& input, std::int32_t net_width,
+                                            std::int32_t net_height, const thresholds& limits) {
+  check_size(net_width, net_height);
+  const auto images = static_cast<std::size_t>(input.batch);
+  const std::vector<float> score = per_image(limits.score, images, "--score");
+  const std::vector<float> overlap = per_image(limits.overlap, images, "--overlap");
+  batch_owner owner;
+  check(process_yolo_sealed_output_detections(input.values.data(), input.rows, input.batch,
+                                              input.classes, score.data(), overlap.data(),
+                                              net_width, net_height, &owner.handle),
+        "process_yolo_sealed_output_detections");
+  return read_batch(owner.handle);
+}
+
+std::vector<image_detections> decode_layers(std::vector<layer_input>& layers,
+                                            const std::vector<float>& anchors, std::int32_t classes,
+                                            std::int32_t net_width, std::int32_t net_height,
+                                            const thresholds& limits) {
+  check_size(net_width, net_height);
+  if (layers.empty()) {
+    throw input_error("no layer files given");
+  }
+  const std::size_t pairs = anchors.size() / 2;
+  if (anchors.empty() || anchors.size() % 2 != 0) {
+    throw input_error("--anchors needs (width, height) pairs, got " +
+                      std::to_string(anchors.size()) + " values");
+  }
+  std::vector<yolo_output> outputs(layers.size());
+  for (std::size_t l = 0; l < layers.size(); ++l) {
+    const layer_input& layer = layers[l];
+    if (layer.shape[0] != layers[0].shape[0]) {
+      throw input_error(layer.file + ": " + std::to_string(layer.shape[0]) + " images, but " +
+                        layers[0].file + " has " + std::to_string(layers[0].shape[0]));
+    }
+    for (const std::int32_t entry : layer.settings.mask) {
+      if (entry < 0 || static_cast<std::size_t>(entry) >= pairs) {
+        throw input_error(layer.file + ": mask entry " + std::to_string(entry) +
+                          " names no anchor pair (there are " + std::to_string(pairs) + ")");
+      }
+    }
+    if (!std::isfinite(layer.settings.xy_scale)) {
+      throw input_error("--xy-scale must be a finite number");
+    }
+    yolo_output& out = outputs[l];
+    out.output = output_tensor{const_cast<float*>(layer.values.data()), layer.shape[0],
+                               layer.shape[2], layer.shape[1], layer.shape[3]};
+    out.classes = classes;
+    out.mask = const_cast<std::int32_t*>(layer.settings.mask.data());
+    out.mask_size = layer.settings.mask.size();
+    out.xy_scale = layer.settings.xy_scale;
+    out.preactivated = layer.settings.preactivated ? 1 : 0;
+    out.anchors = const_cast<float*>(anchors.data());
+  }
+  const auto images = static_cast<std::size_t>(layers[0].shape[0]);
+  const std::vector<float> score = per_image(limits.score, images, "--score");
+  const std::vector<float> overlap = per_image(limits.overlap, images, "--overlap");
+  batch_owner owner;
+  check(process_yolo_detections(outputs.data(), outputs.size(), net_params{net_width, net_height},
+                                score.data(), overlap.data(), &owner.handle),
+        "process_yolo_detections");
+  return read_batch(owner.handle);
+}
+
+}  // namespace quelt::cli

@@ -1,0 +1,78 @@
+// What the command-line tool decodes, and the calls into the C interface
+// that decode it. Inputs are validated here first so a wrong file is reported
+// by name, in terms of its shape, before the library sees it.
+#ifndef QUELT_TOOLS_QUELT_DECODE_HPP
+#define QUELT_TOOLS_QUELT_DECODE_HPP
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "quelt/quelt.h"
+
+namespace quelt::cli {
+
+// A mistake in what the user gave: reported as one line, exit status 1.
+struct input_error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct layer_settings {
+  std::vector<std::int32_t> mask;
+  float xy_scale = 1.0f;
+  bool preactivated = false;
+};
+
+struct layer_input {
+  std::string file;
+  std::vector<std::size_t> shape;  // (batch, height, width, channels)
+  std::vector<float> values;
+  layer_settings settings;
+};
+
+struct sealed_input {
+  std::string file;
+  std::int64_t batch = 0;
+  std::int64_t rows = 0;
+  std::int32_t classes = 0;
+  std::vector<float> values;  // rewritten by the decoding call
+};
+
+struct thresholds {
+  std::vector<float> score;    // one per image
+  std::vector<float> overlap;  // one per image
+};
+
+using image_detections = std::vector<object_detection>;
+
+// Reads a sealed tensor of shape (batch, rows, classes + 5) or
+// (rows, classes + 5). `classes` < 0 takes the count from the shape;
+// otherwise the shape must fit it.
+sealed_input load_sealed(const std::string& file, std::int32_t classes);
+
+// Reads one layer of shape (batch, height, width, channels) or (height, width,
+// channels) and checks that channels = mask size x (classes + 5).
+layer_input load_layer(const std::string& file, const layer_settings& settings,
+                       std::int32_t classes);
+
+// Stacks several files' images of equal shape into one batch.
+sealed_input stack_sealed(std::vector<sealed_input> parts);
+layer_input stack_layers(std::vector<layer_input> parts);
+
+// Expands one value to every image, or checks there is one per image, and
+// checks each lies in [0, 1]; `name` is the option named in messages.
+std::vector<float> per_image(const std::vector<float>& given, std::size_t images,
+                             const std::string& name);
+
+std::vector<image_detections> decode_sealed(sealed_input& input, std::int32_t net_width,
+                                            std::int32_t net_height, const thresholds& limits);
+
+std::vector<image_detections> decode_layers(std::vector<layer_input>& layers,
+                                            const std::vector<float>& anchors, std::int32_t classes,
+                                            std::int32_t net_width, std::int32_t net_height,
+                                            const thresholds& limits);
+
+}  // namespace quelt::cli
+
+#endif

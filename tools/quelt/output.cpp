@@ -1,0 +1,313 @@
+#include "output.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iomanip>
+#include <iterator>
+#include <limits>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace quelt::cli {
+
+namespace {
+
+// Enough digits that a float read back from the text is the same float.
+constexpr int exact_digits = std::numeric_limits<float>::max_digits10;
+
+std::string xml_escape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        // Control characters are not allowed in XML 1.0 text.
+        if (static_cast<unsigned char>(c) >= 0x20 || c == '\t') {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+std::string csv_field(const std::string& text) {
+  if (text.find_first_of(",\"\n\r") == std::string::npos) {
+    return text;
+  }
+  std::string out = "\"";
+  for (const char c : text) {
+    out += c;
+    if (c == '"') {
+      out += '"';
+    }
+  }
+  return out + "\"";
+}
+
+std::uint32_t big_endian(const std::string& bytes, std::size_t at, int count) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < count; ++i) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+  }
+  return value;
+}
+
+// Walks the JPEG markers to the first start-of-frame, which holds the size.
+bool jpeg_size(const std::string& bytes, std::int32_t& width, std::int32_t& height) {
+  std::size_t at = 2;
+  while (at + 9 < bytes.size()) {
+    if (static_cast<unsigned char>(bytes[at]) != 0xff) {
+      return false;
+    }
+    const unsigned marker = static_cast<unsigned char>(bytes[at + 1]);
+    if (marker == 0xff) {
+      ++at;
+      continue;
+    }
+    const std::uint32_t length = big_endian(bytes, at + 2, 2);
+    const bool frame =
+        marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
+    if (frame) {
+      height = static_cast<std::int32_t>(big_endian(bytes, at + 5, 2));
+      width = static_cast<std::int32_t>(big_endian(bytes, at + 7, 2));
+      return true;
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
+const char* const palette[] = {"#e6194b", "#3cb44b", "#4363d8", "#f58231", "#911eb4",
+                               "#42d4f4", "#f032e6", "#9a6324", "#800000", "#469990"};
+
+}  // namespace
+
+std::string class_name(const report_context& context, std::int32_t class_id) {
+  if (class_id >= 0 && static_cast<std::size_t>(class_id) < context.names.size()) {
+    return context.names[static_cast<std::size_t>(class_id)];
+  }
+  return "class " + std::to_string(class_id);
+}
+
+std::vector<std::string> read_names(const std::string& file) {
+  std::ifstream in(file);
+  if (!in) {
+    throw input_error(file + ": cannot open: " + std::strerror(errno));
+  }
+  std::vector<std::string> names;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    names.push_back(line);
+  }
+  while (!names.empty() && names.back().empty()) {
+    names.pop_back();
+  }
+  return names;
+}
+
+void write_table(std::ostream& out, const std::vector<image_result>& results,
+                 const report_context& context) {
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const image_result& result = results[i];
+    out << (i > 0 ? "\n" : "") << result.name << ": " << result.detections.size()
+        << (result.detections.size() == 1 ? " detection" : " detections") << "\n";
+    if (result.detections.empty()) {
+      continue;
+    }
+    out << "  class            probability  objectness   x_min   y_min   x_max   y_max"
+           "   box in input pixels\n";
+    for (const object_detection& d : result.detections) {
+      std::ostringstream line;
+      line << "  " << std::left << std::setw(16) << class_name(context, d.class_id) << std::right
+           << std::fixed << std::setprecision(3) << std::setw(12) << d.probability << std::setw(12)
+           << d.objectness << std::setw(8) << d.x_min << std::setw(8) << d.y_min << std::setw(8)
+           << d.x_max << std::setw(8) << d.y_max << "   " << std::setprecision(0) << "("
+           << d.x_min * static_cast<float>(context.net_width) << ", "
+           << d.y_min * static_cast<float>(context.net_height) << ", "
+           << d.x_max * static_cast<float>(context.net_width) << ", "
+           << d.y_max * static_cast<float>(context.net_height) << ")\n";
+      out << line.str();
+    }
+  }
+}
+
+void write_json(std::ostream& out, const std::vector<image_result>& results,
+                const report_context& context) {
+  nlohmann::ordered_json images = nlohmann::ordered_json::array();
+  for (const image_result& result : results) {
+    nlohmann::ordered_json detections = nlohmann::ordered_json::array();
+    for (const object_detection& d : result.detections) {
+      detections.push_back({{"class_id", d.class_id},
+                            {"class", class_name(context, d.class_id)},
+                            {"probability", d.probability},
+                            {"objectness", d.objectness},
+                            {"x_min", d.x_min},
+                            {"y_min", d.y_min},
+                            {"x_max", d.x_max},
+                            {"y_max", d.y_max}});
+    }
+    images.push_back({{"name", result.name}, {"detections", std::move(detections)}});
+  }
+  nlohmann::ordered_json document = {
+      {"net", {{"width", context.net_width}, {"height", context.net_height}}},
+      {"images", std::move(images)}};
+  out << document.dump(2) << "\n";
+}
+
+void write_csv(std::ostream& out, const std::vector<image_result>& results,
+               const report_context& context) {
+  out << "image,class_id,class,probability,objectness,x_min,y_min,x_max,y_max\n";
+  out << std::setprecision(exact_digits);
+  for (const image_result& result : results) {
+    for (const object_detection& d : result.detections) {
+      out << csv_field(result.name) << "," << d.class_id << ","
+          << csv_field(class_name(context, d.class_id)) << "," << d.probability << ","
+          << d.objectness << "," << d.x_min << "," << d.y_min << "," << d.x_max << "," << d.y_max
+          << "\n";
+    }
+  }
+}
+
+std::string base64_encode(const std::string& bytes) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    const std::uint32_t group = big_endian(bytes, i, 3);
+    out += alphabet[(group >> 18) & 63];
+    out += alphabet[(group >> 12) & 63];
+    out += alphabet[(group >> 6) & 63];
+    out += alphabet[group & 63];
+  }
+  if (i + 1 == bytes.size()) {
+    const std::uint32_t group = big_endian(bytes, i, 1) << 16;
+    out += alphabet[(group >> 18) & 63];
+    out += alphabet[(group >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == bytes.size()) {
+    const std::uint32_t group = big_endian(bytes, i, 2) << 8;
+    out += alphabet[(group >> 18) & 63];
+    out += alphabet[(group >> 12) & 63];
+    out += alphabet[(group >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
+picture load_picture(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    throw input_error(file + ": cannot open: " + std::strerror(errno));
+  }
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  picture result;
+  bool sized = false;
+  if (bytes.size() >= 24 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0) {
+    result.media_type = "image/png";
+    result.width = static_cast<std::int32_t>(big_endian(bytes, 16, 4));
+    result.height = static_cast<std::int32_t>(big_endian(bytes, 20, 4));
+    sized = true;
+  } else if (bytes.size() >= 4 && bytes.compare(0, 2, "\xff\xd8") == 0) {
+    result.media_type = "image/jpeg";
+    sized = jpeg_size(bytes, result.width, result.height);
+  } else if (bytes.size() >= 10 &&
+             (bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0)) {
+    result.media_type = "image/gif";
+    result.width =
+        static_cast<unsigned char>(bytes[6]) | (static_cast<unsigned char>(bytes[7]) << 8);
+    result.height =
+        static_cast<unsigned char>(bytes[8]) | (static_cast<unsigned char>(bytes[9]) << 8);
+    sized = true;
+  } else {
+    throw input_error(file + ": not a PNG, JPEG or GIF image");
+  }
+  if (!sized || result.width <= 0 || result.height <= 0) {
+    throw input_error(file + ": cannot read the image size");
+  }
+  result.base64 = base64_encode(bytes);
+  return result;
+}
+
+std::string render_svg(const image_result& result, const report_context& context,
+                       const std::optional<picture>& background) {
+  const double width = background ? background->width : context.net_width;
+  const double height = background ? background->height : context.net_height;
+  // Strokes and labels scale with the picture so they stay readable.
+  const double stroke = std::max(1.5, std::min(width, height) / 200.0);
+  const double font = std::max(10.0, std::min(width, height) / 30.0);
+
+  std::ostringstream svg;
+  svg << std::fixed << std::setprecision(1);
+  svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+      << "width=\"" << width << "\" height=\"" << height << "\" viewBox=\"0 0 " << width << " "
+      << height << "\">\n"
+      << "<title>" << xml_escape(result.name) << ": " << result.detections.size()
+      << " detections</title>\n";
+  if (background) {
+    svg << "<image x=\"0\" y=\"0\" width=\"" << width << "\" height=\"" << height
+        << "\" preserveAspectRatio=\"none\" xlink:href=\"data:" << background->media_type
+        << ";base64," << background->base64 << "\"/>\n";
+  } else {
+    svg << "<rect x=\"0\" y=\"0\" width=\"" << width << "\" height=\"" << height
+        << "\" fill=\"#f5f5f0\" stroke=\"#999\"/>\n";
+  }
+  svg << "<g font-family=\"sans-serif\" font-size=\"" << font << "\">\n";
+  // Weakest first, so the strongest boxes and labels end up on top.
+  std::vector<object_detection> order = result.detections;
+  std::stable_sort(order.begin(), order.end(),
+                   [](const object_detection& a, const object_detection& b) {
+                     return a.probability < b.probability;
+                   });
+  for (const object_detection& d : order) {
+    const double x0 = d.x_min * width;
+    const double y0 = d.y_min * height;
+    const double x1 = d.x_max * width;
+    const double y1 = d.y_max * height;
+    const char* color =
+        palette[static_cast<std::size_t>(d.class_id < 0 ? -(d.class_id + 1) : d.class_id) %
+                (sizeof palette / sizeof palette[0])];
+    std::ostringstream label;
+    label << class_name(context, d.class_id) << " " << std::fixed << std::setprecision(2)
+          << d.probability;
+    const std::string text = xml_escape(label.str());
+    // Above the box when there is room, else just inside its top edge.
+    const double label_height = font * 1.3;
+    const double label_top = y0 - label_height >= 0 ? y0 - label_height : y0;
+    const double label_width = font * 0.6 * static_cast<double>(label.str().size()) + font * 0.5;
+    // Kept inside the picture when the box touches its right edge.
+    const double label_left = std::max(0.0, std::min(x0, width - label_width));
+    svg << "<g><title>" << text << "</title>\n"
+        << "<rect x=\"" << x0 << "\" y=\"" << y0 << "\" width=\"" << (x1 - x0) << "\" height=\""
+        << (y1 - y0) << "\" fill=\"none\" stroke=\"" << color << "\" stroke-width=\"" << stroke
+        << "\"/>\n"
+        << "<rect x=\"" << label_left << "\" y=\"" << label_top << "\" width=\"" << label_width
+        << "\" height=\"" << label_height << "\" fill=\"" << color << "\" fill-opacity=\"0.85\"/>\n"
+        << "<text x=\"" << label_left + font * 0.3 << "\" y=\"" << label_top + font * 1.0
+        << "\" fill=\"#fff\">" << text << "</text></g>\n";
+  }
+  svg << "</g>\n</svg>\n";
+  return svg.str();
+}
+
+}  // namespace quelt::cli

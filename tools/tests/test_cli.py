@@ -1,0 +1,234 @@
+"""The quelt command-line tool: outputs, pictures and every bad input it must
+refuse with one clear line and a non-zero exit."""
+
+import csv
+import io
+import json
+import os
+import struct
+import subprocess
+import zlib
+
+import numpy as np
+import pytest
+
+CLI = os.environ.get("QUELT_CLI", "quelt")
+MAKE_SAMPLE = os.environ.get("QUELT_MAKE_SAMPLE", "quelt-make-sample")
+ANCHORS = "10,14,23,27,37,58,81,82,135,169,344,319"
+
+
+def run(*args, cwd=None):
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, cwd=cwd)
+
+
+def ok(*args):
+    result = run(*args)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    return result.stdout
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("sample")
+    subprocess.run([MAKE_SAMPLE, str(folder)], check=True)
+    return folder
+
+
+def png(width, height):
+    """A small valid grey PNG."""
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+    rows = b"".join(b"\x00" + b"\x80" * width for _ in range(height))
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
+        + chunk(b"IDAT", zlib.compress(rows))
+        + chunk(b"IEND", b"")
+    )
+
+
+def xmllint(path):
+    result = subprocess.run(["xmllint", "--noout", str(path)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+
+
+class TestSample:
+    def test_recovers_the_encoded_boxes_from_layers_and_sealed(self, sample):
+        manifest = json.loads((sample / "manifest.json").read_text())
+        encoded = [
+            b for b in manifest["images"][0]["encoded_boxes"] if b["label"] in ("person", "bicycle", "dog")
+        ]
+        for extra in ([], ["--sealed"]):
+            result = json.loads(ok("manifest", sample / "manifest.json", "--format", "json", *extra))
+            assert result["net"] == {"width": 320, "height": 320}
+            (image,) = result["images"]
+            assert image["name"] == "sample"
+            found = sorted(image["detections"], key=lambda d: d["class_id"])
+            assert [d["class"] for d in found] == ["person", "bicycle", "dog"]
+            for got, want in zip(found, sorted(encoded, key=lambda b: b["class_id"])):
+                for key in ("x_min", "y_min", "x_max", "y_max", "objectness", "probability"):
+                    assert got[key] == pytest.approx(want[key], abs=2e-3), (extra, key)
+
+    def test_layer_flags_decode_as_the_manifest_does(self, sample):
+        by_manifest = ok("manifest", sample / "manifest.json", "--format", "csv")
+        by_flags = ok(
+            "layers", sample / "sample.layer0.npy", sample / "sample.layer1.npy",
+            "--classes", 3, "--anchors", ANCHORS, "--mask", "3,4,5", "--mask", "0,1,2",
+            "--size", 320, "--names", sample / "sample.names", "--format", "csv",
+        )
+        body = lambda text: [row[1:] for row in csv.reader(io.StringIO(text))]  # noqa: E731
+        assert body(by_manifest) == body(by_flags)
+
+    def test_csv_and_json_carry_the_same_exact_values(self, sample):
+        as_json = json.loads(ok("manifest", sample / "manifest.json", "--format", "json"))
+        rows = list(csv.DictReader(io.StringIO(ok("manifest", sample / "manifest.json", "--format", "csv"))))
+        detections = as_json["images"][0]["detections"]
+        assert len(rows) == len(detections) == 3
+        for row, d in zip(rows, detections):
+            assert row["class"] == d["class"] and int(row["class_id"]) == d["class_id"]
+            for key in ("probability", "objectness", "x_min", "y_min", "x_max", "y_max"):
+                assert np.float32(row[key]) == np.float32(d[key])
+
+    def test_table_lists_each_detection_with_its_name(self, sample):
+        table = ok("manifest", sample / "manifest.json")
+        assert table.startswith("sample: 3 detections\n")
+        for name in ("person", "bicycle", "dog"):
+            assert f"\n  {name} " in table
+
+    def test_thresholds_apply_per_image(self, sample):
+        sealed = np.load(sample / "sample.sealed.npy")
+        np.save(sample / "pair.npy", np.concatenate([sealed, sealed]))
+        result = json.loads(ok("sealed", sample / "pair.npy", "--size", 320, "--score", "0.75,0.05", "--format", "json"))
+        strict, loose = result["images"]
+        assert [strict["name"], loose["name"]] == ["pair[0]", "pair[1]"]
+        assert [d["class"] for d in strict["detections"]] == ["class 0", "class 1"]
+        assert len(loose["detections"]) == 4  # the faint box passes too
+
+    def test_names_with_markup_or_commas_stay_well_formed(self, sample, tmp_path):
+        names = tmp_path / "odd.names"
+        names.write_text('a <b> & "c"\nd,e\r\nf\n\n')
+        svg = tmp_path / "odd.svg"
+        out = ok("manifest", sample / "manifest.json", "--names", names, "--svg", svg, "--format", "csv")
+        xmllint(svg)
+        assert "&lt;b&gt; &amp;" in svg.read_text()
+        rows = list(csv.reader(io.StringIO(out)))
+        assert sorted((r[1], r[2]) for r in rows[1:]) == [("0", 'a <b> & "c"'), ("1", "d,e"), ("2", "f")]
+        assert '"d,e"' in out
+
+
+class TestPictures:
+    def test_blank_canvas_has_the_network_input_size(self, sample, tmp_path):
+        svg = tmp_path / "blank.svg"
+        ok("manifest", sample / "manifest.json", "--svg", svg)
+        xmllint(svg)
+        text = svg.read_text()
+        assert 'width="320.0" height="320.0"' in text
+        assert "<image" not in text
+        assert text.count("<rect") == 1 + 2 * 3  # canvas, then box and label per detection
+
+    def test_image_is_embedded_and_boxes_scaled_to_it(self, sample, tmp_path):
+        picture = tmp_path / "scene.png"
+        picture.write_bytes(png(640, 480))
+        svg = tmp_path / "scene.svg"
+        detections = json.loads(ok("manifest", sample / "manifest.json", "--format", "json"))["images"][0]["detections"]
+        ok("manifest", sample / "manifest.json", "--svg", svg, "--image", picture)
+        xmllint(svg)
+        text = svg.read_text()
+        assert 'width="640.0" height="480.0"' in text
+        assert 'xlink:href="data:image/png;base64,' in text
+        person = next(d for d in detections if d["class"] == "person")
+        assert f'<rect x="{person["x_min"] * 640:.1f}" y="{person["y_min"] * 480:.1f}"' in text
+
+    def test_several_images_give_one_picture_each(self, sample, tmp_path):
+        sealed = np.load(sample / "sample.sealed.npy")
+        np.save(tmp_path / "two.npy", np.concatenate([sealed, sealed]))
+        ok("sealed", tmp_path / "two.npy", "--size", 320, "--svg", tmp_path / "out.svg")
+        for name in ("out-two_0_.svg", "out-two_1_.svg"):
+            xmllint(tmp_path / name)
+        result = run("sealed", tmp_path / "two.npy", "--size", 320, "--svg", tmp_path / "x.svg", "--image", tmp_path / "two.npy")
+        assert result.returncode == 1 and "--image draws over one image" in result.stderr
+
+
+def bad_inputs(sample, tmp):
+    sealed = np.load(sample / "sample.sealed.npy")
+    layer = np.load(sample / "sample.layer0.npy")
+    np.save(tmp / "f8.npy", sealed.astype(np.float64))
+    np.save(tmp / "big.npy", sealed.astype(">f4"))
+    np.save(tmp / "fortran.npy", np.asfortranarray(sealed[0]))
+    np.save(tmp / "flat.npy", sealed.reshape(-1))
+    (tmp / "text.npy").write_text("not numpy at all\n")
+    (tmp / "cut.npy").write_bytes((sample / "sample.sealed.npy").read_bytes()[:500])
+    (tmp / "broken.json").write_text("{ not json")
+    (tmp / "incomplete.json").write_text('{"net": {"width": 320}}')
+    (tmp / "dir.npy").mkdir()
+    np.save(tmp / "layer3.npy", layer[..., :-1])
+    s, m = sample / "sample.sealed.npy", sample / "manifest.json"
+    size = ["--size", "320"]
+    layer_args = ["--classes", "3", "--anchors", ANCHORS, "--mask", "3,4,5"]
+    return [
+        (["sealed", tmp / "missing.npy", *size], "missing.npy: cannot open: No such file"),
+        (["sealed", tmp / "dir.npy", *size], "dir.npy: is a directory"),
+        (["sealed", tmp / "text.npy", *size], "not an .npy file"),
+        (["sealed", tmp / "cut.npy", *size], "data bytes, but shape"),
+        (["sealed", tmp / "f8.npy", *size], "dtype '<f8' is not float32"),
+        (["sealed", tmp / "big.npy", *size], "big-endian float32"),
+        (["sealed", tmp / "fortran.npy", *size], "not C-contiguous"),
+        (["sealed", tmp / "flat.npy", *size], "is not (batch, rows, classes + 5)"),
+        (["sealed", s, *size, "--classes", "80"], "rows of 8 values do not fit 80 classes"),
+        (["sealed", s], "the network input size is needed"),
+        (["sealed", s, "--size", "0"], "must be positive"),
+        (["sealed", s, *size, "--score", "1.5"], "--score must lie between 0 and 1, got 1.5"),
+        (["sealed", s, *size, "--overlap", "-0.1"], "--overlap must lie between 0 and 1"),
+        (["sealed", s, *size, "--score", "nan"], "--score must lie between 0 and 1"),
+        (["sealed", s, *size, "--score", "0.2,0.3"], "one value or one per image (1), got 2"),
+        (["sealed", s, *size, "--names", tmp / "none.names"], "none.names: cannot open"),
+        (["sealed", s, *size, "--svg", tmp / "p.svg", "--image", s], "not a PNG, JPEG or GIF"),
+        (["sealed", s, *size, "--svg", tmp / "no-such-dir" / "p.svg"], "p.svg: cannot create"),
+        (["layers", sample / "sample.layer0.npy", *size, *layer_args[:-2], "--mask", "3,4"], "channels do not fit 2 anchors"),
+        (["layers", tmp / "layer3.npy", *size, *layer_args], "23 channels do not fit 3 anchors x (3 classes + 5) = 24"),
+        (["layers", sample / "sample.layer0.npy", *size, "--classes", "4", "--anchors", ANCHORS], "not a multiple of classes + 5 = 9"),
+        (["layers", sample / "sample.layer0.npy", *size, *layer_args[:-2], "--mask", "3,4,9"], "mask entry 9 names no anchor pair"),
+        (["layers", sample / "sample.layer0.npy", *size, *layer_args[:-2], "--mask", "3,x,5"], "is not a comma-separated list"),
+        (["layers", sample / "sample.layer0.npy", sample / "sample.layer1.npy", *size, *layer_args], "--mask given 1 times for 2 layers"),
+        (["manifest", m, "--name", "nobody"], "no image named 'nobody' (it has: sample)"),
+        (["manifest", tmp / "broken.json"], "broken.json: not a usable manifest"),
+        (["manifest", tmp / "incomplete.json"], "incomplete.json: not a usable manifest"),
+        (["manifest", tmp / "none.json"], "none.json: cannot open"),
+    ]
+
+
+def test_bad_inputs_fail_with_one_clear_line(sample, tmp_path):
+    for args, expected in bad_inputs(sample, tmp_path):
+        result = run(*args)
+        assert result.returncode == 1, (args, result.stderr)
+        assert result.stdout == "", args
+        lines = result.stderr.splitlines()
+        assert len(lines) == 1 and lines[0].startswith("quelt: "), (args, result.stderr)
+        assert expected in lines[0], (args, lines[0])
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        ([], "A subcommand is required"),
+        (["sealed"], "tensors is required"),
+        (["decode", "x.npy"], "subcommand is required"),
+        (["sealed", "x.npy", "--bogus"], "--bogus"),
+        (["--score", "abc", "sealed", "x.npy"], "abc"),
+        (["--format", "xml", "sealed", "x.npy"], "xml"),
+        (["layers", "x.npy", "--classes", "3"], "--anchors is required"),
+    ],
+)
+def test_usage_errors_exit_with_two(args, expected):
+    result = run(*args)
+    assert result.returncode == 2
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("quelt: ") and expected in lines[0], result.stderr
+
+
+def test_help_and_version():
+    assert "sealed" in ok("--help") and "--svg" in ok("--help")
+    assert "--anchors" in ok("layers", "--help")
+    assert ok("--version").strip() == os.environ.get("QUELT_VERSION", ok("--version").strip())
