@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fixtures.hpp"
-#include "support/npy.hpp"
+#include "npy/npy.hpp"
 #include "support/status.hpp"
 
 namespace {
@@ -43,7 +43,7 @@ class RealDarknetOutput : public ::testing::Test {
     for (const auto& image : set_.images) {
       ASSERT_EQ(image.layer_files.size(), set_.layers.size()) << image.name;
       for (std::size_t l = 0; l < layers_.size(); ++l) {
-        const auto array = quelt::test::read_npy(image.layer_files[l]);
+        const auto array = quelt::npy::read_npy(image.layer_files[l]);
         ASSERT_EQ(array.shape.size(), 4u) << image.layer_files[l];
         ASSERT_EQ(array.shape[0], 1u) << image.layer_files[l];
         layers_[l].height = array.shape[1];

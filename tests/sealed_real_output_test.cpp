@@ -11,7 +11,7 @@
 
 #include "sealed_test_tensor.hpp"
 #include "support/fixtures.hpp"
-#include "support/npy.hpp"
+#include "npy/npy.hpp"
 
 namespace {
 
@@ -34,7 +34,7 @@ class RealSealedOutput : public ::testing::Test {
     }
     set_ = std::move(*loaded);
     for (const auto& image : set_.images) {
-      const auto array = quelt::test::read_npy(image.sealed_file);
+      const auto array = quelt::npy::read_npy(image.sealed_file);
       ASSERT_EQ(array.shape.size(), 3u) << image.sealed_file;
       ASSERT_EQ(array.shape[0], 1u) << image.sealed_file;
       ASSERT_EQ(array.shape[2], static_cast<std::size_t>(set_.layers.at(0).classes) + 5);

@@ -29,6 +29,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* QUELT_VERSION_MAJOR, _MINOR, _PATCH, _STRING and _NUMBER. */
+#include "quelt/version.h"
+
 #if defined(_WIN32)
 #if defined(QUELT_BUILDING_LIBRARY)
 #define QUELT_API __declspec(dllexport)
@@ -256,6 +259,8 @@ QUELT_API return_status process_yolo_detections(const yolo_output* outputs,
  * not pass or suppression removed the class. Positions 0 to 4, and the rows
  * that did not pass, are left as they were. The tensor is not kept after the
  * call, and only one call at a time may use it.
+ * Within an image, records come in descending order of objectness; rows of
+ * equal objectness keep their row order, on every run and platform.
  * Sets *out_handler to {NULL, detections_batch} first; on success it holds a
  * new batch with one record list per image, which the caller owns until
  * object_handler_destroy. Fails, with the tensor untouched, for negative

@@ -1,18 +1,26 @@
 #include "status_frame.hpp"
 
 #include <cstring>
-#include <sstream>
+#include <new>
+#include <string>
 
 #include <boost/exception/diagnostic_information.hpp>
+#include <boost/exception/get_error_info.hpp>
+
+#include "../framework/exception.hpp"
 
 namespace quelt::api {
 
 const char fatal_status_message[] =
     "Total fatal error. Cannot construct message of return_status for API.";
 
-return_status success_status() noexcept { return return_status{1, nullptr, 0}; }
+return_status success_status() noexcept {
+  return return_status{1, nullptr, 0};
+}
 
-return_status fatal_status() noexcept { return return_status{0, fatal_status_message, 1}; }
+return_status fatal_status() noexcept {
+  return return_status{0, fatal_status_message, 1};
+}
 
 return_status failure_status(const std::string& text) {
   char* message = new char[text.size() + 1]();
@@ -20,10 +28,38 @@ return_status failure_status(const std::string& text) {
   return return_status{0, message, 0};
 }
 
+namespace {
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// boost::diagnostic_information renders through string streams of its own,
+// which swallow a failed allocation and quietly cut the text short. A whole
+// rendering ends with the message line and has the header's last line, the
+// what() text, right before the first information line.
+bool rendered_whole(const std::string& text, const boost::exception& error) {
+  const auto* standard = dynamic_cast<const std::exception*>(&error);
+  const std::string what_line =
+      standard != nullptr ? "std::exception::what: " + std::string(standard->what()) + "\n" : "";
+  const std::string* message = boost::get_error_info<sorvanta::framework::error_message>(error);
+  if (message == nullptr) {
+    return ends_with(text, what_line);
+  }
+  return ends_with(text, "] = " + *message + "\n") &&
+         text.find(what_line + "[") != std::string::npos;
+}
+
+}  // namespace
+
 return_status failure_status(const boost::exception& error) {
-  std::stringstream stream;
-  stream << boost::diagnostic_information(error, true);
-  return failure_status(stream.str());
+  const std::string text = boost::diagnostic_information(error, true);
+  if (!rendered_whole(text, error)) {
+    // The text could not be built: the frame reports the fatal shape.
+    throw std::bad_alloc();
+  }
+  return failure_status(text);
 }
 
 }  // namespace quelt::api

@@ -10,6 +10,9 @@ namespace sorvanta::framework {
 template <class... Args>
 std::string _bs(const Args&... args) {
   std::stringstream stream;
+  // A stream swallows a failed allocation and cuts the text short; let it
+  // through instead, so a text is either whole or not built at all.
+  stream.exceptions(std::ios::badbit);
   (void)(stream << ... << args);
   return stream.str();
 }

@@ -98,31 +98,32 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
   std::vector<std::uint32_t> holder_start;
   std::vector<std::uint32_t> holder_class;
   for (std::int64_t i = 0; i < batch_size; ++i) {
-    // Scoring in place: a candidate's class scores become objectness x score,
-    // or 0 where that product does not pass.
     const float threshold = conf_thresholds[i];
     rows.clear();
     objectness.clear();
     holder_start.clear();
     holder_class.clear();
-    float* image = sealed_output + i * boxes_count * row_size;
-    sorvanta::framework::screen_rows(
-        image + 4, static_cast<std::uint64_t>(boxes_count), static_cast<std::size_t>(row_size),
-        [threshold](float object) { return object > threshold; },
-        [&](std::uint64_t r) {
-          float* row = image + static_cast<std::int64_t>(r) * row_size;
-          const float object = row[4];
-          const std::size_t start = holder_class.size();
-          holder_start.push_back(static_cast<std::uint32_t>(start));
-          holder_class.resize(start + static_cast<std::size_t>(classes));
-          // Scoring in place: each class score becomes objectness x score,
-          // or 0 where that product does not pass.
-          const std::size_t held = sorvanta::framework::threshold_products(
-              row + 5, row + 5, classes, object, threshold, holder_class.data() + start);
-          holder_class.resize(start + held);
-          rows.push_back(row);
-          objectness.push_back(object);
-        });
+    // With no rows the tensor may be null: form no pointer into it.
+    if (boxes_count > 0) {
+      float* image = sealed_output + i * boxes_count * row_size;
+      sorvanta::framework::screen_rows(
+          image + 4, static_cast<std::uint64_t>(boxes_count), static_cast<std::size_t>(row_size),
+          [threshold](float object) { return object > threshold; },
+          [&](std::uint64_t r) {
+            float* row = image + static_cast<std::int64_t>(r) * row_size;
+            const float object = row[4];
+            const std::size_t start = holder_class.size();
+            holder_start.push_back(static_cast<std::uint32_t>(start));
+            holder_class.resize(start + static_cast<std::size_t>(classes));
+            // Scoring in place: each class score becomes objectness x score,
+            // or 0 where that product does not pass.
+            const std::size_t held = sorvanta::framework::threshold_products(
+                row + 5, row + 5, classes, object, threshold, holder_class.data() + start);
+            holder_class.resize(start + held);
+            rows.push_back(row);
+            objectness.push_back(object);
+          });
+    }
     holder_start.push_back(static_cast<std::uint32_t>(holder_class.size()));
 
     // Rank once by objectness; every class pass would sort to this order.

@@ -1,0 +1,588 @@
+// Running out of memory at every allocation a call makes, one after the
+// other: the 1st, 2nd, ... allocation is refused until the call gets through
+// untouched. Every run must give the unfailed answer or a clean failure, leave
+// no batch in the handle, leak nothing, and (sealed path) keep the boxes and
+// objectness of every row.
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "api/object_handler.hpp"
+#include "api/status_frame.hpp"
+#include "darknet_test_layer.hpp"
+#include "sealed_test_tensor.hpp"
+#include "support/failing_allocator.hpp"
+
+// Let huge requests come back as a failure (std::bad_alloc) instead of ending
+// the sanitizer run, so the refusal itself can be checked.
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+extern "C" const char* __tsan_default_options() {
+  return "allocator_may_return_null=1";
+}
+
+namespace {
+
+using quelt::test::allocation_stats;
+using quelt::test::arm_allocator;
+using quelt::test::disarm_allocator;
+
+using images = std::vector<std::vector<object_detection>>;
+
+const std::string fatal_text =
+    "Total fatal error. Cannot construct message of return_status for API.";
+const std::string out_of_memory = std::bad_alloc().what();
+
+// Allocation points swept per entry point, printed once at the end.
+std::map<std::string, std::uint64_t>& swept_points() {
+  static std::map<std::string, std::uint64_t> points;
+  return points;
+}
+
+class sweep_report : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    for (const auto& [entry, points] : swept_points()) {
+      std::cout << "allocation points swept: " << entry << " " << points << "\n";
+    }
+  }
+};
+
+const auto* const report = ::testing::AddGlobalTestEnvironment(new sweep_report);
+
+enum class shape { success, failure, fatal, malformed };
+
+shape shape_of(const return_status& status) {
+  if (status.status_code == 1) {
+    return status.message == nullptr && status.message_is_static == 0 ? shape::success
+                                                                      : shape::malformed;
+  }
+  if (status.status_code != 0 || status.message == nullptr) {
+    return shape::malformed;
+  }
+  if (status.message_is_static == 1) {
+    return status.message == fatal_text ? shape::fatal : shape::malformed;
+  }
+  return status.message_is_static == 0 ? shape::failure : shape::malformed;
+}
+
+// One entry point applied to one input. Only `invoke` runs while the
+// allocator is armed; the rest prepares fresh inputs and reads results.
+struct scenario {
+  std::string entry;
+  std::string name;
+  bool decodes = false;           // the call fills a handle
+  std::function<void()> prepare;  // fresh inputs for a run
+  std::function<return_status(object_handler&)> invoke;
+  // The call's results, byte for byte, after a successful run.
+  std::function<void(object_handler, std::vector<char>&)> collect;
+  // What must hold of the inputs after a failed run (sealed rows).
+  std::function<void()> check_after_failure;
+};
+
+struct run_result {
+  return_status status{};
+  shape kind = shape::malformed;
+  std::string text;  // failure or fatal text, "" on success
+  object_handler handle{};
+  std::vector<char> outputs;
+  allocation_stats stats;
+};
+
+run_result run_once(const scenario& s, std::uint64_t fail_at) {
+  run_result r;
+  if (s.prepare) {
+    s.prepare();
+  }
+  r.handle = object_handler{reinterpret_cast<void*>(0x1), static_cast<object_type>(0)};
+  arm_allocator(fail_at);
+  r.status = s.invoke(r.handle);
+  r.stats = disarm_allocator();
+  r.kind = shape_of(r.status);
+  if (r.kind == shape::failure || r.kind == shape::fatal) {
+    r.text = r.status.message;
+  }
+  if (r.kind == shape::success && s.collect) {
+    s.collect(r.handle, r.outputs);
+  }
+  return r;
+}
+
+// Releases what a run handed over and returns how many live allocations that
+// gave back.
+std::int64_t release(const scenario& s, const run_result& r) {
+  arm_allocator(0);
+  done_return_status(r.status);
+  if (s.decodes) {
+    object_handler_destroy(r.handle);
+  }
+  return -disarm_allocator().live;
+}
+
+// Fails the 1st, 2nd, ... allocation of the scenario's call until a run does
+// not reach the refused allocation; returns the number of points swept.
+std::uint64_t sweep(const scenario& s) {
+  SCOPED_TRACE(s.entry + ": " + s.name);
+
+  // The unfailed run is the yardstick.
+  const run_result expected = run_once(s, 0);
+  EXPECT_TRUE(expected.kind == shape::success || expected.kind == shape::failure);
+  if (expected.kind == shape::failure) {
+    // The text lives in an array of exactly its length plus the NUL.
+    EXPECT_EQ(expected.stats.last_array_size, expected.text.size() + 1);
+  }
+  EXPECT_EQ(expected.stats.live, release(s, expected)) << "the unfailed run leaks";
+
+  std::uint64_t first_fatal = 0;
+  std::uint64_t n = 1;
+  for (;; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " refused");
+    if (n > expected.stats.allocations + 1000) {
+      ADD_FAILURE() << "the call never stops allocating";
+      break;
+    }
+    const run_result r = run_once(s, n);
+    if (!r.stats.failed) {
+      // Every allocation went through: the unfailed answer again.
+      EXPECT_EQ(r.kind, expected.kind);
+      EXPECT_EQ(r.text, expected.text);
+      EXPECT_EQ(r.outputs, expected.outputs);
+    } else if (r.kind == shape::success) {
+      // A refusal the call may work around (a sort's scratch buffer).
+      EXPECT_EQ(expected.kind, shape::success);
+      EXPECT_EQ(r.outputs, expected.outputs);
+    } else {
+      EXPECT_NE(r.kind, shape::malformed);
+      if (r.kind == shape::fatal) {
+        // Only the text of a failure can fail to be built, and once the
+        // frame builds it every later refusal strikes there too.
+        EXPECT_EQ(expected.kind, shape::failure);
+        if (first_fatal == 0) {
+          first_fatal = n;
+        }
+      } else {
+        EXPECT_EQ(first_fatal, 0u) << "a failure after the fatal tail began at " << first_fatal;
+        EXPECT_TRUE(r.text == out_of_memory ||
+                    (expected.kind == shape::failure && r.text == expected.text))
+            << r.text;
+      }
+      if (s.decodes) {
+        EXPECT_EQ(r.handle.object, nullptr);
+        EXPECT_EQ(r.handle.type, detections_batch);
+      }
+      if (s.check_after_failure) {
+        s.check_after_failure();
+      }
+    }
+    EXPECT_EQ(r.stats.live, release(s, r)) << "leak";
+    if (r.kind == shape::fatal) {
+      // done_return_status leaves the constant alone.
+      EXPECT_EQ(std::string(r.status.message), fatal_text);
+    }
+    if (!r.stats.failed) {
+      break;
+    }
+  }
+  if (expected.kind == shape::failure) {
+    // The last allocation is the text's array: refusing it can only be fatal.
+    EXPECT_NE(first_fatal, 0u);
+  }
+  const std::uint64_t points = n - 1;
+  EXPECT_EQ(points, expected.stats.allocations);
+  swept_points()[s.entry] += points;
+  return points;
+}
+
+template <class T>
+void append_bytes(std::vector<char>& out, const T* values, std::size_t count) {
+  const char* bytes = reinterpret_cast<const char*>(values);
+  out.insert(out.end(), bytes, bytes + count * sizeof(T));
+}
+
+// Reads the whole batch back (unarmed) as bytes: sizes, counts, records.
+void read_batch(object_handler handle, std::vector<char>& out) {
+  std::uint64_t size = 0;
+  if (detections_batch_size(handle, &size).status_code != 1) {
+    ADD_FAILURE() << "a successful call left no readable batch";
+    return;
+  }
+  append_bytes(out, &size, 1);
+  for (std::uint64_t i = 0; i < size; ++i) {
+    std::uint64_t count = 0;
+    EXPECT_EQ(detections_batch_detections_count(handle, i, &count).status_code, 1);
+    std::vector<object_detection> records(count);
+    EXPECT_EQ(detections_batch_detections_store(handle, i, records.data()).status_code, 1);
+    append_bytes(out, &count, 1);
+    append_bytes(out, records.data(), records.size());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sealed entry
+
+struct sealed_case {
+  std::string name;
+  quelt::test::sealed_tensor tensor{1};
+  std::int64_t boxes = 0;
+  std::int64_t batch = 0;
+  std::int32_t classes = 1;
+  std::vector<float> conf;
+  std::vector<float> nms;
+  bool null_nms = false;
+};
+
+std::vector<sealed_case> sealed_cases() {
+  std::vector<sealed_case> cases;
+  {
+    sealed_case c;
+    c.name = "empty batch";
+    c.tensor = quelt::test::sealed_tensor(2);
+    c.tensor.add(10, 10, 4, 4, 0.9f, {0.9f, 0.2f});
+    c.boxes = 1;
+    c.batch = 0;
+    c.classes = 2;
+    cases.push_back(c);
+  }
+  {
+    // Image 0: suppression at work in both classes; image 1: nothing passes
+    // the objectness test; image 2: objectness passes, every product fails,
+    // except for one lone box.
+    sealed_case c;
+    c.name = "three images";
+    c.tensor = quelt::test::sealed_tensor(3);
+    auto& t = c.tensor;
+    t.add(10, 10, 4, 4, 0.9f, {0.9f, 0.2f, 0.1f});
+    t.add(11, 10, 4, 4, 0.8f, {0.9f, 0.7f, 0.1f});
+    t.add(40, 10, 4, 4, 0.7f, {0.1f, 0.9f, 0.3f});
+    t.add(10, 11, 4, 4, 0.85f, {0.2f, 0.95f, 0.1f});
+    for (int r = 0; r < 4; ++r) {
+      t.add(10.0f + r, 10, 4, 4, 0.1f, {0.9f, 0.9f, 0.9f});
+    }
+    t.add(10, 10, 4, 4, 0.6f, {0.1f, 0.2f, 0.1f});
+    t.add(30, 10, 4, 4, 0.6f, {0.1f, 0.2f, 0.9f});
+    t.add(10, 30, 4, 4, 0.6f, {0.3f, 0.2f, 0.1f});
+    t.add(12, 30, 4, 4, 0.6f, {0.3f, 0.2f, 0.1f});
+    c.boxes = 4;
+    c.batch = 3;
+    c.classes = 3;
+    c.conf = {0.3f, 0.3f, 0.4f};
+    c.nms = {0.45f, 0.45f, 0.5f};
+    cases.push_back(c);
+  }
+  {
+    sealed_case c;
+    c.name = "images without rows";
+    c.tensor = quelt::test::sealed_tensor(1);
+    c.boxes = 0;
+    c.batch = 2;
+    c.classes = 1;
+    c.conf = {0.3f, 0.3f};
+    c.nms = {0.45f, 0.45f};
+    cases.push_back(c);
+  }
+  {
+    sealed_case c;
+    c.name = "no classes (fails by design)";
+    c.tensor = quelt::test::sealed_tensor(1);
+    c.tensor.add(10, 10, 4, 4, 0.9f, {0.9f});
+    c.boxes = 1;
+    c.batch = 1;
+    c.classes = 0;
+    c.conf = {0.3f};
+    c.nms = {0.45f};
+    cases.push_back(c);
+  }
+  {
+    sealed_case c;
+    c.name = "null overlap thresholds (fails by design)";
+    c.tensor = quelt::test::sealed_tensor(1);
+    c.tensor.add(10, 10, 4, 4, 0.9f, {0.9f});
+    c.boxes = 1;
+    c.batch = 1;
+    c.classes = 1;
+    c.conf = {0.3f};
+    c.null_nms = true;
+    cases.push_back(c);
+  }
+  return cases;
+}
+
+TEST(AllocationSweep, SealedEntry) {
+  for (const sealed_case& c : sealed_cases()) {
+    std::vector<float> working(c.tensor.values.size());  // the tensor of the current run
+    scenario s;
+    s.entry = "process_yolo_sealed_output_detections";
+    s.name = c.name;
+    s.decodes = true;
+    s.prepare = [&] { working = c.tensor.values; };
+    s.invoke = [&](object_handler& handle) {
+      return process_yolo_sealed_output_detections(
+          working.empty() ? nullptr : working.data(), c.boxes, c.batch, c.classes,
+          c.conf.empty() ? nullptr : c.conf.data(),
+          c.null_nms || c.nms.empty() ? nullptr : c.nms.data(), 64, 48, &handle);
+    };
+    s.collect = [&](object_handler handle, std::vector<char>& out) {
+      read_batch(handle, out);
+      append_bytes(out, working.data(), working.size());
+    };
+    s.check_after_failure = [&] {
+      const std::size_t row = static_cast<std::size_t>(c.tensor.classes) + 5;
+      for (std::size_t r = 0; r * row < working.size(); ++r) {
+        for (std::size_t p = 0; p < 5; ++p) {
+          ASSERT_EQ(
+              std::memcmp(&working[r * row + p], &c.tensor.values[r * row + p], sizeof(float)), 0)
+              << "row " << r << " position " << p;
+        }
+      }
+    };
+    sweep(s);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Darknet entry
+
+struct darknet_layer_data {
+  std::vector<float> values;
+  std::vector<std::int32_t> mask;
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  float xy_scale = 1.0f;
+  bool preactivated = false;
+};
+
+struct darknet_case {
+  std::string name;
+  std::uint64_t batch = 0;
+  int classes = 1;
+  std::vector<darknet_layer_data> layers;
+  std::vector<float> conf;
+  std::vector<float> nms;
+  bool wrong_channels = false;
+};
+
+// Cells of `layer` filled from a fixed pattern: every third anchor record
+// is confident, and records of one cell share their centre and size terms,
+// so anchors of similar size overlap and suppression has work to do.
+darknet_layer_data patterned_layer(std::uint64_t batch, std::uint64_t width, std::uint64_t height,
+                                   std::vector<std::int32_t> mask, int classes, bool preactivated,
+                                   float xy_scale) {
+  darknet_layer_data layer;
+  layer.mask = std::move(mask);
+  layer.width = width;
+  layer.height = height;
+  layer.preactivated = preactivated;
+  layer.xy_scale = xy_scale;
+  const std::size_t record = static_cast<std::size_t>(classes) + 5;
+  const std::size_t records = batch * width * height * layer.mask.size();
+  layer.values.resize(records * record);
+  for (std::size_t r = 0; r < records; ++r) {
+    float* v = layer.values.data() + r * record;
+    const bool confident = r % 3 != 1;
+    const float low = preactivated ? 0.05f : -3.0f;
+    const float high = preactivated ? 0.9f : 3.0f;
+    v[0] = preactivated ? 0.4f : 0.1f;
+    v[1] = preactivated ? 0.6f : -0.2f;
+    v[2] = preactivated ? 0.5f : 0.0f;
+    v[3] = preactivated ? 0.55f : 0.1f;
+    v[4] = confident ? high : low;
+    for (int j = 0; j < classes; ++j) {
+      v[5 + j] = (r + static_cast<std::size_t>(j)) % 2 == 0 ? high : low;
+    }
+  }
+  return layer;
+}
+
+std::vector<darknet_case> darknet_cases() {
+  std::vector<darknet_case> cases;
+  {
+    darknet_case c;
+    c.name = "empty batch";
+    c.batch = 0;
+    c.classes = 2;
+    c.layers.push_back(patterned_layer(0, 2, 2, {0, 1}, 2, false, 1.0f));
+    cases.push_back(c);
+  }
+  {
+    // Two layers of different grids in raw mode; image 1's threshold is
+    // above every objectness, so it has no detections.
+    darknet_case c;
+    c.name = "two raw layers, three images";
+    c.batch = 3;
+    c.classes = 2;
+    c.layers.push_back(patterned_layer(3, 2, 2, {2, 1}, 2, false, 1.0f));
+    c.layers.push_back(patterned_layer(3, 3, 1, {0, 1, 1}, 2, false, 1.05f));
+    c.conf = {0.25f, 0.99f, 0.5f};
+    c.nms = {0.45f, 0.45f, 0.3f};
+    cases.push_back(c);
+  }
+  {
+    darknet_case c;
+    c.name = "preactivated layer and an anchorless layer";
+    c.batch = 2;
+    c.classes = 3;
+    c.layers.push_back(patterned_layer(2, 3, 2, {0, 1}, 3, true, 2.0f));
+    c.layers.push_back(patterned_layer(2, 2, 2, {}, 3, true, 1.0f));
+    c.conf = {0.3f, 0.3f};
+    c.nms = {0.45f, 0.6f};
+    cases.push_back(c);
+  }
+  {
+    darknet_case c;
+    c.name = "channels that contradict the mask (fails by design)";
+    c.batch = 1;
+    c.classes = 1;
+    c.layers.push_back(patterned_layer(1, 2, 2, {0}, 1, false, 1.0f));
+    c.conf = {0.3f};
+    c.nms = {0.45f};
+    c.wrong_channels = true;
+    cases.push_back(c);
+  }
+  return cases;
+}
+
+TEST(AllocationSweep, DarknetEntry) {
+  std::vector<float> anchors{10, 14, 12, 16, 30, 40};
+  for (darknet_case& c : darknet_cases()) {
+    std::vector<yolo_output> layers;
+    for (darknet_layer_data& l : c.layers) {
+      layers.push_back(quelt::test::make_layer(l.values, c.batch, l.width, l.height, l.mask,
+                                               c.classes, anchors, l.xy_scale, l.preactivated));
+    }
+    if (c.wrong_channels) {
+      layers[0].output.channels += 1;
+    }
+    scenario s;
+    s.entry = "process_yolo_detections";
+    s.name = c.name;
+    s.decodes = true;
+    s.invoke = [&](object_handler& handle) {
+      return process_yolo_detections(layers.data(), layers.size(), net_params{64, 48},
+                                     c.conf.empty() ? nullptr : c.conf.data(),
+                                     c.nms.empty() ? nullptr : c.nms.data(), &handle);
+    };
+    s.collect = [&](object_handler handle, std::vector<char>& out) { read_batch(handle, out); };
+    sweep(s);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Accessors
+
+object_detection record(float x, std::int32_t class_id) {
+  return object_detection{x, x + 1, x + 2, x + 3, class_id, 0.5f, 0.25f};
+}
+
+TEST(AllocationSweep, Accessors) {
+  quelt::detections_list batch{{record(1, 0), record(2, 3)}, {}, {record(4, 1)}};
+  const object_handler good{&batch, detections_batch};
+  const object_handler wrong_kind{&batch, static_cast<object_type>(0)};
+  const object_handler other_kind{nullptr, static_cast<object_type>(7)};
+  const object_handler no_batch{nullptr, detections_batch};
+
+  struct accessor_case {
+    std::string name;
+    object_handler handle;
+    std::uint64_t index;
+    bool null_output;
+  };
+  const std::vector<accessor_case> cases{
+      {"a batch", good, 0, false},
+      {"an empty image", good, 1, false},
+      {"the last image", good, 2, false},
+      {"index at the size", good, 3, false},
+      {"huge index", good, ~std::uint64_t{0}, false},
+      {"wrong kind", wrong_kind, 0, false},
+      {"unknown kind", other_kind, 0, false},
+      {"no batch", no_batch, 0, false},
+      {"null output", good, 0, true},
+  };
+
+  for (const accessor_case& c : cases) {
+    // Sentinels: a failed call must leave them as they were.
+    std::uint64_t value = 0;
+    std::vector<object_detection> room(3);
+    const auto fill = [&] {
+      value = 0xDEADBEEF;
+      for (object_detection& d : room) {
+        d = record(-7, -7);
+      }
+    };
+    scenario size;
+    size.entry = "detections_batch_size";
+    size.name = c.name;
+    size.prepare = fill;
+    size.invoke = [&](object_handler&) {
+      return detections_batch_size(c.handle, c.null_output ? nullptr : &value);
+    };
+    size.collect = [&](object_handler, std::vector<char>& out) { append_bytes(out, &value, 1); };
+    size.check_after_failure = [&] { EXPECT_EQ(value, 0xDEADBEEFu); };
+    sweep(size);
+
+    scenario count = size;
+    count.entry = "detections_batch_detections_count";
+    count.invoke = [&](object_handler&) {
+      return detections_batch_detections_count(c.handle, c.index, c.null_output ? nullptr : &value);
+    };
+    sweep(count);
+
+    scenario store;
+    store.entry = "detections_batch_detections_store";
+    store.name = c.name;
+    store.prepare = fill;
+    store.invoke = [&](object_handler&) {
+      return detections_batch_detections_store(c.handle, c.index,
+                                               c.null_output ? nullptr : room.data());
+    };
+    store.collect = [&](object_handler, std::vector<char>& out) {
+      append_bytes(out, room.data(), room.size());
+    };
+    store.check_after_failure = [&] {
+      for (const object_detection& d : room) {
+        EXPECT_EQ(d.class_id, -7);
+      }
+    };
+    sweep(store);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Out of memory outside the sweep
+
+TEST(OutOfMemory, InsideTheWorkGivesFailureWithStandardText) {
+  arm_allocator(1);
+  return_status status = quelt::api::run_in_status_frame([] { std::vector<int> values(64); });
+  const auto stats = disarm_allocator();
+  ASSERT_TRUE(stats.failed);
+  ASSERT_EQ(status.status_code, 0);
+  EXPECT_EQ(status.message_is_static, 0);
+  EXPECT_EQ(status.message, out_of_memory);
+  done_return_status(status);
+}
+
+TEST(OutOfMemory, SealedCountsTooLargeToReserveFailBeforeReading) {
+  // One row of storage; the counts claim far more. Nothing may be read.
+  quelt::test::sealed_tensor t(1);
+  t.add(10, 10, 4, 4, 0.9f, {0.9f});
+  const std::vector<float> before = t.values;
+  const std::vector<float> thresholds(1, 0.5f);
+  for (const auto& [boxes, batch] :
+       {std::pair<std::int64_t, std::int64_t>{std::int64_t{1} << 56, 1},
+        {1, std::int64_t{1} << 50}}) {
+    auto result = quelt::test::decode(t.values.data(), boxes, batch, 1, thresholds.data(),
+                                      thresholds.data(), 320, 320);
+    EXPECT_EQ(result.failure, out_of_memory) << boxes << " x " << batch;
+    EXPECT_EQ(result.handle.object, nullptr);
+    EXPECT_EQ(t.values, before);
+  }
+}
+
+}  // namespace
