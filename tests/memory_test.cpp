@@ -1,70 +1,21 @@
 // What a call holds at its peak: the input is never copied, so a large,
 // sparse input costs memory in proportion to its candidates only.
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "darknet_test_layer.hpp"
+#include "support/failing_allocator.hpp"
 #include "support/status.hpp"
 
 namespace {
 
-// Byte accounting for every allocation of this binary: each block carries
-// its size in a header in front of it.
-struct byte_counter {
-  bool counting = false;
-  std::size_t live = 0;
-  std::size_t peak = 0;
-};
-
-byte_counter& counter() {
-  static byte_counter instance;
-  return instance;
-}
-
-constexpr std::size_t header = alignof(std::max_align_t);
-
-void* allocate(std::size_t size) {
-  auto* block = static_cast<unsigned char*>(std::malloc(size + header));
-  if (block == nullptr) {
-    throw std::bad_alloc();
-  }
-  std::memcpy(block, &size, sizeof size);
-  byte_counter& c = counter();
-  if (c.counting) {
-    c.live += size;
-    c.peak = c.live > c.peak ? c.live : c.peak;
-  }
-  return block + header;
-}
-
-void release(void* p) {
-  if (p == nullptr) {
-    return;
-  }
-  auto* block = static_cast<unsigned char*>(p) - header;
-  std::size_t size;
-  std::memcpy(&size, block, sizeof size);
-  byte_counter& c = counter();
-  if (c.counting) {
-    c.live -= size < c.live ? size : c.live;
-  }
-  std::free(block);
-}
-
 // Peak bytes allocated while `work` runs, beyond what was live before.
 template <class Work>
 std::size_t peak_bytes(Work&& work) {
-  byte_counter& c = counter();
-  c.live = 0;
-  c.peak = 0;
-  c.counting = true;
+  quelt::test::arm_allocator(0);
   work();
-  c.counting = false;
-  return c.peak;
+  return static_cast<std::size_t>(quelt::test::disarm_allocator().peak_bytes);
 }
 
 TEST(Memory, DarknetCallHoldsNoCopyOfItsLayers) {
@@ -125,42 +76,3 @@ TEST(Memory, SealedCallHoldsLittleBeyondItsCandidates) {
 }
 
 }  // namespace
-
-void* operator new(std::size_t size) {
-  return allocate(size);
-}
-void* operator new[](std::size_t size) {
-  return allocate(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void operator delete(void* p) noexcept {
-  release(p);
-}
-void operator delete[](void* p) noexcept {
-  release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  release(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-  release(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  release(p);
-}

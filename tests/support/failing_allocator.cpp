@@ -1,6 +1,8 @@
 #include "support/failing_allocator.hpp"
 
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -17,6 +19,10 @@ state& allocator_state() {
   return instance;
 }
 
+// Every block carries its size in a header in front of it, so releases can be
+// counted in bytes too.
+constexpr std::size_t header = alignof(std::max_align_t);
+
 void* allocate(std::size_t size, bool array) {
   state& s = allocator_state();
   if (s.armed) {
@@ -26,29 +32,38 @@ void* allocate(std::size_t size, bool array) {
       throw std::bad_alloc();
     }
   }
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) {
+  auto* block = static_cast<unsigned char*>(std::malloc(size + header));
+  if (block == nullptr) {
     throw std::bad_alloc();
   }
+  std::memcpy(block, &size, sizeof size);
   if (s.armed) {
     ++s.stats.allocations;
     ++s.stats.live;
+    s.stats.live_bytes += static_cast<std::int64_t>(size);
+    if (s.stats.live_bytes > s.stats.peak_bytes) {
+      s.stats.peak_bytes = s.stats.live_bytes;
+    }
     if (array) {
       s.stats.last_array_size = size;
     }
   }
-  return p;
+  return block + header;
 }
 
 void release(void* p) {
   if (p == nullptr) {
     return;
   }
+  auto* block = static_cast<unsigned char*>(p) - header;
+  std::size_t size;
+  std::memcpy(&size, block, sizeof size);
   state& s = allocator_state();
   if (s.armed) {
     --s.stats.live;
+    s.stats.live_bytes -= static_cast<std::int64_t>(size);  // below 0 for older blocks
   }
-  std::free(p);
+  std::free(block);
 }
 
 }  // namespace

@@ -13,6 +13,8 @@ struct allocation_stats {
   std::uint64_t allocations = 0;    // successful allocations since arm()
   std::int64_t live = 0;            // allocations minus releases since arm()
   std::size_t last_array_size = 0;  // bytes asked of the last new[]
+  std::int64_t live_bytes = 0;      // bytes allocated minus bytes released since arm()
+  std::int64_t peak_bytes = 0;      // the largest live_bytes reached since arm()
   bool failed = false;              // the chosen allocation was refused
 };
 
