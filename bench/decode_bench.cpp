@@ -231,21 +231,21 @@ void register_real_fixtures() {
   }
   darknet->anchors = fixtures->layers[0].anchors;
   for (std::size_t l = 0; l < fixtures->layers.size(); ++l) {
-    const auto& spec = fixtures->layers[l];
+    const auto& described = fixtures->layers[l];
     yolo_output layer{};
     layer.output.data = darknet->values[l].data();
     layer.output.batch = darknet->batch;
     layer.output.height = shapes[l][1];
     layer.output.width = shapes[l][2];
     layer.output.channels = shapes[l][3];
-    layer.classes = spec.classes;
+    layer.classes = described.classes;
     layer.mask = darknet->masks[l].data();
-    layer.mask_size = spec.mask.size();
-    layer.xy_scale = spec.xy_scale;
-    layer.preactivated = spec.preactivated;
+    layer.mask_size = described.mask.size();
+    layer.xy_scale = described.xy_scale;
+    layer.preactivated = described.preactivated;
     layer.anchors = darknet->anchors.data();
     darknet->layers.push_back(layer);
-    darknet->records += darknet->batch * shapes[l][1] * shapes[l][2] * spec.mask.size();
+    darknet->records += darknet->batch * shapes[l][1] * shapes[l][2] * described.mask.size();
   }
   register_darknet("W6-darknet", darknet, 0.25f, 0.45f);
   register_sealed("W6-sealed", sealed, 0.25f, 0.45f);
