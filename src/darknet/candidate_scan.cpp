@@ -140,6 +140,8 @@ void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes
   // Records are screened on their raw objectness alone (a superset of those
   // that pass); the few that may pass are then checked exactly and decoded.
   const float screen = preactivated ? threshold : cut;
+  // Room for one record's held classes, so the running list grows by what is held.
+  std::vector<std::uint32_t> held_scratch(static_cast<std::size_t>(classes));
   sorvanta::framework::screen_rows(
       image_start + 4, image_records, record_length,
       [screen](float objectness) { return objectness >= screen; },
@@ -159,18 +161,15 @@ void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes
         float* row = rows.data() + start;
         const float* scores = record + 5;
         float* probabilities = row + 5;
-        const std::size_t held_from = held.size();
-        held_start.push_back(static_cast<std::uint32_t>(held_from));
-        held.resize(held_from + static_cast<std::size_t>(classes));
-        if (preactivated) {
-          const std::size_t count = sorvanta::framework::threshold_products(
-              scores, probabilities, classes, objectness, threshold, held.data() + held_from);
-          held.resize(held_from + count);
-        } else {
-          held.resize(held_from + threshold_logistic_products(scores, probabilities, classes,
-                                                              objectness, threshold,
-                                                              held.data() + held_from));
-        }
+        held_start.push_back(static_cast<std::uint32_t>(held.size()));
+        const std::size_t count =
+            preactivated
+                ? sorvanta::framework::threshold_products(
+                      scores, probabilities, classes, objectness, threshold, held_scratch.data())
+                : threshold_logistic_products(scores, probabilities, classes, objectness, threshold,
+                                              held_scratch.data());
+        held.insert(held.end(), held_scratch.begin(),
+                    held_scratch.begin() + static_cast<std::ptrdiff_t>(count));
 
         float cx;
         float cy;

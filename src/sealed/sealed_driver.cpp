@@ -97,6 +97,8 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
   std::vector<std::uint64_t> scratch;
   std::vector<std::uint32_t> holder_start;
   std::vector<std::uint32_t> holder_class;
+  // Room for one row's held classes, so the running list grows by what is held.
+  std::vector<std::uint32_t> held_scratch(static_cast<std::size_t>(std::max(classes, 0)));
   for (std::int64_t i = 0; i < batch_size; ++i) {
     const float threshold = conf_thresholds[i];
     rows.clear();
@@ -112,14 +114,13 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
           [&](std::uint64_t r) {
             float* row = image + static_cast<std::int64_t>(r) * row_size;
             const float object = row[4];
-            const std::size_t start = holder_class.size();
-            holder_start.push_back(static_cast<std::uint32_t>(start));
-            holder_class.resize(start + static_cast<std::size_t>(classes));
+            holder_start.push_back(static_cast<std::uint32_t>(holder_class.size()));
             // Scoring in place: each class score becomes objectness x score,
             // or 0 where that product does not pass.
             const std::size_t held = sorvanta::framework::threshold_products(
-                row + 5, row + 5, classes, object, threshold, holder_class.data() + start);
-            holder_class.resize(start + held);
+                row + 5, row + 5, classes, object, threshold, held_scratch.data());
+            holder_class.insert(holder_class.end(), held_scratch.begin(),
+                                held_scratch.begin() + static_cast<std::ptrdiff_t>(held));
             rows.push_back(row);
             objectness.push_back(object);
           });
