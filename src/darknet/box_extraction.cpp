@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../framework/screen.hpp"
+
 namespace quelt {
 
 std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers, int classes,
@@ -19,17 +21,25 @@ std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers,
     const output_tensor& tensor = layer.output;
     const float grid_width = static_cast<float>(tensor.width);
     const float grid_height = static_cast<float>(tensor.height);
-    float* v = tensor.data;
+    const std::uint64_t anchors = layer.mask_size;
+    const std::uint64_t image_records = tensor.height * tensor.width * anchors;
+    if (image_records == 0) {
+      continue;
+    }
     for (std::uint64_t i = 0; i < images; ++i) {
       const float threshold = conf_thresholds[i];
       std::vector<float>& image_rows = rows[i];
-      for (std::uint64_t gy = 0; gy < tensor.height; ++gy) {
-        for (std::uint64_t gx = 0; gx < tensor.width; ++gx) {
-          for (std::uint64_t k = 0; k < layer.mask_size; ++k, v += record_length) {
-            // Written as a negated "greater than" so a NaN objectness is skipped.
-            if (!(v[4] > threshold)) {
-              continue;
-            }
+      float* image_start = tensor.data + i * image_records * record_length;
+      // Only records whose objectness passes are touched; a NaN never passes.
+      sorvanta::framework::screen_rows(
+          image_start + 4, image_records, record_length,
+          [threshold](float objectness) { return objectness > threshold; },
+          [&](std::uint64_t index) {
+            float* v = image_start + index * record_length;
+            const std::uint64_t k = index % anchors;
+            const std::uint64_t cell = index / anchors;
+            const std::uint64_t gx = cell % tensor.width;
+            const std::uint64_t gy = cell / tensor.width;
             for (std::size_t p = 5; p < record_length; ++p) {
               const float probability = v[4] * v[p];
               v[p] = probability > threshold ? probability : 0.0f;
@@ -53,14 +63,10 @@ std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers,
             const float half_width = w * 0.5f;
             const float half_height = h * 0.5f;
 
-            image_rows.push_back(x - half_width);
-            image_rows.push_back(y - half_height);
-            image_rows.push_back(x + half_width);
-            image_rows.push_back(y + half_height);
+            image_rows.insert(image_rows.end(),
+                              {x - half_width, y - half_height, x + half_width, y + half_height});
             image_rows.insert(image_rows.end(), v + 4, v + record_length);
-          }
-        }
-      }
+          });
     }
   }
   return rows;
