@@ -1,19 +1,15 @@
 #include "activation.hpp"
 
-#include <cmath>
+#include "candidate_scan.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace quelt {
 
-namespace {
-
-// Single precision throughout: float exp, float divide.
-float logistic(float value) {
-  return 1.0f / (std::exp(-value) + 1.0f);
-}
-
-}  // namespace
+// The one logistic of the Darknet path, shared with the candidate scan so
+// that activation and the scan can never differ in a bit.
+using detail::logistic;
 
 void activate_yolo_output(output_tensor output, int anchors, int classes, float xy_scale,
                           bool preactivated) {

@@ -13,7 +13,8 @@
 
 namespace quelt::detail {
 
-// The logistic function exactly as activation computes it.
+// The logistic function of raw layer values: 1 / (exp(-v) + 1) in single
+// precision, with the single-precision exponential.
 float logistic(float value);
 
 // A raw objectness below the returned value cannot pass `threshold` after the
