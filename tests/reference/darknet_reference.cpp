@@ -217,6 +217,7 @@ detections process_yolo_detections(yolo_output* outputs, std::uint64_t outputs_c
       records.push_back(
           object_detection{row[0], row[1], row[2], row[3], best_class, row[4], best_value});
     }
+    records.shrink_to_fit();
     result.push_back(records);
   }
   return result;

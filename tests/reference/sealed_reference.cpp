@@ -92,7 +92,17 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
                                                  std::int64_t batch_size, std::int32_t classes,
                                                  float* conf_thresholds, float* nms_thresholds,
                                                  std::int32_t width, std::int32_t height) {
-  std::vector<std::vector<box_provider>> candidates(static_cast<std::size_t>(batch_size));
+  std::vector<std::vector<box_provider>> candidates;
+  if (batch_size != 0) {
+    candidates.reserve(static_cast<std::size_t>(batch_size));
+  }
+  for (std::int64_t i = 0; i < batch_size; ++i) {
+    std::vector<box_provider> list;
+    if (boxes_count != 0) {
+      list.reserve(static_cast<std::size_t>(boxes_count));
+    }
+    candidates.push_back(list);
+  }
   const std::int64_t stride = classes + 5;
   for (std::int64_t i = 0; i < batch_size; ++i) {
     const float t = conf_thresholds[i];
@@ -120,6 +130,9 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
   const float h = static_cast<float>(height);
   for (const std::vector<box_provider>& list : candidates) {
     std::vector<object_detection> records;
+    if (boxes_count != 0) {
+      records.reserve(static_cast<std::size_t>(boxes_count));
+    }
     for (const box_provider& p : list) {
       int best = 0;
       for (int j = 1; j < p.classes; ++j) {
@@ -137,6 +150,7 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
                                          (p.row[0] + half_w) / w, (p.row[1] + half_h) / h, best,
                                          p.row[4], score});
     }
+    records.shrink_to_fit();
     result.push_back(records);
   }
   return result;
