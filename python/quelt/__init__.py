@@ -127,6 +127,18 @@ def _net_size(net_size) -> Tuple[int, int]:
     return width, height
 
 
+def _decode(call) -> List[np.ndarray]:
+    """Runs a decoding entry, call(lib, pointer to a handle), and reads back its
+    batch; the batch is released whatever happens."""
+    lib = _lib()
+    handler = _ctypes.ObjectHandler()
+    try:
+        _check(call(lib, ctypes.byref(handler)))
+        return _read_batch(handler)
+    finally:
+        lib.object_handler_destroy(handler)
+
+
 def _read_batch(handler) -> List[np.ndarray]:
     lib = _lib()
     size = ctypes.c_uint64()
@@ -183,18 +195,12 @@ def decode_sealed(
     conf = _thresholds(score, batch, "score")
     nms = _thresholds(overlap, batch, "overlap")
 
-    lib = _lib()
-    handler = _ctypes.ObjectHandler()
-    try:
-        _check(
-            lib.process_yolo_sealed_output_detections(
-                _float_pointer(shaped), rows, batch, row_size - 5, _float_pointer(conf),
-                _float_pointer(nms), width, height, ctypes.byref(handler),
-            )
+    return _decode(
+        lambda lib, handle: lib.process_yolo_sealed_output_detections(
+            _float_pointer(shaped), rows, batch, row_size - 5, _float_pointer(conf),
+            _float_pointer(nms), width, height, handle,
         )
-        return _read_batch(handler)
-    finally:
-        lib.object_handler_destroy(handler)
+    )
 
 
 @dataclass
@@ -276,15 +282,9 @@ def decode_layers(
     conf = _thresholds(score, batch, "score")
     nms = _thresholds(overlap, batch, "overlap")
 
-    lib = _lib()
-    handler = _ctypes.ObjectHandler()
-    try:
-        _check(
-            lib.process_yolo_detections(
-                outputs, len(layers), _ctypes.NetParams(width, height), _float_pointer(conf),
-                _float_pointer(nms), ctypes.byref(handler),
-            )
+    return _decode(
+        lambda lib, handle: lib.process_yolo_detections(
+            outputs, len(layers), _ctypes.NetParams(width, height), _float_pointer(conf),
+            _float_pointer(nms), handle,
         )
-        return _read_batch(handler)
-    finally:
-        lib.object_handler_destroy(handler)
+    )
