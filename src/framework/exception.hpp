@@ -21,6 +21,11 @@ struct tag_message {};
 
 using error_message = boost::error_info<tag_message, std::string>;
 
+// Fails the call with `text`, which the status frame hands to the caller.
+[[noreturn]] inline void reject(const std::string& text) {
+  throw runtime_exception() << error_message(text);
+}
+
 }  // namespace sorvanta::framework
 
 #endif

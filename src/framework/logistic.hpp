@@ -1,0 +1,35 @@
+// The logistic function of raw network outputs, and the shortcuts that spare
+// evaluating it for values that cannot pass a threshold.
+#ifndef QUELT_FRAMEWORK_LOGISTIC_HPP
+#define QUELT_FRAMEWORK_LOGISTIC_HPP
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace sorvanta::framework {
+
+// 1 / (exp(-v) + 1) in single precision, with the single-precision
+// exponential. Every path applies the logistic through this one function, so
+// they can never differ in a bit.
+inline float logistic(float value) {
+  return 1.0f / (std::exp(-value) + 1.0f);
+}
+
+// A raw value below the returned one cannot have a logistic above
+// `threshold`; NaN when nothing can pass. Values at or above it still have to
+// be checked with the logistic itself: the cut only spares that work for the
+// values far below the threshold.
+float raw_logistic_cut(float threshold);
+
+// probabilities[j] = scale x logistic(raw[j]) where that product exceeds
+// `threshold`; the others are left as they are. Writes the classes that pass
+// to `held`, in class order, and returns their number. Raw values that cannot
+// pass are ruled out without evaluating the logistic.
+std::size_t threshold_logistic_products(const float* raw, float* probabilities,
+                                        std::int32_t classes, float scale, float threshold,
+                                        std::uint32_t* held);
+
+}  // namespace sorvanta::framework
+
+#endif
