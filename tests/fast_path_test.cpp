@@ -8,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "darknet/candidate_scan.hpp"
+#include "framework/logistic.hpp"
+#include "framework/suppression.hpp"
 #include "darknet/row_nms.hpp"
 #include "darknet_test_layer.hpp"
 #include "reference/random_calls.hpp"
@@ -18,8 +19,8 @@
 
 namespace {
 
-using quelt::detail::logistic;
-using quelt::detail::raw_objectness_cut;
+using sorvanta::framework::logistic;
+using sorvanta::framework::raw_logistic_cut;
 
 float from_bits(std::uint32_t bits) {
   float value;
@@ -57,7 +58,7 @@ TEST(FastPath, ObjectnessCutNeverRejectsAPassingValue) {
                               0.25f,  0.5f,     0.75f,      0.9f,
                               0.999f, 0.99999f, 0.9999999f, std::nextafter(1.0f, 0.0f)};
   for (float t : thresholds) {
-    const float cut = raw_objectness_cut(t);
+    const float cut = raw_logistic_cut(t);
     ASSERT_FALSE(std::isnan(cut)) << t;
     // Walk down from well above the cut to well below it.
     float v = cut + 0.01f * (std::fabs(cut) + 1.0f);
@@ -67,11 +68,11 @@ TEST(FastPath, ObjectnessCutNeverRejectsAPassingValue) {
       }
     }
   }
-  EXPECT_TRUE(std::isnan(raw_objectness_cut(1.0f)));
-  EXPECT_TRUE(std::isnan(raw_objectness_cut(2.0f)));
-  EXPECT_TRUE(std::isnan(raw_objectness_cut(std::numeric_limits<float>::quiet_NaN())));
-  EXPECT_EQ(raw_objectness_cut(0.0f), -std::numeric_limits<float>::infinity());
-  EXPECT_EQ(raw_objectness_cut(-0.5f), -std::numeric_limits<float>::infinity());
+  EXPECT_TRUE(std::isnan(raw_logistic_cut(1.0f)));
+  EXPECT_TRUE(std::isnan(raw_logistic_cut(2.0f)));
+  EXPECT_TRUE(std::isnan(raw_logistic_cut(std::numeric_limits<float>::quiet_NaN())));
+  EXPECT_EQ(raw_logistic_cut(0.0f), -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(raw_logistic_cut(-0.5f), -std::numeric_limits<float>::infinity());
 }
 
 // Decodes one layer through the C entry and through the reference.
@@ -117,7 +118,7 @@ std::vector<float> floats_around(float centre, int count) {
 // shortcuts' edges decode exactly as the literal reference does.
 TEST(FastPath, RecordsAtTheShortcutEdgesMatchTheReference) {
   for (float t : {0.005f, 0.25f, 0.5f, 0.9f}) {
-    const float cut = raw_objectness_cut(t);
+    const float cut = raw_logistic_cut(t);
     const float logit = std::log(t / (1.0f - t));
     // Objectness around the cut and around the true logit, one record each.
     std::vector<float> objectness = floats_around(cut, 1000);
@@ -206,6 +207,97 @@ TEST(FastPath, EqualObjectnessKeepsRowOrder) {
                      20 * static_cast<int>(std::lround(record.y_min * 1000.0f / 50.0f)));
     }
     EXPECT_EQ(rows, expected);
+  }
+}
+
+// The suppression core skips the overlaps of boxes it can prove apart (a
+// grid over the kept boxes, boxes that cannot overlap left out). Its answer
+// must be the all-pairs walk's on whatever the boxes hold: boxes touching
+// along cell borders, boxes far larger than the rest, tiny, empty, reversed,
+// huge and non-finite ones, and thresholds at and around 0 and 1.
+TEST(FastPath, CulledSuppressionMatchesTheAllPairsWalk) {
+  using sorvanta::framework::corner_box;
+  using sorvanta::framework::suppression_rule;
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next = [&state]() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  auto uniform = [&next](float low, float high) {
+    return low + (high - low) * static_cast<float>(next() % 1000000) / 1000000.0f;
+  };
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  sorvanta::framework::suppression_workspace workspace;
+  for (int round = 0; round < 250; ++round) {
+    const std::size_t count = 40 + next() % (round % 10 == 0 ? 3000 : 300);
+    const float spread = std::vector<float>{1.0f, 100.0f, 1e4f, 1e30f}[next() % 4];
+    std::vector<corner_box> boxes;
+    for (std::size_t i = 0; i < count; ++i) {
+      float x = 0.0f;
+      float y = 0.0f;
+      float w = 0.0f;
+      float h = 0.0f;
+      switch (next() % 10) {
+        case 0:  // on a lattice, touching the neighbours' edges exactly
+          x = static_cast<float>(next() % 16) * 8.0f;
+          y = static_cast<float>(next() % 16) * 8.0f;
+          w = 8.0f * static_cast<float>(1 + next() % 2);
+          h = 8.0f;
+          break;
+        case 1:  // far larger than the others
+          x = uniform(-spread, 0.0f);
+          y = uniform(-spread, 0.0f);
+          w = uniform(spread, 3.0f * spread);
+          h = uniform(spread, 3.0f * spread);
+          break;
+        case 2: {  // empty, reversed, non-finite or huge
+          const float odd[] = {0.0f, -4.0f, nan, inf, -inf, 1e30f, 3e38f, -3e38f, 1e-30f};
+          x = odd[next() % 9];
+          y = uniform(0.0f, spread);
+          w = odd[next() % 9];
+          h = odd[next() % 9];
+          break;
+        }
+        case 3:  // a duplicate of an earlier box
+          if (!boxes.empty()) {
+            boxes.push_back(boxes[next() % boxes.size()]);
+            continue;
+          }
+          [[fallthrough]];
+        default:
+          x = uniform(0.0f, spread);
+          y = uniform(0.0f, spread);
+          w = uniform(0.0f, spread / 8.0f);
+          h = uniform(0.0f, spread / 8.0f);
+          break;
+      }
+      boxes.push_back(sorvanta::framework::make_corner_box(x, y, x + w, y + h));
+    }
+    const float thresholds[] = {0.0f, -0.0f, -0.25f, 1e-7f, 0.3f, 0.5f, 1.0f, 1.5f, nan};
+    for (suppression_rule rule : {suppression_rule::at_least, suppression_rule::above}) {
+      const float threshold = thresholds[next() % 9];
+      std::vector<std::uint32_t> expected;
+      std::vector<std::uint32_t> kept;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        bool lost = false;
+        for (std::uint32_t k : kept) {
+          lost = rule == suppression_rule::at_least
+                     ? sorvanta::framework::overlap(boxes[i], boxes[k]) >= threshold
+                     : sorvanta::framework::overlap(boxes[k], boxes[i]) > threshold;
+          if (lost) {
+            break;
+          }
+        }
+        (lost ? expected : kept).push_back(i);
+      }
+      std::vector<std::uint32_t> suppressed;
+      sorvanta::framework::suppress_greedy(boxes.data(), count, threshold, rule, workspace,
+                                           suppressed);
+      ASSERT_EQ(suppressed, expected) << "round " << round << " threshold " << threshold;
+    }
   }
 }
 

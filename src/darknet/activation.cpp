@@ -1,15 +1,14 @@
 #include "activation.hpp"
 
-#include "candidate_scan.hpp"
-
 #include <cstddef>
 #include <cstdint>
 
+#include "../framework/logistic.hpp"
+#include "box_decoding.hpp"
+
 namespace quelt {
 
-// The one logistic of the Darknet path, shared with the candidate scan so
-// that activation and the scan can never differ in a bit.
-using detail::logistic;
+using sorvanta::framework::logistic;
 
 void activate_yolo_output(output_tensor output, int anchors, int classes, float xy_scale,
                           bool preactivated) {
@@ -23,12 +22,12 @@ void activate_yolo_output(output_tensor output, int anchors, int classes, float 
   float* record = output.data;
   for (std::uint64_t r = 0; r < records; ++r, record += record_length) {
     if (preactivated) {
-      record[0] = xy_scale * record[0] - offset;
-      record[1] = xy_scale * record[1] - offset;
+      record[0] = detail::centre_offset(record[0], xy_scale, offset);
+      record[1] = detail::centre_offset(record[1], xy_scale, offset);
       continue;
     }
-    record[0] = logistic(record[0]) * xy_scale - offset;
-    record[1] = logistic(record[1]) * xy_scale - offset;
+    record[0] = detail::centre_offset(logistic(record[0]), xy_scale, offset);
+    record[1] = detail::centre_offset(logistic(record[1]), xy_scale, offset);
     for (std::size_t p = 4; p < record_length; ++p) {
       record[p] = logistic(record[p]);
     }

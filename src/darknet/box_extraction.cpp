@@ -1,10 +1,10 @@
 #include "box_extraction.hpp"
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 #include "../framework/screen.hpp"
+#include "box_decoding.hpp"
 
 namespace quelt {
 
@@ -48,23 +48,12 @@ std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers,
             const float anchor_width = layer.anchors[2 * anchor];
             const float anchor_height = layer.anchors[2 * anchor + 1];
 
-            const float x = (static_cast<float>(gx) + v[0]) / grid_width;
-            const float y = (static_cast<float>(gy) + v[1]) / grid_height;
-            float w;
-            float h;
-            if (layer.preactivated != 0) {
-              // The network's own logistic output: (2 s)^2 spans 0..4 anchor sizes.
-              w = (((v[2] * v[2]) * 4.0f) * anchor_width) / nw;
-              h = (((v[3] * v[3]) * 4.0f) * anchor_height) / nh;
-            } else {
-              w = (std::exp(v[2]) * anchor_width) / nw;
-              h = (std::exp(v[3]) * anchor_height) / nh;
-            }
-            const float half_width = w * 0.5f;
-            const float half_height = h * 0.5f;
-
-            image_rows.insert(image_rows.end(),
-                              {x - half_width, y - half_height, x + half_width, y + half_height});
+            const bool preactivated = layer.preactivated != 0;
+            const sorvanta::framework::corner_box box =
+                detail::cell_box(gx, gy, grid_width, grid_height, v[0], v[1],
+                                 detail::size_fraction(v[2], anchor_width, nw, preactivated),
+                                 detail::size_fraction(v[3], anchor_height, nh, preactivated));
+            image_rows.insert(image_rows.end(), {box.x_min, box.y_min, box.x_max, box.y_max});
             image_rows.insert(image_rows.end(), v + 4, v + record_length);
           });
     }

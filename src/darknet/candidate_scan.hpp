@@ -9,19 +9,8 @@
 #include <vector>
 
 #include "quelt/quelt.h"
-#include "row_nms_plan.hpp"
 
 namespace quelt::detail {
-
-// The logistic function of raw layer values: 1 / (exp(-v) + 1) in single
-// precision, with the single-precision exponential.
-float logistic(float value);
-
-// A raw objectness below the returned value cannot pass `threshold` after the
-// logistic; NaN when nothing can pass. Values at or above it still have to be
-// checked with the logistic itself: the cut only spares that work for the
-// records far below the threshold.
-float raw_objectness_cut(float threshold);
 
 // Appends the rows of image `image` of one layer to `rows` (classes + 5 floats
 // each), and for each row the start of its held classes to `held_start` and

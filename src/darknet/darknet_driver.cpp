@@ -19,16 +19,10 @@ std::vector<object_detection> to_detections(const std::vector<float>& rows, int 
   std::vector<object_detection> detections;
   for (std::uint32_t r : workspace.order) {
     const float* row = rows.data() + r * stride;
-    std::int32_t best = 0;
-    float probability = 0.0f;
     const std::uint32_t first = workspace.held_start[r];
-    if (!sorvanta::framework::best_held_class(row + 5, workspace.held.data() + first,
-                                              workspace.held_start[r + 1] - first, classes, best,
-                                              probability)) {
-      continue;
-    }
-    detections.push_back(
-        object_detection{row[0], row[1], row[2], row[3], best, row[4], probability});
+    sorvanta::framework::append_best_class_record(detections, row[0], row[1], row[2], row[3],
+                                                  row[4], row + 5, workspace.held.data() + first,
+                                                  workspace.held_start[r + 1] - first, classes);
   }
   detections.shrink_to_fit();
   return detections;
@@ -62,7 +56,7 @@ std::vector<std::vector<object_detection>> process_yolo_detections(yolo_output* 
     detail::plan_row_nms(detail::row_view{rows.data(), n, classes}, nms_thresholds[i], false,
                          workspace);
     for (const detail::class_member& lost : workspace.suppressed) {
-      rows[lost.row * stride + 5 + lost.class_index] = 0.0f;
+      rows[lost.item * stride + 5 + lost.class_index] = 0.0f;
     }
     result.push_back(to_detections(rows, classes, workspace));
   }

@@ -56,30 +56,24 @@ std::vector<std::uint32_t> identity_order(std::size_t n) {
   return order;
 }
 
-// Greedy suppression of class `k` over the rows in `order`: a row loses its
-// class-k probability exactly when an earlier row that kept it overlaps it by
-// at least the threshold.
-void suppress_in_order(float* data, std::size_t stride, int k, float threshold,
-                       const std::vector<std::uint32_t>& order) {
+// Greedy suppression of class `k` over the rows in `order` that hold it: a row
+// loses its class-k probability exactly when an earlier row that kept it
+// overlaps it by at least the threshold.
+void suppress_in_order(float* data, int classes, int k, float threshold,
+                       const std::vector<std::uint32_t>& order, detail::row_nms_workspace& ws) {
   const std::size_t key = 5 + static_cast<std::size_t>(k);
-  std::vector<std::uint32_t> kept;
+  const std::size_t stride = stride_of(classes);
+  ws.members.clear();
   for (std::uint32_t row : order) {
-    float* box = data + row * stride;
-    if (box[key] == 0.0f) {
-      continue;
+    if (data[row * stride + key] != 0.0f) {
+      ws.members.push_back(class_member{static_cast<std::uint32_t>(k), row});
     }
-    bool suppressed = false;
-    for (std::uint32_t better : kept) {
-      if (detail::row_overlap(data + better * stride, box) >= threshold) {
-        suppressed = true;
-        break;
-      }
-    }
-    if (suppressed) {
-      box[key] = 0.0f;
-    } else {
-      kept.push_back(row);
-    }
+  }
+  ws.suppressed.clear();
+  detail::suppress_rows(row_view{data, order.size(), classes}, ws.members.data(),
+                        ws.members.data() + ws.members.size(), threshold, ws);
+  for (const class_member& lost : ws.suppressed) {
+    data[lost.item * stride + key] = 0.0f;
   }
 }
 
@@ -89,9 +83,10 @@ void suppress_pass_by_pass(std::vector<float>& rows, int classes, float threshol
   const std::size_t stride = stride_of(classes);
   const std::size_t n = rows.size() / stride;
   std::vector<std::uint32_t> order = identity_order(n);
+  detail::row_nms_workspace workspace;
   for (int k = 0; k < classes; ++k) {
     sort_pass(rows.data(), stride, 5 + static_cast<std::size_t>(k), order);
-    suppress_in_order(rows.data(), stride, k, threshold, order);
+    suppress_in_order(rows.data(), classes, k, threshold, order, workspace);
   }
   permute_rows(rows, stride, order);
 }
@@ -151,7 +146,7 @@ void do_nms_sort(std::vector<std::vector<float>>& boxes, int classes, float* nms
 
     detail::plan_row_nms(row_view{rows.data(), n, classes}, threshold, true, workspace);
     for (const class_member& lost : workspace.suppressed) {
-      rows[lost.row * stride + 5 + lost.class_index] = 0.0f;
+      rows[lost.item * stride + 5 + lost.class_index] = 0.0f;
     }
     permute_rows(rows, stride, workspace.order);
   }

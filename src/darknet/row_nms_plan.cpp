@@ -1,23 +1,8 @@
 #include "row_nms_plan.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace quelt::detail {
-
-float row_overlap(const float* better, const float* other) {
-  const float ix_min = other[0] > better[0] ? other[0] : better[0];
-  const float ix_max = other[2] < better[2] ? other[2] : better[2];
-  const float iy_min = other[1] > better[1] ? other[1] : better[1];
-  const float iy_max = other[3] < better[3] ? other[3] : better[3];
-  if (ix_min >= ix_max || iy_min >= iy_max) {
-    return 0.0f;
-  }
-  const float inter = (iy_max - iy_min) * (ix_max - ix_min);
-  const float area_better = (better[3] - better[1]) * (better[2] - better[0]);
-  const float area_other = (other[3] - other[1]) * (other[2] - other[0]);
-  return inter / ((area_other + area_better) - inter);
-}
 
 namespace {
 
@@ -37,58 +22,23 @@ bool ranks_before(const row_view& rows, int from, std::uint32_t a, std::uint32_t
   return a < b;
 }
 
-void bucket_by_class(const row_view& rows, row_nms_workspace& ws) {
-  const auto classes = static_cast<std::size_t>(rows.classes);
-  ws.class_start.assign(classes + 1, 0);
-  for (std::uint32_t k : ws.held) {
-    ++ws.class_start[k + 1];
-  }
-  for (std::size_t k = 0; k < classes; ++k) {
-    ws.class_start[k + 1] += ws.class_start[k];
-  }
-  ws.by_class.resize(ws.held.size());
-  // Fill from a running copy of the offsets, so each bucket is in row order.
-  std::vector<std::uint32_t>& next = ws.order;  // reused as scratch before the final order
-  next.assign(ws.class_start.begin(), ws.class_start.end() - 1);
-  for (std::uint32_t r = 0; r < rows.count; ++r) {
-    for (std::uint32_t h = ws.held_start[r]; h < ws.held_start[r + 1]; ++h) {
-      ws.by_class[next[ws.held[h]]++] = class_member{ws.held[h], r};
-    }
-  }
-}
-
-// Greedy suppression of one class over its members in rank order: a member is
-// suppressed exactly when some earlier member that was not suppressed overlaps
-// it by at least the threshold.
-void suppress_class(const row_view& rows, const class_member* begin, const class_member* end,
-                    float threshold, row_nms_workspace& ws) {
-  auto& kept = ws.kept;
-  kept.clear();
-  // With a positive threshold only boxes that intersect can reach it, and a
-  // box that does not intersect fails one of these four tests.
-  const bool positive = threshold > 0.0f;
-  for (const class_member* member = begin; member != end; ++member) {
-    const float* box = rows.row(member->row);
-    bool suppressed = false;
-    for (const kept_box& better : kept) {
-      if (positive && !(better.x_min < box[2] && box[0] < better.x_max && better.y_min < box[3] &&
-                        box[1] < better.y_max)) {
-        continue;
-      }
-      if (row_overlap(rows.row(better.row), box) >= threshold) {
-        suppressed = true;
-        break;
-      }
-    }
-    if (suppressed) {
-      ws.suppressed.push_back(*member);
-    } else {
-      kept.push_back(kept_box{box[0], box[1], box[2], box[3], member->row});
-    }
-  }
-}
-
 }  // namespace
+
+void suppress_rows(const row_view& rows, const class_member* begin, const class_member* end,
+                   float threshold, row_nms_workspace& ws) {
+  ws.class_boxes.clear();
+  for (const class_member* member = begin; member != end; ++member) {
+    const float* box = rows.row(member->item);
+    ws.class_boxes.push_back(sorvanta::framework::make_corner_box(box[0], box[1], box[2], box[3]));
+  }
+  ws.lost.clear();
+  sorvanta::framework::suppress_greedy(ws.class_boxes.data(), ws.class_boxes.size(), threshold,
+                                       sorvanta::framework::suppression_rule::at_least, ws.core,
+                                       ws.lost);
+  for (std::uint32_t position : ws.lost) {
+    ws.suppressed.push_back(begin[position]);
+  }
+}
 
 void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows, row_nms_workspace& ws) {
   ws.suppressed.clear();
@@ -100,17 +50,24 @@ void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows, row_
                           : -1;
   }
 
-  bucket_by_class(rows, ws);
+  ws.members.clear();
+  for (std::uint32_t r = 0; r < rows.count; ++r) {
+    for (std::uint32_t h = ws.held_start[r]; h < ws.held_start[r + 1]; ++h) {
+      ws.members.push_back(class_member{ws.held[h], r});
+    }
+  }
+  sorvanta::framework::bucket_by_class(ws.members, static_cast<std::size_t>(rows.classes),
+                                       ws.class_start, ws.by_class);
   for (int k = 0; k < rows.classes; ++k) {
     class_member* begin = ws.by_class.data() + ws.class_start[k];
     class_member* end = ws.by_class.data() + ws.class_start[k + 1];
-    if (begin == end) {
-      continue;
+    if (end - begin < 2) {
+      continue;  // a row alone keeps its class
     }
     std::sort(begin, end, [&](const class_member& a, const class_member& b) {
-      return ranks_before(rows, k, a.row, b.row);
+      return ranks_before(rows, k, a.item, b.item);
     });
-    suppress_class(rows, begin, end, nms_threshold, ws);
+    suppress_rows(rows, begin, end, nms_threshold, ws);
   }
 
   ws.order.clear();

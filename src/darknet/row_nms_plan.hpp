@@ -16,6 +16,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "../framework/box.hpp"
+#include "../framework/ranking.hpp"
+#include "../framework/suppression.hpp"
+
 namespace quelt::detail {
 
 // Rows are `classes` + 5 floats: x_min, y_min, x_max, y_max, objectness,
@@ -28,35 +32,25 @@ struct row_view {
   const float* row(std::size_t r) const {
     return data + r * (static_cast<std::size_t>(classes) + 5);
   }
-  float probability(std::size_t r, int k) const { return row(r)[5 + k]; }
 };
 
-// A row that holds class k (its probability is not zero).
-struct class_member {
-  std::uint32_t class_index;
-  std::uint32_t row;
-};
-
-// A box that survived suppression in the class being processed.
-struct kept_box {
-  float x_min;
-  float y_min;
-  float x_max;
-  float y_max;
-  std::uint32_t row;
-};
+// A row (`item`) that holds a class (its probability is not zero).
+using sorvanta::framework::class_member;
 
 // Scratch memory reused between images so that steady-state decoding does not
 // allocate per call.
 struct row_nms_workspace {
   std::vector<std::uint32_t> held;         // input: per row, its classes with p != 0,
   std::vector<std::uint32_t> held_start;   //   in class order from held[held_start[r]]
+  std::vector<class_member> members;       // (class, row) in row order
   std::vector<class_member> by_class;      // members bucketed by class
   std::vector<std::uint32_t> class_start;  // bucket offsets, classes + 1 entries
   std::vector<std::int32_t> top_class;     // per row: highest class with p != 0, -1 if none
-  std::vector<kept_box> kept;              // kept boxes of the current class
-  std::vector<class_member> suppressed;    // output: (class, row) pairs zeroed by suppression
-  std::vector<std::uint32_t> order;        // output: rows in the order the passes leave them
+  std::vector<sorvanta::framework::corner_box> class_boxes;  // one class's boxes in rank order
+  std::vector<std::uint32_t> lost;                           // their positions suppressed
+  sorvanta::framework::suppression_workspace core;
+  std::vector<class_member> suppressed;  // output: (class, row) pairs zeroed by suppression
+  std::vector<std::uint32_t> order;      // output: rows in the order the passes leave them
 };
 
 // Fills workspace.suppressed and workspace.order from workspace.held and
@@ -66,10 +60,11 @@ struct row_nms_workspace {
 void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows,
                   row_nms_workspace& workspace);
 
-// Overlap of two corner boxes as the row suppression defines it: `better` is
-// the better-ranked row. Exposed for the other paths that need the same float
-// arithmetic.
-float row_overlap(const float* better, const float* other);
+// Greedy suppression of the rows `members` lists (in rank order) by their
+// boxes, at an overlap of at least `threshold`: appends the suppressed
+// members to workspace.suppressed.
+void suppress_rows(const row_view& rows, const class_member* begin, const class_member* end,
+                   float threshold, row_nms_workspace& workspace);
 
 }  // namespace quelt::detail
 

@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "quelt/quelt.h"
 
 namespace sorvanta::framework {
 
@@ -21,6 +24,19 @@ std::size_t threshold_products(const float* scores, float* probabilities, std::i
 // probability may be NaN.
 bool best_held_class(const float* probabilities, const std::uint32_t* held, std::size_t held_count,
                      std::int32_t classes, std::int32_t& best, float& score);
+
+// Appends the record of a box under its best class (see best_held_class), if
+// it has one left.
+inline void append_best_class_record(std::vector<object_detection>& records, float x_min,
+                                     float y_min, float x_max, float y_max, float objectness,
+                                     const float* probabilities, const std::uint32_t* held,
+                                     std::size_t held_count, std::int32_t classes) {
+  std::int32_t best = 0;
+  float score = 0.0f;
+  if (best_held_class(probabilities, held, held_count, classes, best, score)) {
+    records.push_back(object_detection{x_min, y_min, x_max, y_max, best, objectness, score});
+  }
+}
 
 }  // namespace sorvanta::framework
 

@@ -25,22 +25,22 @@ void darknet_box_nms_sort(std::vector<std::vector<darknet_box_provider>>& lists,
     for (const darknet_box_provider& provider : list) {
       keys.push_back(provider.row[4]);
     }
-    detail::order_by_descending_key(keys, order, scratch);
+    sorvanta::framework::rank_descending(keys, order, scratch);
     ranked.clear();
     for (std::uint32_t index : order) {
       ranked.push_back(list[index]);
     }
     std::copy(ranked.begin(), ranked.end(), list.begin());
 
-    workspace.candidates.clear();
+    workspace.rows.clear();
     workspace.holders.clear();
     for (std::size_t rank = 0; rank < list.size(); ++rank) {
       float* row = list[rank].row;
-      workspace.candidates.push_back(detail::make_ranked_candidate(row));
+      workspace.rows.push_back(row);
       for (int j = 0; j < classes; ++j) {
         if (row[5 + j] != 0.0f) {
-          workspace.holders.push_back(detail::class_holder{static_cast<std::uint32_t>(j),
-                                                           static_cast<std::uint32_t>(rank)});
+          workspace.holders.push_back(sorvanta::framework::class_member{
+              static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(rank)});
         }
       }
     }

@@ -1,59 +1,38 @@
 #include "darknet_box_provider.hpp"
 
+#include "../framework/box.hpp"
+
 namespace quelt {
 
 namespace {
 
-using box = sorvanta::math::bbox2<float>;
+using sorvanta::framework::corner_box;
 
-float area(const box& b) {
-  return (b.x_max - b.x_min) * (b.y_max - b.y_min);
-}
-
-// False when the boxes are apart, only touch, or either has no extent;
-// otherwise `inter` receives the intersection area.
-bool intersect(const box& a, const box& b, float& inter) {
-  const float ix_min = a.x_min > b.x_min ? a.x_min : b.x_min;
-  const float ix_max = a.x_max < b.x_max ? a.x_max : b.x_max;
-  const float iy_min = a.y_min > b.y_min ? a.y_min : b.y_min;
-  const float iy_max = a.y_max < b.y_max ? a.y_max : b.y_max;
-  if (ix_min >= ix_max || iy_min >= iy_max) {
-    return false;
-  }
-  inter = (ix_max - ix_min) * (iy_max - iy_min);
-  return true;
+corner_box corners(const float* row) {
+  return sorvanta::framework::centre_to_corners(row[0], row[1], row[2], row[3]);
 }
 
 }  // namespace
 
 sorvanta::math::bbox2<float> darknet_box_provider::get_bbox() const {
-  const float hw = row[2] * 0.5f;
-  const float hh = row[3] * 0.5f;
-  return {row[0] - hw, row[1] - hh, row[0] + hw, row[1] + hh};
+  const corner_box box = corners(row);
+  return {box.x_min, box.y_min, box.x_max, box.y_max};
 }
 
 // Areas come from the corner form rather than the stored width and height, so
 // that a box compared with itself gives exactly 1.
 double darknet_box_provider::iou(const darknet_box_provider& other) const {
-  const box a = get_bbox();
-  const box b = other.get_bbox();
-  float inter = 0.0f;
-  if (!intersect(a, b, inter)) {
-    return 0.0;
-  }
-  return static_cast<double>(inter / ((area(a) + area(b)) - inter));
+  return static_cast<double>(sorvanta::framework::overlap(corners(row), corners(other.row)));
 }
 
 double darknet_box_provider::iom(const darknet_box_provider& other) const {
-  const box a = get_bbox();
-  const box b = other.get_bbox();
+  const corner_box a = corners(row);
+  const corner_box b = corners(other.row);
   float inter = 0.0f;
-  if (!intersect(a, b, inter)) {
+  if (!sorvanta::framework::intersection(a, b, inter)) {
     return 0.0;
   }
-  const float area_a = area(a);
-  const float area_b = area(b);
-  return static_cast<double>(inter / (area_a < area_b ? area_a : area_b));
+  return static_cast<double>(inter / (a.area < b.area ? a.area : b.area));
 }
 
 }  // namespace quelt

@@ -2,29 +2,23 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <numeric>
 #include <limits>
-#include <string>
 #include <utility>
 
+#include "../framework/box.hpp"
 #include "../framework/class_scores.hpp"
 #include "../framework/exception.hpp"
+#include "../framework/ranking.hpp"
 #include "../framework/screen.hpp"
 #include "../framework/string_builder.hpp"
 #include "candidate_nms.hpp"
-#include "darknet_box_provider.hpp"
 
 namespace quelt {
 
 namespace {
 
 using sorvanta::framework::_bs;
-using sorvanta::framework::error_message;
-using sorvanta::framework::runtime_exception;
-
-[[noreturn]] void reject(const std::string& text) {
-  throw runtime_exception() << error_message(text);
-}
+using sorvanta::framework::reject;
 
 // Negative counts are left to the reservations below, which reject them with
 // the standard length error before anything else about the call is judged.
@@ -128,14 +122,14 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
     holder_start.push_back(static_cast<std::uint32_t>(holder_class.size()));
 
     // Rank once by objectness; every class pass would sort to this order.
-    detail::order_by_descending_key(objectness, order, scratch);
-    workspace.candidates.clear();
+    sorvanta::framework::rank_descending(objectness, order, scratch);
+    workspace.rows.clear();
     workspace.holders.clear();
     for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
       const std::uint32_t c = order[rank];
-      workspace.candidates.push_back(detail::make_ranked_candidate(rows[c]));
+      workspace.rows.push_back(rows[c]);
       for (std::uint32_t h = holder_start[c]; h < holder_start[c + 1]; ++h) {
-        workspace.holders.push_back(detail::class_holder{holder_class[h], rank});
+        workspace.holders.push_back(sorvanta::framework::class_member{holder_class[h], rank});
       }
     }
     detail::suppress_ranked_candidates(classes, nms_thresholds[i], workspace);
@@ -147,18 +141,12 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
     for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
       const std::uint32_t c = order[rank];
       const float* r = rows[c];
-      std::int32_t best = 0;
-      float score = 0.0f;
-      if (!sorvanta::framework::best_held_class(r + 5, holder_class.data() + holder_start[c],
-                                                holder_start[c + 1] - holder_start[c], classes,
-                                                best, score)) {
-        continue;
-      }
-      const float half_w = r[2] * 0.5f;
-      const float half_h = r[3] * 0.5f;
-      records.push_back(object_detection{(r[0] - half_w) / net_width, (r[1] - half_h) / net_height,
-                                         (r[0] + half_w) / net_width, (r[1] + half_h) / net_height,
-                                         best, r[4], score});
+      const sorvanta::framework::corner_box box =
+          sorvanta::framework::centre_to_corners(r[0], r[1], r[2], r[3]);
+      sorvanta::framework::append_best_class_record(
+          records, box.x_min / net_width, box.y_min / net_height, box.x_max / net_width,
+          box.y_max / net_height, r[4], r + 5, holder_class.data() + holder_start[c],
+          holder_start[c + 1] - holder_start[c], classes);
     }
     // The stored lists keep no spare room.
     records.shrink_to_fit();

@@ -1,0 +1,41 @@
+// The one decoding of a Darknet anchor record's box terms. Activation,
+// extraction and the candidate scan all go through it, so their boxes agree
+// to the bit.
+#ifndef QUELT_DARKNET_BOX_DECODING_HPP
+#define QUELT_DARKNET_BOX_DECODING_HPP
+
+#include <cmath>
+#include <cstdint>
+
+#include "../framework/box.hpp"
+
+namespace quelt::detail {
+
+// Offset of the box centre within its cell from an activated centre term,
+// widened by `scale` around the cell's middle: offset = (scale - 1) / 2.
+inline float centre_offset(float activated, float scale, float offset) {
+  return activated * scale - offset;
+}
+
+// Width or height as a fraction of the network input. A raw term is the log
+// of the anchor multiple; an activated one s gives (2 s)^2 anchor sizes.
+inline float size_fraction(float term, float anchor, float network, bool preactivated) {
+  if (preactivated) {
+    return (((term * term) * 4.0f) * anchor) / network;
+  }
+  return (std::exp(term) * anchor) / network;
+}
+
+// Corners of the box of cell (gx, gy) of a grid_width x grid_height grid, as
+// fractions of the network input.
+inline sorvanta::framework::corner_box cell_box(std::uint64_t gx, std::uint64_t gy,
+                                                float grid_width, float grid_height, float centre_x,
+                                                float centre_y, float width, float height) {
+  const float x = (static_cast<float>(gx) + centre_x) / grid_width;
+  const float y = (static_cast<float>(gy) + centre_y) / grid_height;
+  return sorvanta::framework::centre_to_corners(x, y, width, height);
+}
+
+}  // namespace quelt::detail
+
+#endif
