@@ -7,6 +7,25 @@ namespace sorvanta::framework {
 
 namespace {
 
+// Whether `kept` suppresses `box`, given that both bound pairs are ordered
+// and finite, and that an overlap of 0 does not suppress. The same float
+// operations as overlap() where the boxes intersect, without a branch: the
+// answer for boxes apart is masked off instead, which keeps this test cheap
+// where the grid leaves boxes whose intersection cannot be told in advance.
+template <suppression_rule rule>
+bool suppresses_ordered(const corner_box& kept, const corner_box& box, float threshold) {
+  const corner_box& first = rule == suppression_rule::at_least ? box : kept;
+  const corner_box& second = rule == suppression_rule::at_least ? kept : box;
+  const float ix_min = first.x_min > second.x_min ? first.x_min : second.x_min;
+  const float ix_max = first.x_max < second.x_max ? first.x_max : second.x_max;
+  const float iy_min = first.y_min > second.y_min ? first.y_min : second.y_min;
+  const float iy_max = first.y_max < second.y_max ? first.y_max : second.y_max;
+  const float inter = (ix_max - ix_min) * (iy_max - iy_min);
+  const float ratio = inter / ((first.area + second.area) - inter);
+  const bool passes = rule == suppression_rule::at_least ? ratio >= threshold : ratio > threshold;
+  return (ix_min < ix_max) & (iy_min < iy_max) & passes;
+}
+
 template <suppression_rule rule>
 bool suppresses(const corner_box& kept, const corner_box& box, float threshold) {
   if constexpr (rule == suppression_rule::at_least) {
@@ -17,7 +36,7 @@ bool suppresses(const corner_box& kept, const corner_box& box, float threshold) 
 }
 
 // Below this many boxes, walking the kept boxes costs less than a grid.
-constexpr std::size_t grid_from = 48;
+constexpr std::size_t grid_from = 20;
 // A kept box entering more cells than this goes to the spanning list instead.
 constexpr std::size_t max_cells_entered = 16;
 // A box reaching over more cells than this is tested against every kept box.
@@ -60,131 +79,180 @@ bool can_overlap(const corner_box& box) {
   return box.x_min < box.x_max && box.y_min < box.y_max && box.area > 0.0f && box.area < INFINITY;
 }
 
-// Cells along one direction: bounds map to cells monotonically (double
-// arithmetic, then floor and clamp), so two boxes whose bounds interleave
-// strictly share a cell in each direction.
+// Cells along one direction: bounds map to cells monotonically (each float
+// operation rounds monotonically, then truncation and clamping), so two boxes
+// whose bounds interleave strictly share a cell in each direction.
 struct axis {
-  double origin;
-  double inverse_cell;
-  std::int64_t cells;
+  float origin;
+  float inverse_cell;
+  std::int32_t cells;
 
-  std::int64_t cell(float value) const {
-    const double position = std::floor((static_cast<double>(value) - origin) * inverse_cell);
-    if (!(position > 0.0)) {
-      return 0;
+  std::int32_t cell(float value) const {
+    const float position = (value - origin) * inverse_cell;
+    if (!(position < static_cast<float>(cells - 1))) {
+      return cells - 1;
     }
-    return position < static_cast<double>(cells - 1) ? static_cast<std::int64_t>(position)
-                                                     : cells - 1;
+    return position > 0.0f ? static_cast<std::int32_t>(position) : 0;
   }
 };
 
+enum : std::uint8_t { left_out = 0, kept_box = 1, lost_box = 2 };
+
+// Each box that can matter enters every cell it covers (in rank order within
+// a cell), unless it covers many: those are walked for every box. A box is
+// then tested only against the earlier boxes of the cells it covers, and a
+// pair sharing several cells only in the first cell they share, where the
+// later of their first columns meets the later of their first rows.
 template <suppression_rule rule>
 void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshold,
                       suppression_workspace& ws, std::vector<std::uint32_t>& suppressed) {
-  double x_low = INFINITY;
-  double x_high = -INFINITY;
-  double y_low = INFINITY;
-  double y_high = -INFINITY;
+  float x_low = INFINITY;
+  float x_high = -INFINITY;
+  float y_low = INFINITY;
+  float y_high = -INFINITY;
   double width_sum = 0.0;
   double height_sum = 0.0;
   std::size_t members = 0;
+  ws.state.assign(count, left_out);
   for (std::size_t i = 0; i < count; ++i) {
     const corner_box& box = boxes[i];
     if (!can_overlap(box)) {
       continue;
     }
-    x_low = std::min(x_low, static_cast<double>(box.x_min));
-    x_high = std::max(x_high, static_cast<double>(box.x_max));
-    y_low = std::min(y_low, static_cast<double>(box.y_min));
-    y_high = std::max(y_high, static_cast<double>(box.y_max));
+    ws.state[i] = kept_box;
+    x_low = std::min(x_low, box.x_min);
+    x_high = std::max(x_high, box.x_max);
+    y_low = std::min(y_low, box.y_min);
+    y_high = std::max(y_high, box.y_max);
     width_sum += static_cast<double>(box.x_max) - box.x_min;
     height_sum += static_cast<double>(box.y_max) - box.y_min;
     ++members;
   }
-  if (members == 0) {
+  if (members < 2) {
     return;
   }
 
   // Cells of the boxes' mean size, so that a typical box enters a few; fewer
   // and larger when the boxes are spread far apart, so the grid stays within
   // a few cells per box.
-  const double extent_x = x_high - x_low;
-  const double extent_y = y_high - y_low;
-  double cell_w = width_sum / static_cast<double>(members);
-  double cell_h = height_sum / static_cast<double>(members);
+  const double extent_x = static_cast<double>(x_high) - x_low;
+  const double extent_y = static_cast<double>(y_high) - y_low;
   const double budget = 2.0 * static_cast<double>(members) + 16.0;
-  double cells_x = std::max(1.0, std::ceil(extent_x / cell_w));
-  double cells_y = std::max(1.0, std::ceil(extent_y / cell_h));
+  double cells_x = std::max(1.0, std::ceil(extent_x / (width_sum / static_cast<double>(members))));
+  double cells_y = std::max(1.0, std::ceil(extent_y / (height_sum / static_cast<double>(members))));
   if (!(cells_x * cells_y <= budget)) {
     const double shrink = std::sqrt(cells_x * cells_y / budget);
     cells_x = std::max(1.0, std::min(std::floor(cells_x / shrink), budget));
     cells_y = std::max(1.0, std::min(std::floor(cells_y / shrink), budget / cells_x));
   }
-  const axis ax{x_low, cells_x / extent_x, static_cast<std::int64_t>(cells_x)};
-  const axis ay{y_low, cells_y / extent_y, static_cast<std::int64_t>(cells_y)};
+  const axis ax{x_low, static_cast<float>(cells_x / extent_x), static_cast<std::int32_t>(cells_x)};
+  const axis ay{y_low, static_cast<float>(cells_y / extent_y), static_cast<std::int32_t>(cells_y)};
+  const auto cell_count = static_cast<std::size_t>(ax.cells) * static_cast<std::size_t>(ay.cells);
 
-  ws.cell_head.assign(static_cast<std::size_t>(ax.cells * ay.cells), -1);
-  ws.entries.clear();
-  ws.spanning.clear();
-  ws.kept.clear();
-  ws.seen.clear();
-  std::uint32_t query = 0;
+  using span = suppression_workspace::cell_span;
+  auto cells_of = [](const span& s) {
+    return static_cast<std::size_t>(s.x1 - s.x0 + 1) * static_cast<std::size_t>(s.y1 - s.y0 + 1);
+  };
+  ws.spans.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const corner_box& box = boxes[i];
-    if (!can_overlap(box)) {
+    if (ws.state[i] != left_out) {
+      const corner_box& box = boxes[i];
+      ws.spans[i] =
+          span{ax.cell(box.x_min), ax.cell(box.x_max), ay.cell(box.y_min), ay.cell(box.y_max)};
+    }
+  }
+
+  // Fill the cells: count, offsets, then the entries in rank order.
+  ws.cell_start.assign(cell_count + 1, 0);
+  ws.spanning.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (ws.state[i] == left_out) {
       continue;
     }
-    ++query;
-    const std::int64_t x0 = ax.cell(box.x_min);
-    const std::int64_t x1 = ax.cell(box.x_max);
-    const std::int64_t y0 = ay.cell(box.y_min);
-    const std::int64_t y1 = ay.cell(box.y_max);
-    const auto covered = static_cast<std::size_t>((x1 - x0 + 1) * (y1 - y0 + 1));
-
-    auto test = [&](std::uint32_t k) {
-      if (ws.seen[k] == query) {
-        return false;  // reached through another cell already
+    const span& s = ws.spans[i];
+    if (cells_of(s) > max_cells_entered) {
+      continue;
+    }
+    for (std::int32_t y = s.y0; y <= s.y1; ++y) {
+      for (std::int32_t x = s.x0; x <= s.x1; ++x) {
+        ++ws.cell_start[static_cast<std::size_t>(y) * ax.cells + x + 1];
       }
-      ws.seen[k] = query;
-      const corner_box& kept = boxes[ws.kept[k]];
+    }
+  }
+  for (std::size_t c = 0; c < cell_count; ++c) {
+    ws.cell_start[c + 1] += ws.cell_start[c];
+  }
+  ws.entries.resize(ws.cell_start[cell_count]);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (ws.state[i] == left_out) {
+      continue;
+    }
+    const span& s = ws.spans[i];
+    if (cells_of(s) > max_cells_entered) {
+      ws.spanning.push_back(static_cast<std::uint32_t>(i));
+      continue;
+    }
+    for (std::int32_t y = s.y0; y <= s.y1; ++y) {
+      for (std::int32_t x = s.x0; x <= s.x1; ++x) {
+        ws.entries[ws.cell_start[static_cast<std::size_t>(y) * ax.cells + x]++] =
+            suppression_workspace::cell_entry{boxes[i], static_cast<std::uint32_t>(i), s.x0, s.y0};
+      }
+    }
+  }
+  // The fill left each start at its cell's end: shift them back.
+  for (std::size_t c = cell_count; c > 0; --c) {
+    ws.cell_start[c] = ws.cell_start[c - 1];
+  }
+  ws.cell_start[0] = 0;
+
+  ws.kept.clear();
+  std::size_t spanning_seen = 0;  // spanning boxes ranked before the box at hand
+  for (std::size_t i = 0; i < count; ++i) {
+    if (ws.state[i] == left_out) {
+      continue;
+    }
+    const corner_box& box = boxes[i];
+    const auto position = static_cast<std::uint32_t>(i);
+    const span& s = ws.spans[i];
+    auto beats = [&](const corner_box& kept) {
       return may_intersect(kept, box) && suppresses<rule>(kept, box, threshold);
     };
     bool lost = false;
-    if (covered > max_cells_visited) {
-      for (std::uint32_t k = 0; k < ws.kept.size() && !lost; ++k) {
-        lost = test(k);
+    if (cells_of(s) > max_cells_visited) {
+      for (std::size_t k = 0; k < ws.kept.size() && !lost; ++k) {
+        lost = beats(boxes[ws.kept[k]]);
       }
     } else {
-      for (std::size_t s = 0; s < ws.spanning.size() && !lost; ++s) {
-        lost = test(ws.spanning[s]);
+      for (std::size_t k = 0; k < spanning_seen && !lost; ++k) {
+        const std::uint32_t other = ws.spanning[k];
+        lost = ws.state[other] == kept_box && beats(boxes[other]);
       }
-      for (std::int64_t y = y0; y <= y1 && !lost; ++y) {
-        for (std::int64_t x = x0; x <= x1 && !lost; ++x) {
-          for (std::int32_t e = ws.cell_head[static_cast<std::size_t>(y * ax.cells + x)];
-               e >= 0 && !lost; e = ws.entries[static_cast<std::size_t>(e)].next) {
-            lost = test(ws.entries[static_cast<std::size_t>(e)].kept);
+      for (std::int32_t y = s.y0; y <= s.y1 && !lost; ++y) {
+        for (std::int32_t x = s.x0; x <= s.x1 && !lost; ++x) {
+          const std::size_t cell = static_cast<std::size_t>(y) * ax.cells + x;
+          const suppression_workspace::cell_entry* entry = ws.entries.data() + ws.cell_start[cell];
+          const suppression_workspace::cell_entry* end =
+              ws.entries.data() + ws.cell_start[cell + 1];
+          // Branch-free over the cell's earlier boxes: which of them count
+          // is not predictable, and most cells hold only a few.
+          bool hit = false;
+          for (; entry != end && entry->position < position; ++entry) {
+            hit |= (std::max(entry->first_x, s.x0) == x) & (std::max(entry->first_y, s.y0) == y) &
+                   (ws.state[entry->position] == kept_box) &
+                   suppresses_ordered<rule>(entry->box, box, threshold);
           }
+          lost = hit;
         }
       }
     }
+    if (spanning_seen < ws.spanning.size() && ws.spanning[spanning_seen] == position) {
+      ++spanning_seen;
+    }
     if (lost) {
-      suppressed.push_back(static_cast<std::uint32_t>(i));
-      continue;
-    }
-
-    const auto k = static_cast<std::uint32_t>(ws.kept.size());
-    ws.kept.push_back(static_cast<std::uint32_t>(i));
-    ws.seen.push_back(query);
-    if (covered > max_cells_entered) {
-      ws.spanning.push_back(k);
-      continue;
-    }
-    for (std::int64_t y = y0; y <= y1; ++y) {
-      for (std::int64_t x = x0; x <= x1; ++x) {
-        std::int32_t& head = ws.cell_head[static_cast<std::size_t>(y * ax.cells + x)];
-        ws.entries.push_back(suppression_workspace::cell_entry{k, head});
-        head = static_cast<std::int32_t>(ws.entries.size() - 1);
-      }
+      ws.state[i] = lost_box;
+      suppressed.push_back(position);
+    } else {
+      ws.kept.push_back(position);
     }
   }
 }

@@ -28,15 +28,26 @@ enum class suppression_rule : unsigned char {
 // Scratch memory reused from call to call, so that steady-state decoding does
 // not allocate. Its size stays proportional to the boxes of one call.
 struct suppression_workspace {
+  // A box as one cell of the grid holds it, with the first cell it enters.
   struct cell_entry {
-    std::uint32_t kept;  // index into `kept`
-    std::int32_t next;   // next entry of the same cell, -1 at the end
+    corner_box box;
+    std::uint32_t position;
+    std::int32_t first_x;
+    std::int32_t first_y;
   };
-  std::vector<std::uint32_t> kept;      // positions of the kept boxes that can matter
-  std::vector<std::int32_t> cell_head;  // first entry of each cell, -1 when empty
-  std::vector<cell_entry> entries;
-  std::vector<std::uint32_t> spanning;  // kept boxes covering too many cells to enter them
-  std::vector<std::uint32_t> seen;      // per kept box: the last box tested against it
+  // The cells a box covers, first and last in each direction.
+  struct cell_span {
+    std::int32_t x0;
+    std::int32_t x1;
+    std::int32_t y0;
+    std::int32_t y1;
+  };
+  std::vector<std::uint32_t> kept;        // positions of the kept boxes that can matter
+  std::vector<std::uint8_t> state;        // per position: left out, kept or suppressed
+  std::vector<cell_span> spans;           // per position, for the boxes that can matter
+  std::vector<std::uint32_t> cell_start;  // per cell: its first entry, then the end
+  std::vector<cell_entry> entries;        // every box that can matter, cell by cell, in rank order
+  std::vector<std::uint32_t> spanning;    // boxes covering too many cells to enter them
 };
 
 // Greedy suppression of `count` boxes given in rank order, best first:
