@@ -10,16 +10,11 @@
 #include "status_frame.hpp"
 
 using sorvanta::framework::_bs;
-using sorvanta::framework::error_message;
-using sorvanta::framework::runtime_exception;
+using sorvanta::framework::reject;
 
 namespace quelt::api {
 
 namespace {
-
-[[noreturn]] void reject(const std::string& text) {
-  throw runtime_exception() << error_message(text);
-}
 
 // a x b x ..., or false when the product does not fit in 64 bits.
 bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& product) {
