@@ -278,6 +278,22 @@ std::vector<sealed_case> sealed_cases() {
     cases.push_back(c);
   }
   {
+    // Enough holders of one class for the suppression grid, some overlapping.
+    sealed_case c;
+    c.name = "a class crowded enough for the grid";
+    c.tensor = quelt::test::sealed_tensor(2);
+    for (int r = 0; r < 30; ++r) {
+      c.tensor.add(static_cast<float>(r % 6) * 7.0f, static_cast<float>(r / 6) * 7.0f, 9, 9,
+                   0.9f - 0.01f * static_cast<float>(r), {0.8f, r % 2 == 0 ? 0.7f : 0.0f});
+    }
+    c.boxes = 30;
+    c.batch = 1;
+    c.classes = 2;
+    c.conf = {0.3f};
+    c.nms = {0.3f};
+    cases.push_back(c);
+  }
+  {
     sealed_case c;
     c.name = "images without rows";
     c.tensor = quelt::test::sealed_tensor(1);
@@ -433,6 +449,17 @@ std::vector<darknet_case> darknet_cases() {
     c.layers.push_back(patterned_layer(2, 2, 2, {}, 3, true, 1.0f));
     c.conf = {0.3f, 0.3f};
     c.nms = {0.45f, 0.6f};
+    cases.push_back(c);
+  }
+  {
+    // Enough rows of one class for the suppression grid.
+    darknet_case c;
+    c.name = "a layer crowded enough for the grid";
+    c.batch = 1;
+    c.classes = 2;
+    c.layers.push_back(patterned_layer(1, 6, 6, {0, 1}, 2, false, 1.0f));
+    c.conf = {0.25f};
+    c.nms = {0.3f};
     cases.push_back(c);
   }
   {
