@@ -96,13 +96,13 @@ struct axis {
   }
 };
 
-enum : std::uint8_t { left_out = 0, kept_box = 1, lost_box = 2 };
+enum : std::uint8_t { left_out = 0, taking_part = 1 };
 
-// Each box that can matter enters every cell it covers (in rank order within
-// a cell), unless it covers many: those are walked for every box. A box is
-// then tested only against the earlier boxes of the cells it covers, and a
-// pair sharing several cells only in the first cell they share, where the
-// later of their first columns meets the later of their first rows.
+// Each kept box that can matter enters every cell it covers, unless it covers
+// many: those are walked for every box. A box is then tested only against
+// the kept boxes of the cells it covers, and a pair sharing several cells
+// only in the first cell they share, where the later of their first columns
+// meets the later of their first rows.
 template <suppression_rule rule>
 void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshold,
                       suppression_workspace& ws, std::vector<std::uint32_t>& suppressed) {
@@ -119,7 +119,7 @@ void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshol
     if (!can_overlap(box)) {
       continue;
     }
-    ws.state[i] = kept_box;
+    ws.state[i] = taking_part;
     x_low = std::min(x_low, box.x_min);
     x_high = std::max(x_high, box.x_max);
     y_low = std::min(y_low, box.y_min);
@@ -162,7 +162,7 @@ void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshol
     }
   }
 
-  // Fill the cells: count, offsets, then the entries in rank order.
+  // Room in each cell for every box that may enter it.
   ws.cell_start.assign(cell_count + 1, 0);
   ws.spanning.clear();
   for (std::size_t i = 0; i < count; ++i) {
@@ -183,36 +183,15 @@ void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshol
     ws.cell_start[c + 1] += ws.cell_start[c];
   }
   ws.entries.resize(ws.cell_start[cell_count]);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (ws.state[i] == left_out) {
-      continue;
-    }
-    const span& s = ws.spans[i];
-    if (cells_of(s) > max_cells_entered) {
-      ws.spanning.push_back(static_cast<std::uint32_t>(i));
-      continue;
-    }
-    for (std::int32_t y = s.y0; y <= s.y1; ++y) {
-      for (std::int32_t x = s.x0; x <= s.x1; ++x) {
-        ws.entries[ws.cell_start[static_cast<std::size_t>(y) * ax.cells + x]++] =
-            suppression_workspace::cell_entry{boxes[i], static_cast<std::uint32_t>(i), s.x0, s.y0};
-      }
-    }
-  }
-  // The fill left each start at its cell's end: shift them back.
-  for (std::size_t c = cell_count; c > 0; --c) {
-    ws.cell_start[c] = ws.cell_start[c - 1];
-  }
-  ws.cell_start[0] = 0;
+  // Each cell fills from its start as boxes in it are kept.
+  ws.cell_end.assign(ws.cell_start.begin(), ws.cell_start.end() - 1);
 
   ws.kept.clear();
-  std::size_t spanning_seen = 0;  // spanning boxes ranked before the box at hand
   for (std::size_t i = 0; i < count; ++i) {
     if (ws.state[i] == left_out) {
       continue;
     }
     const corner_box& box = boxes[i];
-    const auto position = static_cast<std::uint32_t>(i);
     const span& s = ws.spans[i];
     auto beats = [&](const corner_box& kept) {
       return may_intersect(kept, box) && suppresses<rule>(kept, box, threshold);
@@ -223,36 +202,42 @@ void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshol
         lost = beats(boxes[ws.kept[k]]);
       }
     } else {
-      for (std::size_t k = 0; k < spanning_seen && !lost; ++k) {
-        const std::uint32_t other = ws.spanning[k];
-        lost = ws.state[other] == kept_box && beats(boxes[other]);
+      for (std::uint32_t k : ws.spanning) {
+        lost |= suppresses_ordered<rule>(boxes[k], box, threshold);
       }
       for (std::int32_t y = s.y0; y <= s.y1 && !lost; ++y) {
         for (std::int32_t x = s.x0; x <= s.x1 && !lost; ++x) {
           const std::size_t cell = static_cast<std::size_t>(y) * ax.cells + x;
           const suppression_workspace::cell_entry* entry = ws.entries.data() + ws.cell_start[cell];
-          const suppression_workspace::cell_entry* end =
-              ws.entries.data() + ws.cell_start[cell + 1];
-          // Branch-free over the cell's earlier boxes: which of them count
-          // is not predictable, and most cells hold only a few.
+          const suppression_workspace::cell_entry* end = ws.entries.data() + ws.cell_end[cell];
+          // Branch-free over the cell's kept boxes, a few at a time: which
+          // of them count is not predictable, and a few mostly settle it.
           bool hit = false;
-          for (; entry != end && entry->position < position; ++entry) {
-            hit |= (std::max(entry->first_x, s.x0) == x) & (std::max(entry->first_y, s.y0) == y) &
-                   (ws.state[entry->position] == kept_box) &
-                   suppresses_ordered<rule>(entry->box, box, threshold);
+          while (!hit && entry != end) {
+            const suppression_workspace::cell_entry* stop = entry + 8 < end ? entry + 8 : end;
+            for (; entry != stop; ++entry) {
+              hit |= (std::max(entry->first_x, s.x0) == x) & (std::max(entry->first_y, s.y0) == y) &
+                     suppresses_ordered<rule>(entry->box, box, threshold);
+            }
           }
           lost = hit;
         }
       }
     }
-    if (spanning_seen < ws.spanning.size() && ws.spanning[spanning_seen] == position) {
-      ++spanning_seen;
-    }
     if (lost) {
-      ws.state[i] = lost_box;
-      suppressed.push_back(position);
-    } else {
-      ws.kept.push_back(position);
+      suppressed.push_back(static_cast<std::uint32_t>(i));
+      continue;
+    }
+    ws.kept.push_back(static_cast<std::uint32_t>(i));
+    if (cells_of(s) > max_cells_entered) {
+      ws.spanning.push_back(static_cast<std::uint32_t>(i));
+      continue;
+    }
+    for (std::int32_t y = s.y0; y <= s.y1; ++y) {
+      for (std::int32_t x = s.x0; x <= s.x1; ++x) {
+        ws.entries[ws.cell_end[static_cast<std::size_t>(y) * ax.cells + x]++] =
+            suppression_workspace::cell_entry{box, s.x0, s.y0};
+      }
     }
   }
 }

@@ -31,7 +31,6 @@ struct suppression_workspace {
   // A box as one cell of the grid holds it, with the first cell it enters.
   struct cell_entry {
     corner_box box;
-    std::uint32_t position;
     std::int32_t first_x;
     std::int32_t first_y;
   };
@@ -43,11 +42,12 @@ struct suppression_workspace {
     std::int32_t y1;
   };
   std::vector<std::uint32_t> kept;        // positions of the kept boxes that can matter
-  std::vector<std::uint8_t> state;        // per position: left out, kept or suppressed
+  std::vector<std::uint8_t> state;        // per position: left out or taking part
   std::vector<cell_span> spans;           // per position, for the boxes that can matter
-  std::vector<std::uint32_t> cell_start;  // per cell: its first entry, then the end
-  std::vector<cell_entry> entries;        // every box that can matter, cell by cell, in rank order
-  std::vector<std::uint32_t> spanning;    // boxes covering too many cells to enter them
+  std::vector<std::uint32_t> cell_start;  // per cell: its first entry, then the end of all
+  std::vector<std::uint32_t> cell_end;    // per cell: the end of its kept boxes so far
+  std::vector<cell_entry> entries;        // room for every box that can matter, cell by cell
+  std::vector<std::uint32_t> spanning;    // kept boxes covering too many cells to enter them
 };
 
 // Greedy suppression of `count` boxes given in rank order, best first:
