@@ -26,8 +26,11 @@
 
 namespace quelt::fuzz {
 
-// Reads the input front to back; past the end every read gives zeros, so any
-// prefix of an input is an input too. The seed generator writes this format.
+// Reads the input front to back; past the end every count reads as zero and
+// every float as the next value of a fixed varying sequence, so any prefix of
+// an input is an input too. (Floats that were all zero made every class of
+// every row tie, so that calls spent their time ranking equal rows.) The seed
+// generator writes this format.
 class byte_reader {
  public:
   byte_reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -47,6 +50,11 @@ class byte_reader {
   // Compact floats cost one byte: the values decoders trip over, or a step
   // of 1/16 in [-7.5, 7.44]; raw floats are four bytes of any bit pattern.
   float value(bool compact) {
+    if (exhausted()) {
+      // Steps of 1/32 in [-4, 3.97], in a scrambled order.
+      const std::uint32_t k = ++past_end_ * 2654435761u;
+      return static_cast<float>(static_cast<std::int32_t>(k >> 24) - 128) / 32.0f;
+    }
     if (!compact) {
       return raw_float();
     }
@@ -74,6 +82,7 @@ class byte_reader {
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t pos_ = 0;
+  std::uint32_t past_end_ = 0;
 };
 
 // A heap array of exactly `count` elements (a zero-length one too), so the

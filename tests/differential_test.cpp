@@ -83,13 +83,35 @@ std::size_t record_count(const detections& batch) {
   return count;
 }
 
+// Whether a layer holds more records per image than one screening block.
+bool beyond_one_block(const yolo_output& layer) {
+  return layer.output.width * layer.output.height * layer.mask_size > 256;
+}
+
+// Whether an image of a sealed call has more candidates than the ranking
+// sorts by comparison.
+bool many_candidates(const sealed_call& call, std::int64_t image) {
+  const std::size_t length = static_cast<std::size_t>(call.classes) + 5;
+  std::size_t passing = 0;
+  for (std::int64_t r = 0; r < call.boxes_count; ++r) {
+    const float objectness =
+        call.tensor[static_cast<std::size_t>(image * call.boxes_count + r) * length + 4];
+    passing += objectness > call.conf[static_cast<std::size_t>(image)] ? 1 : 0;
+  }
+  return passing > 256;
+}
+
 TEST(Differential, DarknetEntryMatchesReference) {
   std::size_t records = 0;
+  std::size_t large_layers = 0;
   for (std::uint64_t c = 0; c < case_count(); ++c) {
     const std::uint64_t seed = first_seed() + c;
     awkward_random random(seed);
     darknet_call call = random_darknet_call(random);
     const auto before = call.values;
+    for (const yolo_output& layer : call.layers) {
+      large_layers += beyond_one_block(layer) && layer.output.batch > 0 ? 1 : 0;
+    }
 
     object_handler handler{};
     return_status status = process_yolo_detections(call.layers.data(), call.layers.size(), call.net,
@@ -107,18 +129,26 @@ TEST(Differential, DarknetEntryMatchesReference) {
     ASSERT_TRUE(same_batches(library, reference)) << "seed " << seed;
     records += record_count(library);
   }
-  // A generator that stopped producing detections would prove nothing.
+  // A generator that stopped producing detections would prove nothing, and
+  // one without large inputs would miss the large-input branches.
   EXPECT_GT(records, case_count());
+  if (case_count() >= 1000) {
+    EXPECT_GT(large_layers * 1000, case_count());
+  }
 }
 
 TEST(Differential, SealedEntryMatchesReferenceIncludingTensor) {
   std::size_t records = 0;
+  std::size_t large_images = 0;
   for (std::uint64_t c = 0; c < case_count(); ++c) {
     const std::uint64_t seed = first_seed() + c;
     awkward_random random(seed);
     sealed_call call = random_sealed_call(random);
     std::vector<float> library_tensor = call.tensor;
     std::vector<float> reference_tensor = call.tensor;
+    for (std::int64_t i = 0; i < call.batch_size; ++i) {
+      large_images += call.classes >= 4 && many_candidates(call, i) ? 1 : 0;
+    }
 
     object_handler handler{};
     return_status status = process_yolo_sealed_output_detections(
@@ -136,6 +166,9 @@ TEST(Differential, SealedEntryMatchesReferenceIncludingTensor) {
     records += record_count(library);
   }
   EXPECT_GT(records, case_count());
+  if (case_count() >= 1000) {
+    EXPECT_GT(large_images * 1000, case_count());
+  }
 }
 
 TEST(Differential, ActivationAndExtractionMatchReference) {

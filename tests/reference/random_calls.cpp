@@ -15,6 +15,96 @@ float logistic(float v) {
   return 1.0f / (std::exp(-v) + 1.0f);
 }
 
+// Now and then a call is large: hundreds to thousands of rows per image, so
+// that the fast paths' large-input branches run (block-wise row screening,
+// the ranking of many candidates), and boxes laid out to stress spatial
+// culling in suppression.
+constexpr double large_chance = 0.005;
+
+// How a large call places its boxes.
+enum class layout {
+  lattice,     // equal squares on a lattice, neighbours touching edge to edge
+  giants,      // ordinary boxes and a few spanning much of the image
+  spread,      // many small boxes over a large area
+  degenerate,  // ordinary boxes, many of zero or negative size
+  extreme,     // ordinary boxes mixed with 1e30, 3e38, NaN and infinities
+  mixed,       // any of the above, row by row
+};
+
+struct centred_box {
+  float cx, cy, w, h;
+};
+
+// One box of `style`; `index` walks the lattice. Lattice steps are powers of
+// two, so that corners, areas and the overlaps of neighbours (0, 1/7, 1/3
+// and 1) are exact.
+centred_box spatial_box(awkward_random& random, layout style, int index) {
+  if (style == layout::mixed) {
+    style = static_cast<layout>(random.integer(0, 4));
+  }
+  switch (style) {
+    case layout::lattice: {
+      const float step = 8.0f;
+      const int columns = 40;
+      float cx = (static_cast<float>(index % columns) + 0.5f) * step;
+      float cy = (static_cast<float>(index / columns % columns) + 0.5f) * step;
+      // A half-step shift gives overlaps of 1/3 (one axis) or 1/7 (both).
+      if (random.chance(0.2)) {
+        cx += step * 0.5f;
+      }
+      if (random.chance(0.1)) {
+        cy += step * 0.5f;
+      }
+      return centred_box{cx, cy, step, step};
+    }
+    case layout::giants:
+      if (random.chance(0.05)) {
+        return centred_box{random.uniform(0.0f, 320.0f), random.uniform(0.0f, 320.0f),
+                           random.uniform(100.0f, 640.0f), random.uniform(100.0f, 640.0f)};
+      }
+      return centred_box{random.uniform(0.0f, 320.0f), random.uniform(0.0f, 320.0f),
+                         random.uniform(2.0f, 12.0f), random.uniform(2.0f, 12.0f)};
+    case layout::spread:
+      return centred_box{random.uniform(0.0f, 20000.0f), random.uniform(0.0f, 20000.0f),
+                         random.uniform(0.5f, 4.0f), random.uniform(0.5f, 4.0f)};
+    case layout::degenerate: {
+      static const std::vector<float> sizes = {0.0f, -0.0f, -4.0f, -16.0f, 8.0f};
+      return centred_box{random.uniform(0.0f, 64.0f), random.uniform(0.0f, 64.0f),
+                         random.awkward(-8.0f, 16.0f, sizes, 0.0),
+                         random.awkward(-8.0f, 16.0f, sizes, 0.0)};
+    }
+    default: {
+      static const std::vector<float> extremes = {1e30f, -1e30f, 3e38f, -3e38f};
+      centred_box box{random.uniform(0.0f, 64.0f), random.uniform(0.0f, 64.0f),
+                      random.uniform(1.0f, 16.0f), random.uniform(1.0f, 16.0f)};
+      float* fields[] = {&box.cx, &box.cy, &box.w, &box.h};
+      for (float* field : fields) {
+        if (random.chance(0.1)) {
+          *field = random.awkward(0.0f, 64.0f, extremes, 0.3);
+        }
+      }
+      return box;
+    }
+  }
+}
+
+layout random_layout(awkward_random& random) {
+  return static_cast<layout>(random.integer(0, 5));
+}
+
+// Overlap thresholds for suppression of spatial layouts: 0, below 0, 1, and
+// the overlaps lattice neighbours have exactly.
+float spatial_nms_threshold(awkward_random& random) {
+  static const float values[] = {0.0f, -0.5f, 1.0f, 1.0f / 3.0f, 1.0f / 7.0f, 0.45f};
+  return values[random.integer(0, 5)];
+}
+
+// Classes for a large call: mostly four or more, so that whole groups of four
+// are thresholded at once, but few enough for the reference to stay quick.
+int large_class_count(awkward_random& random) {
+  return random.chance(0.8) ? random.integer(4, 6) : random.integer(1, 3);
+}
+
 }  // namespace
 
 int awkward_random::integer(int low, int high) {
@@ -76,14 +166,25 @@ void darknet_call::point_descriptors() {
 
 darknet_call random_darknet_call(awkward_random& random) {
   darknet_call call;
-  const int classes = random.chance(0.7) ? random.integer(1, 4) : random.integer(1, 100);
-  const int images = random.chance(0.05) ? 0 : random.integer(1, 3);
-  const int layer_count = random.integer(1, 3);
+  const bool large = random.chance(large_chance);
+  int classes = random.chance(0.7) ? random.integer(1, 4) : random.integer(1, 100);
+  int images = random.chance(0.05) ? 0 : random.integer(1, 3);
+  if (large) {
+    classes = large_class_count(random);
+    images = 1;
+  }
+  const int layer_count = large ? 1 : random.integer(1, 3);
   const int anchor_pairs = 6;
   for (int a = 0; a < anchor_pairs; ++a) {
     // Some anchors equal, so slots of one cell can give identical boxes.
-    const float w = random.chance(0.3) ? 8.0f : random.uniform(1.0f, 60.0f);
-    const float h = random.chance(0.3) ? 8.0f : random.uniform(1.0f, 60.0f);
+    float w = random.chance(0.3) ? 8.0f : random.uniform(1.0f, 60.0f);
+    float h = random.chance(0.3) ? 8.0f : random.uniform(1.0f, 60.0f);
+    // Large calls sometimes have an anchor far bigger than the rest, whose
+    // boxes span many others.
+    if (large && a == anchor_pairs - 1 && random.chance(0.5)) {
+      w *= 40.0f;
+      h *= 40.0f;
+    }
     call.anchors.push_back(w);
     call.anchors.push_back(h);
   }
@@ -104,9 +205,15 @@ darknet_call random_darknet_call(awkward_random& random) {
   for (int l = 0; l < layer_count; ++l) {
     yolo_output layer{};
     const bool preactivated = random.chance(0.4);
-    const int grid_w = random.chance(0.05) ? 0 : random.integer(1, 5);
-    const int grid_h = random.chance(0.05) ? 0 : random.integer(1, 5);
-    const int mask_size = random.chance(0.08) ? 0 : random.integer(1, 3);
+    int grid_w = random.chance(0.05) ? 0 : random.integer(1, 5);
+    int grid_h = random.chance(0.05) ? 0 : random.integer(1, 5);
+    int mask_size = random.chance(0.08) ? 0 : random.integer(1, 3);
+    if (large) {
+      // 270 to 432 records per image: beyond one screening block of 256.
+      grid_w = random.integer(10, 12);
+      grid_h = random.integer(9, 12);
+      mask_size = 3;
+    }
     std::vector<std::int32_t> mask;
     for (int k = 0; k < mask_size; ++k) {
       mask.push_back(random.integer(0, anchor_pairs - 1));
@@ -154,7 +261,8 @@ darknet_call random_darknet_call(awkward_random& random) {
 
   for (int i = 0; i < images; ++i) {
     call.conf.push_back(random.threshold(activated_palette));
-    call.nms.push_back(random.threshold({}));
+    call.nms.push_back(large && random.chance(0.5) ? spatial_nms_threshold(random)
+                                                   : random.threshold({}));
   }
   // The entry reads one threshold per image; keep one even for no images.
   call.conf.push_back(0.5f);
@@ -165,9 +273,17 @@ darknet_call random_darknet_call(awkward_random& random) {
 
 sealed_call random_sealed_call(awkward_random& random) {
   sealed_call call;
+  const bool large = random.chance(large_chance);
   call.classes = random.chance(0.7) ? random.integer(1, 4) : random.integer(1, 100);
   call.batch_size = random.chance(0.05) ? 0 : random.integer(1, 3);
   call.boxes_count = random.chance(0.05) ? 0 : random.integer(1, 40);
+  const layout style = random_layout(random);
+  if (large) {
+    // Beyond 256 candidates per image, where candidates are ranked by radix.
+    call.classes = large_class_count(random);
+    call.batch_size = random.integer(1, 2);
+    call.boxes_count = random.chance(0.9) ? random.integer(300, 700) : random.integer(700, 1200);
+  }
   call.width = random.chance(0.5) ? 100 : random.integer(1, 300);
   call.height = random.chance(0.5) ? 100 : random.integer(1, 300);
 
@@ -183,10 +299,18 @@ sealed_call random_sealed_call(awkward_random& random) {
   call.tensor.resize(rows * length);
   for (std::size_t r = 0; r < rows; ++r) {
     float* row = &call.tensor[r * length];
-    row[0] = random.awkward(0.0f, 60.0f, centres, 0.01);
-    row[1] = random.awkward(0.0f, 60.0f, centres, 0.01);
-    row[2] = random.awkward(0.0f, 30.0f, sizes, 0.01);
-    row[3] = random.awkward(0.0f, 30.0f, sizes, 0.01);
+    if (large) {
+      const centred_box box = spatial_box(random, style, static_cast<int>(r));
+      row[0] = box.cx;
+      row[1] = box.cy;
+      row[2] = box.w;
+      row[3] = box.h;
+    } else {
+      row[0] = random.awkward(0.0f, 60.0f, centres, 0.01);
+      row[1] = random.awkward(0.0f, 60.0f, centres, 0.01);
+      row[2] = random.awkward(0.0f, 30.0f, sizes, 0.01);
+      row[3] = random.awkward(0.0f, 30.0f, sizes, 0.01);
+    }
     row[4] = random.awkward(0.0f, 1.0f, scores);
     for (std::size_t p = 5; p < length; ++p) {
       row[p] =
@@ -194,8 +318,12 @@ sealed_call random_sealed_call(awkward_random& random) {
     }
   }
   for (std::int64_t i = 0; i < call.batch_size; ++i) {
-    call.conf.push_back(random.threshold(scores));
-    call.nms.push_back(random.threshold({}));
+    // Large calls mostly keep hundreds of candidates.
+    static const float low[] = {0.0f, 0.001f, 0.1f, -0.25f};
+    call.conf.push_back(large && random.chance(0.6) ? low[random.integer(0, 3)]
+                                                    : random.threshold(scores));
+    call.nms.push_back(large && random.chance(0.5) ? spatial_nms_threshold(random)
+                                                   : random.threshold({}));
   }
   call.conf.push_back(0.5f);
   call.nms.push_back(0.5f);
@@ -203,7 +331,11 @@ sealed_call random_sealed_call(awkward_random& random) {
 }
 
 std::vector<float> random_box_rows(awkward_random& random, int classes, bool with_nan) {
-  const int n = random.chance(0.1) ? random.integer(0, 1) : random.integer(2, 30);
+  const bool large = random.chance(large_chance);
+  const int n = large                ? random.integer(260, 400)
+                : random.chance(0.1) ? random.integer(0, 1)
+                                     : random.integer(2, 30);
+  const layout style = random_layout(random);
   const std::size_t length = static_cast<std::size_t>(classes) + 5;
   std::vector<float> palette = {0.5f, 0.25f, 0.0f, -0.0f, -0.5f, 0.75f};
   std::vector<float> corners = {0.0f, 1.0f, 2.0f, 3.0f};
@@ -211,12 +343,20 @@ std::vector<float> random_box_rows(awkward_random& random, int classes, bool wit
   for (int r = 0; r < n; ++r) {
     float* row = &rows[static_cast<std::size_t>(r) * length];
     const double special = with_nan ? 0.03 : 0.0;
-    const float x = random.awkward(0.0f, 3.0f, corners, special);
-    const float y = random.awkward(0.0f, 3.0f, corners, special);
-    row[0] = x;
-    row[1] = y;
-    row[2] = random.chance(0.1) ? x : x + random.awkward(0.0f, 2.0f, {1.0f, 2.0f}, special);
-    row[3] = random.chance(0.1) ? y : y + random.awkward(0.0f, 2.0f, {1.0f, 2.0f}, special);
+    if (large) {
+      const centred_box box = spatial_box(random, style, r);
+      row[0] = box.cx - box.w * 0.5f;
+      row[1] = box.cy - box.h * 0.5f;
+      row[2] = box.cx + box.w * 0.5f;
+      row[3] = box.cy + box.h * 0.5f;
+    } else {
+      const float x = random.awkward(0.0f, 3.0f, corners, special);
+      const float y = random.awkward(0.0f, 3.0f, corners, special);
+      row[0] = x;
+      row[1] = y;
+      row[2] = random.chance(0.1) ? x : x + random.awkward(0.0f, 2.0f, {1.0f, 2.0f}, special);
+      row[3] = random.chance(0.1) ? y : y + random.awkward(0.0f, 2.0f, {1.0f, 2.0f}, special);
+    }
     row[4] = random.uniform(0.0f, 1.0f);
     for (std::size_t p = 5; p < length; ++p) {
       if (random.chance(0.4)) {
