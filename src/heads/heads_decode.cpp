@@ -154,37 +154,55 @@ void for_each_passing_contiguous(const float* first, std::uint64_t count, float 
   }
 }
 
-// best[i], best_class[i] = scores[i], k where scores[i] > best[i]: one class
-// of the best-class pass without a branch, for classes where many scores
-// pass and the screen would mispredict. Returns how many scores exceed
-// `threshold`.
-std::uint64_t raise_best(const float* scores, std::uint64_t count, std::int32_t k, float threshold,
-                         float* best, std::int32_t* best_class) {
+// best[i], best_class[i] = scores[i], k where scores[i] > best[i], for class
+// k and then, when `next` is given, class k_next: the best-class pass without
+// a branch, for classes where many scores pass and the screen would
+// mispredict. Two classes share one load and store of the running best.
+// Returns how many scores of the last class exceed `threshold`.
+std::uint64_t raise_best(const float* scores, const float* next, std::uint64_t count,
+                         std::int32_t k, std::int32_t k_next, float threshold, float* best,
+                         std::int32_t* best_class) {
   std::uint64_t i = 0;
   std::uint64_t passed = 0;
+  const float* last = next != nullptr ? next : scores;
 #if defined(__SSE2__)
   const __m128i klass = _mm_set1_epi32(k);
+  const __m128i next_klass = _mm_set1_epi32(k_next);
   const __m128 limit = _mm_set1_ps(threshold);
   __m128i counted = _mm_setzero_si128();
+  // maxps(v, b) is "v > b ? v : b", NaN included: exactly the update rule.
+  const auto raise = [](__m128 v, __m128& b, __m128i& c, __m128i klass_of_v) {
+    const __m128i higher = _mm_castps_si128(_mm_cmpgt_ps(v, b));
+    b = _mm_max_ps(v, b);
+    c = _mm_or_si128(_mm_and_si128(higher, klass_of_v), _mm_andnot_si128(higher, c));
+  };
   for (; i + 4 <= count; i += 4) {
-    const __m128 v = _mm_loadu_ps(scores + i);
-    const __m128 b = _mm_loadu_ps(best + i);
-    const __m128 higher = _mm_cmpgt_ps(v, b);
+    __m128 b = _mm_loadu_ps(best + i);
+    auto* c_at = reinterpret_cast<__m128i*>(best_class + i);
+    __m128i c = _mm_loadu_si128(c_at);
+    raise(_mm_loadu_ps(scores + i), b, c, klass);
+    if (next != nullptr) {
+      raise(_mm_loadu_ps(next + i), b, c, next_klass);
+    }
     // A true lane is -1: subtracting counts it.
-    counted = _mm_sub_epi32(counted, _mm_castps_si128(_mm_cmpgt_ps(v, limit)));
-    _mm_storeu_ps(best + i, _mm_or_ps(_mm_and_ps(higher, v), _mm_andnot_ps(higher, b)));
-    const __m128i mask = _mm_castps_si128(higher);
-    auto* c = reinterpret_cast<__m128i*>(best_class + i);
-    _mm_storeu_si128(
-        c, _mm_or_si128(_mm_and_si128(mask, klass), _mm_andnot_si128(mask, _mm_loadu_si128(c))));
+    counted = _mm_sub_epi32(counted, _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(last + i), limit)));
+    _mm_storeu_ps(best + i, b);
+    _mm_storeu_si128(c_at, c);
   }
+  std::uint32_t lanes[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), counted);
+  passed = std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
 #endif
   for (; i < count; ++i) {
-    passed += scores[i] > threshold ? 1 : 0;
     if (scores[i] > best[i]) {
       best[i] = scores[i];
       best_class[i] = k;
     }
+    if (next != nullptr && next[i] > best[i]) {
+      best[i] = next[i];
+      best_class[i] = k_next;
+    }
+    passed += last[i] > threshold ? 1 : 0;
   }
   return passed;
 }
@@ -362,11 +380,16 @@ class decoder {
       // decides ties).
       const std::uint64_t dense_from = candidates / 64;
       std::uint64_t passed = 0;
-      for (std::uint32_t k : walk_) {
+      for (std::size_t w = 0; w < walk_.size(); ++w) {
+        const std::uint32_t k = walk_[w];
         const float* first = at(scores, b, 0, k);
         if (step == 1 && !logits_ && passed > dense_from) {
-          passed = raise_best(first, candidates, static_cast<std::int32_t>(k), threshold,
-                              best_score_.data(), best_class_.data());
+          const bool pair = w + 1 < walk_.size();
+          const std::uint32_t k_next = pair ? walk_[w + 1] : k;
+          passed = raise_best(first, pair ? at(scores, b, 0, k_next) : nullptr, candidates,
+                              static_cast<std::int32_t>(k), static_cast<std::int32_t>(k_next),
+                              threshold, best_score_.data(), best_class_.data());
+          w += pair ? 1 : 0;
           continue;
         }
         passed = 0;
@@ -386,12 +409,14 @@ class decoder {
           for_each_passing_contiguous<false>(first, candidates, threshold, visit);
         }
       }
+      hits_.resize(candidates);
+      std::size_t found = 0;
       for (std::uint64_t n = 0; n < candidates; ++n) {
-        if (best_class_[n] >= 0) {
-          hits_.push_back(hit{static_cast<std::uint32_t>(n),
-                              static_cast<std::uint32_t>(best_class_[n]), best_score_[n], 1.0f});
-        }
+        hits_[found] = hit{static_cast<std::uint32_t>(n),
+                           static_cast<std::uint32_t>(best_class_[n]), best_score_[n], 1.0f};
+        found += best_class_[n] >= 0 ? 1 : 0;
       }
+      hits_.resize(found);
       return;
     }
     spare_.clear();
