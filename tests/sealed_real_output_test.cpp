@@ -1,5 +1,6 @@
 // Decoding the sealed outputs of a real trained network, image by image and as
 // one batch, checked against what must hold and against a peer decoder.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iomanip>
@@ -140,6 +141,112 @@ TEST_F(RealSealedOutput, BatchGivesEachImageItsSingleImageList) {
     EXPECT_EQ(std::memcmp(batch[i].data(), single.data(), single.size() * sizeof(object_detection)),
               0)
         << set_.images[i].name;
+  }
+}
+
+// ---------------------------------------------------------------- heads --
+
+// The entry for strided predictions reads the same network output in every
+// layout it accepts: the rows as they are, the rows transposed into columns,
+// the anchor-free form (objectness folded into the class scores, read as
+// columns or as separate tensors). All give the same records; without an
+// objectness view the records carry objectness 1. Mapped to a picture by
+// stretching, the strongest peer detection is found there.
+TEST_F(RealSealedOutput, HeadsLayoutsAgreeAndMapToThePicture) {
+  const std::int32_t classes = set_.layers[0].classes;
+  const std::int64_t n = rows_;
+  const std::int64_t row = classes + 5;
+  for (std::size_t i = 0; i < set_.images.size(); ++i) {
+    const std::vector<float>& rows = tensors_[i];
+    std::vector<float> columns(rows.size());       // (85, n)
+    std::vector<float> folded((4 + classes) * n);  // (4 + classes, n), no objectness
+    std::vector<float> boxes(4 * n);               // (n, 4)
+    for (std::int64_t r = 0; r < n; ++r) {
+      for (std::int64_t c = 0; c < row; ++c) {
+        columns[c * n + r] = rows[r * row + c];
+      }
+      for (std::int64_t c = 0; c < 4; ++c) {
+        folded[c * n + r] = rows[r * row + c];
+        boxes[r * 4 + c] = rows[r * row + c];
+      }
+      for (std::int64_t k = 0; k < classes; ++k) {
+        folded[(4 + k) * n + r] = rows[r * row + 4] * rows[r * row + 5 + k];
+      }
+    }
+    quelt_layout as_rows;
+    quelt_layout_rows(&as_rows, rows.data(), 1, n, classes, 1);
+    quelt_layout as_columns = as_rows;
+    as_columns.boxes = quelt_view{columns.data(), row * n, 1, n};
+    as_columns.objectness = quelt_view{columns.data() + 4 * n, row * n, 1, n};
+    as_columns.scores = quelt_view{columns.data() + 5 * n, row * n, 1, n};
+    quelt_layout as_anchor_free;
+    quelt_layout_columns(&as_anchor_free, folded.data(), 1, n, classes);
+    quelt_layout as_separate;
+    quelt_layout_separate(&as_separate, boxes.data(), folded.data() + 4 * n, 1, n, classes, 1);
+
+    const float scores[] = {conf_threshold};
+    const float ious[] = {nms_threshold};
+    for (int multi_label = 0; multi_label < 2; ++multi_label) {
+      quelt_decode_options options;
+      quelt_decode_options_init(&options);
+      options.network_width = set_.net_width;
+      options.network_height = set_.net_height;
+      options.multi_label = multi_label;
+      options.score_thresholds = scores;
+      options.iou_thresholds = ious;
+      auto run = [&](const quelt_layout& layout) {
+        object_handler handler{};
+        return_status status = quelt_decode(&layout, &options, &handler);
+        EXPECT_EQ(status.status_code, 1);
+        done_return_status(status);
+        std::uint64_t count = 0;
+        detections_batch_detections_count(handler, 0, &count);
+        detections found(count);
+        detections_batch_detections_store(handler, 0, found.data());
+        object_handler_destroy(handler);
+        return found;
+      };
+      const detections expected = run(as_rows);
+      EXPECT_FALSE(expected.empty()) << set_.images[i].name;
+      auto same = [&](detections got, bool objectness_one, const char* layout) {
+        ASSERT_EQ(got.size(), expected.size()) << set_.images[i].name << ", " << layout;
+        for (std::size_t k = 0; k < got.size(); ++k) {
+          object_detection want = expected[k];
+          want.objectness = objectness_one ? 1.0f : want.objectness;
+          EXPECT_EQ(std::memcmp(&got[k], &want, sizeof want), 0)
+              << set_.images[i].name << ", " << layout << ", record " << k;
+        }
+      };
+      same(run(as_columns), false, "columns");
+      same(run(as_anchor_free), true, "anchor-free columns");
+      same(run(as_separate), true, "separate tensors");
+
+      if (multi_label == 0) {
+        // A 640 x 480 picture stretched into the input.
+        const quelt_image_geometry picture =
+            quelt_geometry_stretch(set_.net_width, set_.net_height, 640.0f, 480.0f);
+        options.geometry = &picture;
+        const detections mapped = run(as_rows);
+        double strongest_iou = 0;
+        const quelt::test::peer_detection* strongest = nullptr;
+        for (const auto& peer : set_.images[i].peers) {
+          if (strongest == nullptr || peer.probability > strongest->probability) {
+            strongest = &peer;
+          }
+        }
+        ASSERT_NE(strongest, nullptr);
+        for (const auto& r : mapped) {
+          EXPECT_TRUE(r.x_min >= 0 && r.x_max <= 640 && r.y_min >= 0 && r.y_max <= 480);
+          if (r.class_id == strongest->class_id) {
+            strongest_iou = std::max(
+                strongest_iou, corner_iou(r.x_min, r.y_min, r.x_max, r.y_max,
+                                          strongest->x_min * 640.0, strongest->y_min * 480.0,
+                                          strongest->x_max * 640.0, strongest->y_max * 480.0));
+          }
+        }
+        EXPECT_GE(strongest_iou, 0.5) << set_.images[i].name;
+      }
+    }
   }
 }
 

@@ -273,6 +273,282 @@ QUELT_API return_status process_yolo_sealed_output_detections(
     const float* conf_thresholds, const float* nms_thresholds, int32_t width, int32_t height,
     object_handler* out_handler);
 
+/* ------------------------------------------------------------------------ */
+/* Box predictions described by strides (anchor-free, rows, end-to-end, ...) */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Where one kind of value sits, like a numpy view counted in floats: value
+ * `c` (a box coordinate, a class score) of candidate `n` of image `b` is
+ * data[b * image_stride + n * candidate_stride + c * component_stride].
+ * Strides may be 0 or negative, and views may share memory: the library only
+ * reads them. `data` is NULL only for an absent part, or when nothing of the
+ * part is read (a batch of 0 images, or 0 candidates).
+ */
+typedef struct quelt_view {
+  const float* data;
+  int64_t image_stride;
+  int64_t candidate_stride;
+  int64_t component_stride;
+} quelt_view;
+
+QUELT_STATIC_ASSERT(quelt_view_size, sizeof(quelt_view) == 32);
+QUELT_STATIC_ASSERT(quelt_view_data, offsetof(quelt_view, data) == 0);
+QUELT_STATIC_ASSERT(quelt_view_image_stride, offsetof(quelt_view, image_stride) == 8);
+QUELT_STATIC_ASSERT(quelt_view_candidate_stride, offsetof(quelt_view, candidate_stride) == 16);
+QUELT_STATIC_ASSERT(quelt_view_component_stride, offsetof(quelt_view, component_stride) == 24);
+
+/* How the four box values are coded, in network-input pixels. */
+#define QUELT_BOX_CENTRE_SIZE 0 /* centre x, centre y, width, height */
+#define QUELT_BOX_CORNERS 1     /* x_min, y_min, x_max, y_max */
+
+/* What the class scores (and the objectness) hold. */
+#define QUELT_SCORES_PROBABILITIES 0 /* used as they are */
+#define QUELT_SCORES_LOGITS 1        /* raw values: the library applies the logistic */
+
+/* What a candidate is. */
+#define QUELT_CANDIDATES_RAW 0        /* boxes to threshold and suppress */
+#define QUELT_CANDIDATES_END_TO_END 1 /* already suppressed: score and class in `scores` */
+
+/*
+ * A batch of box predictions: `batch` images of `candidates` candidates each.
+ * `struct_size` is sizeof(quelt_layout) of the header the caller was compiled
+ * with; the library refuses sizes and codes it does not know. The
+ * quelt_layout_* helpers below fill one for the usual exports.
+ *   boxes:      4 components, coded as `box_coding` says
+ *   objectness: 1 component, or data NULL for layouts without one
+ *   scores:     raw candidates: `classes` (1 or more) components, one score
+ *               per class; end-to-end candidates: component 0 is the score
+ *               and component 1 the class index, stored as a float
+ * For end-to-end candidates `classes` is 0 (class indices unchecked) or the
+ * number of classes (rows naming a class outside [0, classes) are dropped).
+ * `reserved` must be 0.
+ */
+typedef struct quelt_layout {
+  uint32_t struct_size;
+  int32_t box_coding;     /* QUELT_BOX_* */
+  int32_t score_coding;   /* QUELT_SCORES_*, for the scores and the objectness */
+  int32_t candidate_kind; /* QUELT_CANDIDATES_* */
+  int64_t batch;          /* images, 0 or more */
+  int64_t candidates;     /* candidates per image, 0 or more */
+  int32_t classes;
+  int32_t reserved;
+  quelt_view boxes;
+  quelt_view objectness;
+  quelt_view scores;
+} quelt_layout;
+
+QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 136);
+QUELT_STATIC_ASSERT(quelt_layout_struct_size, offsetof(quelt_layout, struct_size) == 0);
+QUELT_STATIC_ASSERT(quelt_layout_box_coding, offsetof(quelt_layout, box_coding) == 4);
+QUELT_STATIC_ASSERT(quelt_layout_score_coding, offsetof(quelt_layout, score_coding) == 8);
+QUELT_STATIC_ASSERT(quelt_layout_candidate_kind, offsetof(quelt_layout, candidate_kind) == 12);
+QUELT_STATIC_ASSERT(quelt_layout_batch, offsetof(quelt_layout, batch) == 16);
+QUELT_STATIC_ASSERT(quelt_layout_candidates, offsetof(quelt_layout, candidates) == 24);
+QUELT_STATIC_ASSERT(quelt_layout_classes, offsetof(quelt_layout, classes) == 32);
+QUELT_STATIC_ASSERT(quelt_layout_reserved, offsetof(quelt_layout, reserved) == 36);
+QUELT_STATIC_ASSERT(quelt_layout_boxes, offsetof(quelt_layout, boxes) == 40);
+QUELT_STATIC_ASSERT(quelt_layout_objectness, offsetof(quelt_layout, objectness) == 72);
+QUELT_STATIC_ASSERT(quelt_layout_scores, offsetof(quelt_layout, scores) == 104);
+
+/*
+ * How an image was fitted to the network input: network-input pixel x came
+ * from original pixel (x - pad_x) / scale_x, likewise for y. Sizes and scales
+ * must be above 0 and every value finite. Boxes mapped back are clipped to
+ * [0, original_width] x [0, original_height].
+ */
+typedef struct quelt_image_geometry {
+  float original_width; /* pixels of the original image */
+  float original_height;
+  float scale_x; /* network-input pixels per original pixel */
+  float scale_y;
+  float pad_x; /* network-input pixels added on the left */
+  float pad_y; /* and on the top */
+} quelt_image_geometry;
+
+QUELT_STATIC_ASSERT(quelt_image_geometry_size, sizeof(quelt_image_geometry) == 24);
+QUELT_STATIC_ASSERT(quelt_image_geometry_original_width,
+                    offsetof(quelt_image_geometry, original_width) == 0);
+QUELT_STATIC_ASSERT(quelt_image_geometry_original_height,
+                    offsetof(quelt_image_geometry, original_height) == 4);
+QUELT_STATIC_ASSERT(quelt_image_geometry_scale_x, offsetof(quelt_image_geometry, scale_x) == 8);
+QUELT_STATIC_ASSERT(quelt_image_geometry_scale_y, offsetof(quelt_image_geometry, scale_y) == 12);
+QUELT_STATIC_ASSERT(quelt_image_geometry_pad_x, offsetof(quelt_image_geometry, pad_x) == 16);
+QUELT_STATIC_ASSERT(quelt_image_geometry_pad_y, offsetof(quelt_image_geometry, pad_y) == 20);
+
+/*
+ * Thresholds and options of quelt_decode. `struct_size` as for quelt_layout;
+ * quelt_decode_options_init fills the defaults.
+ */
+typedef struct quelt_decode_options {
+  uint32_t struct_size;
+  int32_t network_width; /* network input in pixels, 1 or more */
+  int32_t network_height;
+  int32_t agnostic;       /* 0: suppress class by class (default); 1: across classes */
+  int32_t multi_label;    /* 0: each candidate's best class (default); 1: every passing class */
+  int32_t max_detections; /* per image, the highest scores after suppression; 0: no cap */
+  const float* score_thresholds;  /* one per image */
+  const float* iou_thresholds;    /* one per image; not read for end-to-end candidates */
+  const int32_t* classes_allowed; /* NULL: every class */
+  int64_t classes_allowed_count;
+  const quelt_image_geometry* geometry; /* NULL, or one per image */
+} quelt_decode_options;
+
+QUELT_STATIC_ASSERT(quelt_decode_options_size, sizeof(quelt_decode_options) == 64);
+QUELT_STATIC_ASSERT(quelt_decode_options_network_width,
+                    offsetof(quelt_decode_options, network_width) == 4);
+QUELT_STATIC_ASSERT(quelt_decode_options_network_height,
+                    offsetof(quelt_decode_options, network_height) == 8);
+QUELT_STATIC_ASSERT(quelt_decode_options_agnostic, offsetof(quelt_decode_options, agnostic) == 12);
+QUELT_STATIC_ASSERT(quelt_decode_options_multi_label,
+                    offsetof(quelt_decode_options, multi_label) == 16);
+QUELT_STATIC_ASSERT(quelt_decode_options_max, offsetof(quelt_decode_options, max_detections) == 20);
+QUELT_STATIC_ASSERT(quelt_decode_options_scores,
+                    offsetof(quelt_decode_options, score_thresholds) == 24);
+QUELT_STATIC_ASSERT(quelt_decode_options_ious, offsetof(quelt_decode_options, iou_thresholds) == 32);
+QUELT_STATIC_ASSERT(quelt_decode_options_allowed,
+                    offsetof(quelt_decode_options, classes_allowed) == 40);
+QUELT_STATIC_ASSERT(quelt_decode_options_allowed_count,
+                    offsetof(quelt_decode_options, classes_allowed_count) == 48);
+QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options, geometry) == 56);
+
+/*
+ * Decodes the candidates `layout` describes into a batch with one record list
+ * per image, read through the detections_batch_* functions. Only reads the
+ * caller's buffers, and keeps none of them after returning.
+ *
+ * Scores. With logits, the objectness and the class scores go through the
+ * logistic first. The score of candidate n for class k is objectness x class
+ * score, with objectness 1 for layouts without one. A raw candidate with an
+ * objectness is considered only when its objectness is strictly above the
+ * image's score threshold. A class passes when its score is strictly above
+ * the threshold (NaN never passes) and the class is allowed (classes_allowed
+ * lists the allowed indices; duplicates and indices naming no class are
+ * harmless, a non-NULL list of 0 entries allows none).
+ *   best class only: a candidate yields one record, for the first allowed
+ *     class of largest score, when that score passes;
+ *   multi-label: one record per allowed class that passes.
+ * End-to-end rows yield one record when their score passes and their class
+ * value is a whole number in [0, 2^31 - 1] that is allowed (and below
+ * `classes` when that is not 0); they are not suppressed.
+ *
+ * Suppression. Records are ranked by descending score; equal scores (-0 and
+ * +0 are equal) keep candidate order, then class order. Going down the
+ * ranking, a record is removed when its IoU with a record kept before it, of
+ * the same class (any class when agnostic), is strictly above the image's IoU
+ * threshold. IoU is intersection / union of the boxes in network-input
+ * pixels; boxes that only touch, or of zero area, have an IoU of 0, so they
+ * remove nothing and are removed by nothing unless the threshold is below 0.
+ * A record whose box has a NaN bound has a NaN IoU and is never removed.
+ *
+ * Output. Each image's records come in ranking order, on every run and
+ * platform; with max_detections above 0 only the first max_detections stay.
+ * A record's objectness is the candidate's objectness (1 without one), its
+ * probability its score. Without geometry, edges are fractions of the network
+ * input (x / network_width, ...), not clipped, as the other entries give them;
+ * with geometry, edges are in original-image pixels, clipped to the image.
+ * 0 candidates give every image an empty list; a batch of 0 images gives an
+ * empty batch.
+ *
+ * Sets *out_handler to {NULL, detections_batch} first; on success it holds
+ * the new batch, which the caller owns until object_handler_destroy. Fails,
+ * before reading any score, with a text naming the field, for: a NULL layout,
+ * options or out_handler; an unknown struct_size, coding, kind, or agnostic /
+ * multi_label other than 0 or 1; negative counts or max_detections; raw
+ * candidates with `classes` below 1; a nonzero `reserved`; sizes and strides
+ * that reach further than a pointer can, or more records per image than 32
+ * bits count; a NULL data pointer that would be read; network sizes below 1; NULL
+ * or NaN thresholds; a NULL allow-list with entries, or a negative count;
+ * geometry with a size or scale not above 0, or a value that is not finite.
+ * The handle then holds no batch.
+ */
+QUELT_API return_status quelt_decode(const quelt_layout* layout,
+                                     const quelt_decode_options* options,
+                                     object_handler* out_handler);
+
+/*
+ * Fills `options` with the defaults: struct_size set, network size 0 (to be
+ * set), class by class, best class only, no cap, no thresholds (to be set), no
+ * class filter, no geometry. Does nothing for NULL.
+ */
+QUELT_API void quelt_decode_options_init(quelt_decode_options* options);
+
+/*
+ * Layout helpers for the usual exports of contiguous float tensors, centre-size
+ * boxes and probabilities unless said otherwise. Each fills every field of
+ * `layout` (nothing for NULL); change box_coding or score_coding afterwards for
+ * other codings. They check nothing: quelt_decode does.
+ */
+
+/*
+ * (batch, candidates, 4 [+ 1] + classes): a row per candidate, the box, then
+ * the objectness when has_objectness is not 0, then one score per class.
+ */
+QUELT_API void quelt_layout_rows(quelt_layout* layout, const float* data, int64_t batch,
+                                 int64_t candidates, int32_t classes, int32_t has_objectness);
+
+/*
+ * (batch, 4 + classes, candidates): the raw anchor-free export, read as it is,
+ * without a transpose.
+ */
+QUELT_API void quelt_layout_columns(quelt_layout* layout, const float* data, int64_t batch,
+                                    int64_t candidates, int32_t classes);
+
+/*
+ * Boxes (batch, candidates, 4) with scores (batch, candidates, classes), or
+ * (batch, classes, candidates) when scores_by_class is not 0. No objectness.
+ */
+QUELT_API void quelt_layout_separate(quelt_layout* layout, const float* boxes, const float* scores,
+                                     int64_t batch, int64_t candidates, int32_t classes,
+                                     int32_t scores_by_class);
+
+/*
+ * (batch, candidates, 6): x_min, y_min, x_max, y_max, score, class; end-to-end
+ * candidates, corner boxes, classes 0.
+ */
+QUELT_API void quelt_layout_end_to_end(quelt_layout* layout, const float* data, int64_t batch,
+                                       int64_t candidates);
+
+/*
+ * Geometry of an image stretched to the network input: scales network size /
+ * original size, no padding. Computed as given, unchecked.
+ */
+QUELT_API quelt_image_geometry quelt_geometry_stretch(int32_t network_width,
+                                                      int32_t network_height,
+                                                      float original_width,
+                                                      float original_height);
+
+/*
+ * Geometry of an image scaled to fit, keeping its aspect, and padded equally
+ * on both sides, as the common letterbox preprocessing does it: one scale
+ * r = min(network_width / original_width, network_height / original_height)
+ * for both axes; the resized size round(original x r); the padding on the
+ * left round((network_width - resized width) / 2 - 0.1), likewise on the top.
+ * Computed as given, unchecked.
+ */
+QUELT_API quelt_image_geometry quelt_geometry_letterbox(int32_t network_width,
+                                                        int32_t network_height,
+                                                        float original_width,
+                                                        float original_height);
+
+/*
+ * Maps the records of a batch made by process_yolo_detections or
+ * process_yolo_sealed_output_detections (fractions of the network input) to
+ * original-image pixels, and caps the records per image. Changes the batch in
+ * place.
+ *   geometry: NULL to leave the edges alone, or one per image; an edge x
+ *     becomes (x x network_width - pad_x) / scale_x, clipped to the image.
+ *   max_detections: 0 for no cap, or the number of records each image keeps:
+ *     those of highest probability (equal ones: the earlier; NaN lowest).
+ * Records keep their order. Fails, leaving the batch as it was, for a handle
+ * without a batch, a negative max_detections, or, with geometry, network
+ * sizes below 1 or a geometry quelt_decode would refuse.
+ */
+QUELT_API return_status quelt_map_detections(object_handler handler, int32_t network_width,
+                                             int32_t network_height,
+                                             const quelt_image_geometry* geometry,
+                                             int32_t max_detections);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -1,0 +1,107 @@
+// The exported entries of the heads path: quelt_decode over strided
+// predictions, and quelt_map_detections over a batch any entry made.
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "../framework/exception.hpp"
+#include "../framework/ranking.hpp"
+#include "../framework/string_builder.hpp"
+#include "../heads/heads_decode.hpp"
+#include "object_handler.hpp"
+#include "status_frame.hpp"
+
+using sorvanta::framework::_bs;
+using sorvanta::framework::reject;
+
+namespace quelt::api {
+
+namespace {
+
+// The records of one image that a cap keeps: the `cap` of highest
+// probability (equal ones: the earlier; NaN lowest), in their own order.
+std::vector<object_detection> capped(const std::vector<object_detection>& records,
+                                     std::size_t cap) {
+  if (cap == 0 || records.size() <= cap) {
+    return records;
+  }
+  std::vector<float> keys(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    keys[i] = records[i].probability;
+  }
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint64_t> scratch;
+  sorvanta::framework::rank_descending(keys, order, scratch);
+  std::vector<unsigned char> keep(records.size(), 0);
+  for (std::size_t i = 0; i < cap; ++i) {
+    keep[order[i]] = 1;
+  }
+  std::vector<object_detection> kept;
+  kept.reserve(cap);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (keep[i] != 0) {
+      kept.push_back(records[i]);
+    }
+  }
+  return kept;
+}
+
+void map_detections(object_handler handler, std::int32_t network_width, std::int32_t network_height,
+                    const quelt_image_geometry* geometry, std::int32_t max_detections) {
+  check_object_handler_type(handler, detections_batch);
+  if (handler.object == nullptr) {
+    reject("quelt_map_detections: object_handler holds no detections_batch (object is null)");
+  }
+  auto& batch = *static_cast<detections_list*>(handler.object);
+  if (max_detections < 0) {
+    reject(_bs("quelt_map_detections: max_detections = ", max_detections,
+               ": must be 0 (no cap) or more"));
+  }
+  if (geometry != nullptr && (network_width < 1 || network_height < 1)) {
+    reject(_bs("quelt_map_detections: network_width x network_height = ", network_width, " x ",
+               network_height, ": both must be 1 or more"));
+  }
+  heads::validate_geometry(geometry, batch.size(), "quelt_map_detections: geometry");
+  // Built apart and swapped in, so a failure leaves the batch as it was.
+  detections_list mapped(batch.size());
+  const auto width = static_cast<float>(network_width);
+  const auto height = static_cast<float>(network_height);
+  for (std::size_t b = 0; b < batch.size(); ++b) {
+    mapped[b] = capped(batch[b], static_cast<std::size_t>(max_detections));
+    if (geometry == nullptr) {
+      continue;
+    }
+    const quelt_image_geometry& g = geometry[b];
+    for (object_detection& r : mapped[b]) {
+      r.x_min = heads::to_original(r.x_min * width, g.pad_x, g.scale_x, g.original_width);
+      r.y_min = heads::to_original(r.y_min * height, g.pad_y, g.scale_y, g.original_height);
+      r.x_max = heads::to_original(r.x_max * width, g.pad_x, g.scale_x, g.original_width);
+      r.y_max = heads::to_original(r.y_max * height, g.pad_y, g.scale_y, g.original_height);
+    }
+  }
+  batch.swap(mapped);
+}
+
+}  // namespace
+}  // namespace quelt::api
+
+extern "C" QUELT_API return_status quelt_decode(const quelt_layout* layout,
+                                                const quelt_decode_options* options,
+                                                object_handler* out_handler) {
+  return quelt::api::run_in_status_frame([&] {
+    quelt::api::reset_output_handle(out_handler);
+    quelt::heads::validate_decode_call(layout, options);
+    quelt::api::publish_batch(*out_handler,
+                              [&] { return quelt::heads::decode(*layout, *options); });
+  });
+}
+
+extern "C" QUELT_API return_status quelt_map_detections(object_handler handler,
+                                                        int32_t network_width,
+                                                        int32_t network_height,
+                                                        const quelt_image_geometry* geometry,
+                                                        int32_t max_detections) {
+  return quelt::api::run_in_status_frame([&] {
+    quelt::api::map_detections(handler, network_width, network_height, geometry, max_detections);
+  });
+}

@@ -1,0 +1,127 @@
+// The helpers that fill the heads entry's structs for the usual exports and
+// fittings. They only compute: quelt_decode checks what they produce.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "quelt/quelt.h"
+
+namespace {
+
+quelt_view make_view(const float* data, int64_t image_stride, int64_t candidate_stride,
+                     int64_t component_stride) {
+  return quelt_view{data, image_stride, candidate_stride, component_stride};
+}
+
+void start_layout(quelt_layout* layout, int64_t batch, int64_t candidates, int32_t classes) {
+  std::memset(layout, 0, sizeof *layout);
+  layout->struct_size = sizeof(quelt_layout);
+  layout->box_coding = QUELT_BOX_CENTRE_SIZE;
+  layout->score_coding = QUELT_SCORES_PROBABILITIES;
+  layout->candidate_kind = QUELT_CANDIDATES_RAW;
+  layout->batch = batch;
+  layout->candidates = candidates;
+  layout->classes = classes;
+}
+
+// Nearest whole number, halves to even, as the common preprocessing rounds;
+// never -0, so a padding of nothing reads 0.
+double round_even(double value) {
+  return std::nearbyint(value) + 0.0;
+}
+
+}  // namespace
+
+extern "C" {
+
+QUELT_API void quelt_decode_options_init(quelt_decode_options* options) {
+  if (options == nullptr) {
+    return;
+  }
+  std::memset(options, 0, sizeof *options);
+  options->struct_size = sizeof(quelt_decode_options);
+}
+
+QUELT_API void quelt_layout_rows(quelt_layout* layout, const float* data, int64_t batch,
+                                 int64_t candidates, int32_t classes, int32_t has_objectness) {
+  if (layout == nullptr) {
+    return;
+  }
+  start_layout(layout, batch, candidates, classes);
+  const int64_t objectness = has_objectness != 0 ? 1 : 0;
+  const int64_t row = 4 + objectness + static_cast<int64_t>(classes);
+  const int64_t image = candidates * row;
+  layout->boxes = make_view(data, image, row, 1);
+  if (objectness != 0) {
+    layout->objectness = make_view(data == nullptr ? nullptr : data + 4, image, row, 1);
+  }
+  layout->scores = make_view(data == nullptr ? nullptr : data + 4 + objectness, image, row, 1);
+}
+
+QUELT_API void quelt_layout_columns(quelt_layout* layout, const float* data, int64_t batch,
+                                    int64_t candidates, int32_t classes) {
+  if (layout == nullptr) {
+    return;
+  }
+  start_layout(layout, batch, candidates, classes);
+  const int64_t image = (4 + static_cast<int64_t>(classes)) * candidates;
+  layout->boxes = make_view(data, image, 1, candidates);
+  layout->scores =
+      make_view(data == nullptr ? nullptr : data + 4 * candidates, image, 1, candidates);
+}
+
+QUELT_API void quelt_layout_separate(quelt_layout* layout, const float* boxes, const float* scores,
+                                     int64_t batch, int64_t candidates, int32_t classes,
+                                     int32_t scores_by_class) {
+  if (layout == nullptr) {
+    return;
+  }
+  start_layout(layout, batch, candidates, classes);
+  const int64_t image = candidates * static_cast<int64_t>(classes);
+  layout->boxes = make_view(boxes, candidates * 4, 4, 1);
+  layout->scores = scores_by_class != 0 ? make_view(scores, image, 1, candidates)
+                                        : make_view(scores, image, classes, 1);
+}
+
+QUELT_API void quelt_layout_end_to_end(quelt_layout* layout, const float* data, int64_t batch,
+                                       int64_t candidates) {
+  if (layout == nullptr) {
+    return;
+  }
+  start_layout(layout, batch, candidates, 0);
+  layout->box_coding = QUELT_BOX_CORNERS;
+  layout->candidate_kind = QUELT_CANDIDATES_END_TO_END;
+  layout->boxes = make_view(data, candidates * 6, 6, 1);
+  layout->scores = make_view(data == nullptr ? nullptr : data + 4, candidates * 6, 6, 1);
+}
+
+QUELT_API quelt_image_geometry quelt_geometry_stretch(int32_t network_width, int32_t network_height,
+                                                      float original_width, float original_height) {
+  return quelt_image_geometry{
+      original_width,
+      original_height,
+      static_cast<float>(network_width / static_cast<double>(original_width)),
+      static_cast<float>(network_height / static_cast<double>(original_height)),
+      0.0f,
+      0.0f};
+}
+
+QUELT_API quelt_image_geometry quelt_geometry_letterbox(int32_t network_width,
+                                                        int32_t network_height,
+                                                        float original_width,
+                                                        float original_height) {
+  const double ratio = std::min(network_width / static_cast<double>(original_width),
+                                network_height / static_cast<double>(original_height));
+  const double resized_width = round_even(original_width * ratio);
+  const double resized_height = round_even(original_height * ratio);
+  const double pad_x = round_even((network_width - resized_width) / 2.0 - 0.1);
+  const double pad_y = round_even((network_height - resized_height) / 2.0 - 0.1);
+  return quelt_image_geometry{original_width,
+                              original_height,
+                              static_cast<float>(ratio),
+                              static_cast<float>(ratio),
+                              static_cast<float>(pad_x),
+                              static_cast<float>(pad_y)};
+}
+
+}  // extern "C"
