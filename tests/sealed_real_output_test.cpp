@@ -294,7 +294,7 @@ TEST_F(RealSealedOutput, BoxesMappedToThePhotosLandOnThePeersObjects) {
           }
         }
         EXPECT_GE(best, 0.98) << what << ": peer " << name_of(peer.class_id) << " "
-                             << peer.probability << " not found";
+                              << peer.probability << " not found";
       }
     }
   }
