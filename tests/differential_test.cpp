@@ -248,4 +248,51 @@ TEST(Differential, ProviderSuppressionMatchesReference) {
   }
 }
 
+// ---------------------------------------------------------------- heads --
+
+TEST(Differential, HeadsEntryAndMappingMatchReference) {
+  std::size_t records = 0;
+  std::size_t faults = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    heads_call call;
+    random_heads_call(random, call);
+    const auto before = call.storage;
+
+    object_handler handler{&call, static_cast<object_type>(7)};
+    const std::string text =
+        quelt::test::failure_text(quelt_decode(&call.layout, &call.options, &handler));
+    for (std::size_t s = 0; s < before.size(); ++s) {
+      ASSERT_TRUE(same_floats(call.storage[s], before[s])) << "caller's tensor, seed " << seed;
+    }
+    ASSERT_EQ(handler.type, detections_batch) << "seed " << seed;
+    if (!call.fault.empty()) {
+      ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
+      ASSERT_NE(text.find(call.fault), std::string::npos)
+          << "expected a failure naming " << call.fault << ", got '" << text << "', seed " << seed;
+      ++faults;
+      continue;
+    }
+    ASSERT_EQ(text, "") << "seed " << seed;
+    const detections library = read_batch(handler);
+    ASSERT_TRUE(same_batches(library, decode_heads(call.layout, call.options))) << "seed " << seed;
+    records += record_count(library);
+
+    const quelt_image_geometry* geometry =
+        call.map_geometry.empty() ? nullptr : call.map_geometry.data();
+    ASSERT_EQ(quelt::test::failure_text(quelt_map_detections(
+                  handler, call.map_width, call.map_height, geometry, call.map_cap)),
+              "")
+        << "seed " << seed;
+    ASSERT_TRUE(same_batches(
+        read_batch(handler),
+        map_detections(library, call.map_width, call.map_height, geometry, call.map_cap)))
+        << "mapping, seed " << seed;
+    object_handler_destroy(handler);
+  }
+  EXPECT_GT(records, case_count());
+  EXPECT_GT(faults, case_count() / 50);
+}
+
 }  // namespace

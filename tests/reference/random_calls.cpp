@@ -1,6 +1,7 @@
 #include "reference/random_calls.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -233,6 +234,354 @@ std::vector<float> random_box_rows(awkward_random& random, int classes, bool wit
     rows.push_back(-7.0f);
   }
   return rows;
+}
+
+// ---------------------------------------------------------------- heads --
+
+namespace {
+
+// Storage for a part of `images` x `candidates` x `components` values seen
+// through axes in any order, gaps between values, negated strides, a zero
+// image stride (every image reads the same values) and arbitrary strides on
+// axes of length 1.
+quelt_view random_view(awkward_random& random, std::vector<float>& storage, std::int64_t images,
+                       std::int64_t candidates, std::int64_t components) {
+  const std::int64_t dims[3] = {images, candidates, components};
+  int order[3] = {0, 1, 2};
+  for (int i = 2; i > 0; --i) {
+    std::swap(order[i], order[random.integer(0, i)]);
+  }
+  const bool broadcast = images > 1 && random.chance(0.15);
+  std::int64_t strides[3] = {0, 0, 0};
+  std::int64_t step = random.chance(0.2) ? random.integer(2, 3) : 1;
+  for (int i = 2; i >= 0; --i) {
+    const int axis = order[i];
+    if (axis == 0 && broadcast) {
+      continue;
+    }
+    strides[axis] = step;
+    step *= std::max<std::int64_t>(dims[axis], 1);
+  }
+  storage.assign(static_cast<std::size_t>(step), 1234.5f);  // gaps hold values never read
+  std::int64_t base = 0;
+  for (int axis = 0; axis < 3; ++axis) {
+    if (dims[axis] == 1 && random.chance(0.3)) {
+      strides[axis] = random.integer(-1000, 1000);
+    } else if (dims[axis] > 1 && strides[axis] != 0 && random.chance(0.2)) {
+      base += (dims[axis] - 1) * strides[axis];
+      strides[axis] = -strides[axis];
+    }
+  }
+  return quelt_view{storage.data() + base, strides[0], strides[1], strides[2]};
+}
+
+float& value_of(const quelt_view& view, std::int64_t b, std::int64_t n, std::int64_t c) {
+  return const_cast<float*>(
+      view.data)[b * view.image_stride + n * view.candidate_stride + c * view.component_stride];
+}
+
+quelt_image_geometry random_geometry(awkward_random& random, std::int32_t width,
+                                     std::int32_t height) {
+  const float original_width = random.chance(0.3) ? 200.0f : random.uniform(10.0f, 300.0f);
+  const float original_height = random.chance(0.3) ? 100.0f : random.uniform(10.0f, 300.0f);
+  switch (random.integer(0, 2)) {
+    case 0:
+      return quelt_geometry_stretch(width, height, original_width, original_height);
+    case 1:
+      return quelt_geometry_letterbox(width, height, original_width, original_height);
+    default:
+      return quelt_image_geometry{original_width,
+                                  original_height,
+                                  random.uniform(0.3f, 3.0f),
+                                  random.uniform(0.3f, 3.0f),
+                                  static_cast<float>(random.integer(-5, 30)),
+                                  static_cast<float>(random.integer(-5, 30))};
+  }
+}
+
+}  // namespace
+
+void random_heads_call(awkward_random& random, heads_call& call) {
+  const bool large = random.chance(0.08);
+  const std::int64_t images = random.chance(0.05) ? 0 : random.integer(1, 3);
+  const std::int64_t candidates =
+      random.chance(0.05) ? 0 : (large ? random.integer(200, 700) : random.integer(1, 40));
+  std::int32_t classes =
+      large || random.chance(0.7) ? random.integer(1, 4) : random.integer(1, 100);
+  const int shape = random.integer(0, 5);  // rows, columns, separate, end-to-end, views (x2)
+  const bool end_to_end = shape == 3 || (shape >= 4 && random.chance(0.25));
+  const bool objectness = !end_to_end && (shape == 0 || shape >= 4) && random.chance(0.5);
+
+  quelt_layout& layout = call.layout;
+  call.storage.resize(3);
+  switch (shape) {
+    case 0:
+      call.storage[0].resize(static_cast<std::size_t>(images * candidates * (4 + classes + 1)) + 1);
+      quelt_layout_rows(&layout, call.storage[0].data(), images, candidates, classes,
+                        objectness ? 1 : 0);
+      break;
+    case 1:
+      call.storage[0].resize(static_cast<std::size_t>(images * candidates * (4 + classes)) + 1);
+      quelt_layout_columns(&layout, call.storage[0].data(), images, candidates, classes);
+      break;
+    case 2:
+      call.storage[0].resize(static_cast<std::size_t>(images * candidates * 4) + 1);
+      call.storage[1].resize(static_cast<std::size_t>(images * candidates * classes) + 1);
+      quelt_layout_separate(&layout, call.storage[0].data(), call.storage[1].data(), images,
+                            candidates, classes, random.chance(0.5) ? 1 : 0);
+      break;
+    case 3:
+      call.storage[0].resize(static_cast<std::size_t>(images * candidates * 6) + 1);
+      quelt_layout_end_to_end(&layout, call.storage[0].data(), images, candidates);
+      break;
+    default:
+      layout.struct_size = sizeof(quelt_layout);
+      layout.batch = images;
+      layout.candidates = candidates;
+      layout.classes = end_to_end ? 0 : classes;
+      layout.candidate_kind = end_to_end ? QUELT_CANDIDATES_END_TO_END : QUELT_CANDIDATES_RAW;
+      layout.boxes = random_view(random, call.storage[0], images, candidates, 4);
+      if (objectness) {
+        layout.objectness = random_view(random, call.storage[1], images, candidates, 1);
+      }
+      layout.scores =
+          random_view(random, call.storage[2], images, candidates, end_to_end ? 2 : classes);
+      break;
+  }
+  if (end_to_end) {
+    layout.classes = random.chance(0.5) ? 0 : random.integer(1, 5);
+    classes = layout.classes > 0 ? layout.classes : 5;
+  }
+  if (shape != 3 || random.chance(0.3)) {
+    layout.box_coding = random.chance(0.5) ? QUELT_BOX_CENTRE_SIZE : QUELT_BOX_CORNERS;
+  }
+  layout.score_coding = random.chance(0.35) ? QUELT_SCORES_LOGITS : QUELT_SCORES_PROBABILITIES;
+  const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
+
+  // Shared values make ties in scores and boxes.
+  std::vector<float> palette;
+  std::vector<float> probabilities;
+  for (int p = 0; p < 4; ++p) {
+    palette.push_back(logits ? random.uniform(-3.0f, 3.0f) : random.uniform(0.0f, 1.0f));
+    probabilities.push_back(logits ? logistic(palette.back()) : palette.back());
+  }
+  const std::vector<float> centres = {10.0f, 20.0f, 30.0f, 25.0f};
+  const std::vector<float> sizes = {10.0f, 20.0f, 0.0f, -5.0f};
+  for (std::int64_t b = 0; b < images; ++b) {
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
+        value_of(layout.boxes, b, n, 0) = random.awkward(0.0f, 60.0f, centres, 0.01);
+        value_of(layout.boxes, b, n, 1) = random.awkward(0.0f, 60.0f, centres, 0.01);
+        value_of(layout.boxes, b, n, 2) = random.awkward(0.0f, 30.0f, sizes, 0.01);
+        value_of(layout.boxes, b, n, 3) = random.awkward(0.0f, 30.0f, sizes, 0.01);
+      } else {
+        const float x = random.awkward(0.0f, 60.0f, centres, 0.01);
+        const float y = random.awkward(0.0f, 60.0f, centres, 0.01);
+        value_of(layout.boxes, b, n, 0) = x;
+        value_of(layout.boxes, b, n, 1) = y;
+        value_of(layout.boxes, b, n, 2) =
+            random.chance(0.1) ? x : x + random.awkward(0.0f, 30.0f, sizes, 0.01);
+        value_of(layout.boxes, b, n, 3) =
+            random.chance(0.1) ? y : y + random.awkward(0.0f, 30.0f, sizes, 0.01);
+      }
+      if (layout.objectness.data != nullptr) {
+        value_of(layout.objectness, b, n, 0) =
+            logits ? random.awkward(-6.0f, 4.0f, palette) : random.awkward(0.0f, 1.0f, palette);
+      }
+      if (end_to_end) {
+        value_of(layout.scores, b, n, 0) =
+            logits ? random.awkward(-4.0f, 4.0f, palette) : random.awkward(0.0f, 1.0f, palette);
+        static const float odd_classes[] = {-1.0f, 0.5f, nan_value, 3e9f, -0.0f};
+        value_of(layout.scores, b, n, 1) = random.chance(0.85)
+                                               ? static_cast<float>(random.integer(0, classes + 1))
+                                               : odd_classes[random.integer(0, 4)];
+        continue;
+      }
+      for (std::int32_t k = 0; k < classes; ++k) {
+        float& v = value_of(layout.scores, b, n, k);
+        if (logits) {
+          v = random.chance(0.6) ? random.awkward(-12.0f, -2.0f, palette)
+                                 : random.awkward(-2.0f, 6.0f, palette);
+        } else {
+          v = random.chance(0.5) ? random.uniform(0.0f, 0.05f)
+                                 : random.awkward(0.0f, 1.0f, palette);
+        }
+      }
+    }
+  }
+
+  quelt_decode_options& options = call.options;
+  quelt_decode_options_init(&options);
+  options.network_width = random.chance(0.5) ? 100 : random.integer(1, 300);
+  options.network_height = random.chance(0.5) ? 100 : random.integer(1, 300);
+  options.agnostic = random.chance(0.3) ? 1 : 0;
+  options.multi_label = random.chance(0.4) ? 1 : 0;
+  options.max_detections = random.chance(0.7) ? 0 : random.integer(1, 6);
+  for (std::int64_t b = 0; b < images; ++b) {
+    call.scores.push_back(random.threshold(probabilities));
+    call.ious.push_back(random.threshold({}));
+  }
+  call.scores.push_back(0.5f);  // never read: keeps the arrays non-null
+  call.ious.push_back(0.5f);
+  options.score_thresholds = call.scores.data();
+  options.iou_thresholds = call.ious.data();
+  if (random.chance(0.2)) {
+    const int count = random.integer(0, 4);
+    for (int i = 0; i < count; ++i) {
+      call.allowed.push_back(random.integer(-1, classes + 1));
+    }
+    call.allowed.push_back(0);  // never counted: keeps the list non-null
+    options.classes_allowed = call.allowed.data();
+    options.classes_allowed_count = count;
+  }
+  if (random.chance(0.4)) {
+    for (std::int64_t b = 0; b < images; ++b) {
+      call.geometry.push_back(
+          random_geometry(random, options.network_width, options.network_height));
+    }
+    call.geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+    options.geometry = call.geometry.data();
+  }
+
+  // Bad input, one fault at a time.
+  const std::uint64_t values = static_cast<std::uint64_t>(images * candidates);
+  if (random.chance(0.1)) {
+    for (float& t : call.scores) {
+      t = std::isnan(t) ? 0.5f : t;
+    }
+    for (float& t : call.ious) {
+      t = std::isnan(t) ? 0.5f : t;
+    }
+    switch (random.integer(0, 20)) {
+      case 1:
+        options.struct_size = 60;
+        call.fault = "options.struct_size";
+        break;
+      case 2:
+        layout.box_coding = 2;
+        call.fault = "layout.box_coding";
+        break;
+      case 3:
+        layout.score_coding = -1;
+        call.fault = "layout.score_coding";
+        break;
+      case 4:
+        layout.candidate_kind = 2;
+        call.fault = "layout.candidate_kind";
+        break;
+      case 5:
+        options.agnostic = 2;
+        call.fault = "options.agnostic";
+        break;
+      case 6:
+        options.multi_label = -1;
+        call.fault = "options.multi_label";
+        break;
+      case 7:
+        layout.reserved = 1;
+        call.fault = "layout.reserved";
+        break;
+      case 8:
+        layout.batch = -1;
+        call.fault = "layout.batch";
+        break;
+      case 9:
+        layout.candidates = -2;
+        call.fault = "layout.candidates";
+        break;
+      case 10:
+        layout.classes = end_to_end ? -1 : 0;
+        call.fault = "layout.classes";
+        break;
+      case 11:
+        options.network_height = 0;
+        call.fault = "network_width";
+        break;
+      case 12:
+        options.max_detections = -1;
+        call.fault = "max_detections";
+        break;
+      case 13:
+        options.classes_allowed = nullptr;
+        options.classes_allowed_count = 2;
+        call.fault = "classes_allowed";
+        break;
+      case 14:
+        call.allowed.push_back(0);
+        options.classes_allowed = call.allowed.data();
+        options.classes_allowed_count = -1;
+        call.fault = "classes_allowed_count";
+        break;
+      case 15:
+      case 16:
+        if (images > 0) {
+          call.geometry.assign(static_cast<std::size_t>(images),
+                               quelt_image_geometry{10, 10, 1, 1, 0, 0});
+          const std::size_t victim =
+              static_cast<std::size_t>(random.integer(0, static_cast<int>(images) - 1));
+          if (random.chance(0.5)) {
+            call.geometry[victim].original_width = 0.0f;
+          } else {
+            call.geometry[victim].pad_y = nan_value;
+          }
+          options.geometry = call.geometry.data();
+          call.fault = "geometry[";
+        }
+        break;
+      case 17:
+        if (values > 0) {
+          layout.scores.data = nullptr;
+          call.fault = "layout.scores";
+        }
+        break;
+      case 18:
+        if (values > 0) {
+          layout.boxes.data = nullptr;
+          call.fault = "layout.boxes";
+        }
+        break;
+      case 19:
+        if (images > 0 && candidates > 1) {
+          layout.scores.candidate_stride = std::numeric_limits<std::int64_t>::min() / 3;
+          call.fault = "layout.scores";
+        }
+        break;
+      case 20:
+        if (images > 0) {
+          options.score_thresholds = nullptr;
+          call.fault = "score_thresholds";
+        }
+        break;
+      default:
+        break;
+    }
+    if (call.fault.empty()) {
+      layout.struct_size = sizeof(quelt_layout) - 8;
+      call.fault = "layout.struct_size";
+    }
+  } else {
+    for (std::int64_t b = 0; b < images && call.fault.empty(); ++b) {
+      if (std::isnan(call.scores[static_cast<std::size_t>(b)])) {
+        call.fault = "score_thresholds";
+      }
+    }
+    for (std::int64_t b = 0; b < images && call.fault.empty() && !end_to_end; ++b) {
+      if (std::isnan(call.ious[static_cast<std::size_t>(b)])) {
+        call.fault = "iou_thresholds";
+      }
+    }
+  }
+
+  // quelt_map_detections on the result.
+  call.map_width = random.chance(0.5) ? options.network_width : random.integer(1, 300);
+  call.map_height = random.chance(0.5) ? options.network_height : random.integer(1, 300);
+  call.map_cap = random.chance(0.6) ? 0 : random.integer(1, 4);
+  if (random.chance(0.5)) {
+    for (std::int64_t b = 0; b < images; ++b) {
+      call.map_geometry.push_back(random_geometry(random, call.map_width, call.map_height));
+    }
+    call.map_geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+  }
 }
 
 bool same_float(float a, float b) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "quelt/quelt.h"
@@ -54,6 +55,33 @@ struct sealed_call {
   std::int32_t width = 1;
   std::int32_t height = 1;
 };
+
+// A call of quelt_decode (and of quelt_map_detections on its result) over
+// storage held here: rows, columns, separate and end-to-end helpers, or views
+// with permuted, negative and zero strides. `fault` is empty for a call the
+// library must accept, else a field its failure text must name. The object
+// must not be copied: the structs point into its vectors.
+struct heads_call {
+  std::vector<std::vector<float>> storage;
+  quelt_layout layout{};
+  quelt_decode_options options{};
+  std::vector<float> scores;
+  std::vector<float> ious;
+  std::vector<std::int32_t> allowed;
+  std::vector<quelt_image_geometry> geometry;
+  std::string fault;
+  // quelt_map_detections afterwards
+  std::vector<quelt_image_geometry> map_geometry;
+  std::int32_t map_cap = 0;
+  std::int32_t map_width = 1;
+  std::int32_t map_height = 1;
+
+  heads_call() = default;
+  heads_call(const heads_call&) = delete;
+  heads_call& operator=(const heads_call&) = delete;
+};
+
+void random_heads_call(awkward_random& random, heads_call& call);
 
 darknet_call random_darknet_call(awkward_random& random);
 sealed_call random_sealed_call(awkward_random& random);

@@ -41,6 +41,14 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
                                                  float* conf_thresholds, float* nms_thresholds,
                                                  std::int32_t width, std::int32_t height);
 
+// Box predictions described by strides (quelt_decode). Expects a call the
+// library accepts.
+detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options);
+// quelt_map_detections on a copy of `batch`; expects valid arguments.
+detections map_detections(const detections& batch, std::int32_t network_width,
+                          std::int32_t network_height, const quelt_image_geometry* geometry,
+                          std::int32_t max_detections);
+
 }  // namespace quelt_reference
 
 #endif

@@ -1,0 +1,261 @@
+// The heads entry written out literally: every candidate and every class
+// looked at, the logistic applied to every value it needs, an insertion sort
+// and all-pairs suppression.
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "reference/reference.hpp"
+
+namespace quelt_reference {
+
+namespace {
+
+float sigmoid(float v) {
+  return 1.0f / (std::exp(-v) + 1.0f);
+}
+
+struct heads_record {
+  std::int64_t candidate;
+  std::int32_t class_id;
+  float score;
+  float objectness;
+  float x0, y0, x1, y1;  // network-input pixels
+};
+
+float value_at(const quelt_view& view, std::int64_t b, std::int64_t n, std::int64_t c) {
+  return view.data[b * view.image_stride + n * view.candidate_stride + c * view.component_stride];
+}
+
+bool class_allowed(const quelt_decode_options& options, std::int64_t k) {
+  if (options.classes_allowed == nullptr) {
+    return true;
+  }
+  for (std::int64_t i = 0; i < options.classes_allowed_count; ++i) {
+    if (options.classes_allowed[i] == k) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Intersection over union of `kept` and `box`; on equal or unordered bounds
+// the kept box's bound is taken.
+float iou(const heads_record& kept, const heads_record& box) {
+  const float kept_area = (kept.x1 - kept.x0) * (kept.y1 - kept.y0);
+  const float box_area = (box.x1 - box.x0) * (box.y1 - box.y0);
+  const float left = kept.x0 > box.x0 ? kept.x0 : box.x0;
+  const float right = kept.x1 < box.x1 ? kept.x1 : box.x1;
+  const float top = kept.y0 > box.y0 ? kept.y0 : box.y0;
+  const float bottom = kept.y1 < box.y1 ? kept.y1 : box.y1;
+  if (left >= right || top >= bottom) {
+    return 0.0f;
+  }
+  const float inter = (right - left) * (bottom - top);
+  return inter / ((kept_area + box_area) - inter);
+}
+
+float clip(float value, float extent) {
+  if (value < 0.0f) {
+    return 0.0f;
+  }
+  if (value > extent) {
+    return extent;
+  }
+  return value;
+}
+
+}  // namespace
+
+detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options) {
+  const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
+  const bool end_to_end = layout.candidate_kind == QUELT_CANDIDATES_END_TO_END;
+  const bool has_objectness = layout.objectness.data != nullptr;
+  detections result;
+  for (std::int64_t b = 0; b < layout.batch; ++b) {
+    const float threshold = options.score_thresholds[b];
+    std::vector<heads_record> records;
+    for (std::int64_t n = 0; n < layout.candidates; ++n) {
+      heads_record box{};
+      box.candidate = n;
+      const float v0 = value_at(layout.boxes, b, n, 0);
+      const float v1 = value_at(layout.boxes, b, n, 1);
+      const float v2 = value_at(layout.boxes, b, n, 2);
+      const float v3 = value_at(layout.boxes, b, n, 3);
+      if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
+        box.x0 = v0 - v2 * 0.5f;
+        box.y0 = v1 - v3 * 0.5f;
+        box.x1 = v0 + v2 * 0.5f;
+        box.y1 = v1 + v3 * 0.5f;
+      } else {
+        box.x0 = v0;
+        box.y0 = v1;
+        box.x1 = v2;
+        box.y1 = v3;
+      }
+      float objectness = 1.0f;
+      if (has_objectness) {
+        objectness = value_at(layout.objectness, b, n, 0);
+        if (logits) {
+          objectness = sigmoid(objectness);
+        }
+      }
+      box.objectness = objectness;
+
+      if (end_to_end) {
+        float score = value_at(layout.scores, b, n, 0);
+        if (logits) {
+          score = sigmoid(score);
+        }
+        score = objectness * score;
+        const float class_value = value_at(layout.scores, b, n, 1);
+        if (!(score > threshold)) {
+          continue;
+        }
+        if (!(class_value >= 0.0f) || !(class_value < 2147483648.0f) ||
+            std::floor(class_value) != class_value) {
+          continue;
+        }
+        const std::int64_t k = static_cast<std::int64_t>(class_value);
+        if ((layout.classes > 0 && k >= layout.classes) || !class_allowed(options, k)) {
+          continue;
+        }
+        box.class_id = static_cast<std::int32_t>(k);
+        box.score = score;
+        records.push_back(box);
+        continue;
+      }
+
+      if (has_objectness && !(objectness > threshold)) {
+        continue;
+      }
+      bool found = false;
+      heads_record best = box;
+      for (std::int32_t k = 0; k < layout.classes; ++k) {
+        float score = value_at(layout.scores, b, n, k);
+        if (logits) {
+          score = sigmoid(score);
+        }
+        score = objectness * score;
+        if (!(score > threshold) || !class_allowed(options, k)) {
+          continue;
+        }
+        heads_record record = box;
+        record.class_id = k;
+        record.score = score;
+        if (options.multi_label != 0) {
+          records.push_back(record);
+        } else if (!found || score > best.score) {
+          best = record;
+          found = true;
+        }
+      }
+      if (options.multi_label == 0 && found) {
+        records.push_back(best);
+      }
+    }
+
+    // Insertion sort by descending score; equal scores keep their order.
+    for (std::size_t i = 1; i < records.size(); ++i) {
+      for (std::size_t j = i; j > 0 && records[j].score > records[j - 1].score; --j) {
+        const heads_record swap = records[j];
+        records[j] = records[j - 1];
+        records[j - 1] = swap;
+      }
+    }
+
+    std::vector<bool> removed(records.size(), false);
+    if (!end_to_end) {
+      const float limit = options.iou_thresholds[b];
+      for (std::size_t i = 0; i < records.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+          if (removed[j]) {
+            continue;
+          }
+          if (options.agnostic == 0 && records[j].class_id != records[i].class_id) {
+            continue;
+          }
+          if (iou(records[j], records[i]) > limit) {
+            removed[i] = true;
+            break;
+          }
+        }
+      }
+    }
+
+    std::vector<object_detection> image;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (removed[i]) {
+        continue;
+      }
+      if (options.max_detections > 0 &&
+          image.size() == static_cast<std::size_t>(options.max_detections)) {
+        break;
+      }
+      const heads_record& r = records[i];
+      object_detection d{};
+      if (options.geometry == nullptr) {
+        const float w = static_cast<float>(options.network_width);
+        const float h = static_cast<float>(options.network_height);
+        d.x_min = r.x0 / w;
+        d.y_min = r.y0 / h;
+        d.x_max = r.x1 / w;
+        d.y_max = r.y1 / h;
+      } else {
+        const quelt_image_geometry& g = options.geometry[b];
+        d.x_min = clip((r.x0 - g.pad_x) / g.scale_x, g.original_width);
+        d.y_min = clip((r.y0 - g.pad_y) / g.scale_y, g.original_height);
+        d.x_max = clip((r.x1 - g.pad_x) / g.scale_x, g.original_width);
+        d.y_max = clip((r.y1 - g.pad_y) / g.scale_y, g.original_height);
+      }
+      d.class_id = r.class_id;
+      d.objectness = r.objectness;
+      d.probability = r.score;
+      image.push_back(d);
+    }
+    result.push_back(image);
+  }
+  return result;
+}
+
+detections map_detections(const detections& batch, std::int32_t network_width,
+                          std::int32_t network_height, const quelt_image_geometry* geometry,
+                          std::int32_t max_detections) {
+  detections result;
+  for (std::size_t b = 0; b < batch.size(); ++b) {
+    const std::vector<object_detection>& records = batch[b];
+    // A record stays when fewer than max_detections records rank above it:
+    // a higher probability, or an equal one earlier (NaN ranks lowest).
+    std::vector<object_detection> image;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      std::size_t above = 0;
+      for (std::size_t j = 0; j < records.size(); ++j) {
+        const float p = records[j].probability;
+        const float q = records[i].probability;
+        const bool higher =
+            std::isnan(q) ? (!std::isnan(p) || j < i) : (p > q || (p == q && j < i));
+        if (j != i && higher) {
+          ++above;
+        }
+      }
+      if (max_detections > 0 && above >= static_cast<std::size_t>(max_detections)) {
+        continue;
+      }
+      object_detection d = records[i];
+      if (geometry != nullptr) {
+        const quelt_image_geometry& g = geometry[b];
+        const float w = static_cast<float>(network_width);
+        const float h = static_cast<float>(network_height);
+        d.x_min = clip((d.x_min * w - g.pad_x) / g.scale_x, g.original_width);
+        d.y_min = clip((d.y_min * h - g.pad_y) / g.scale_y, g.original_height);
+        d.x_max = clip((d.x_max * w - g.pad_x) / g.scale_x, g.original_width);
+        d.y_max = clip((d.y_max * h - g.pad_y) / g.scale_y, g.original_height);
+      }
+      image.push_back(d);
+    }
+    result.push_back(image);
+  }
+  return result;
+}
+
+}  // namespace quelt_reference
