@@ -506,9 +506,9 @@ def decode(
     they are fractions of the network input. Layouts without objectness give
     records of objectness 1.
     """
-    width, height = _net_size(net_size) if net_size is not None else (None, None)
-    if width is None:
+    if net_size is None:
         raise TypeError("decode needs net_size, the network input (width, height) or one int")
+    width, height = _net_size(net_size)
     kind = _ctypes.CANDIDATES_RAW
     if layout is None:
         if predictions is not None:
