@@ -7,9 +7,12 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -552,6 +555,151 @@ TEST(AllocationSweep, Accessors) {
     };
     sweep(store);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Heads entry and quelt_map_detections
+
+struct heads_case {
+  std::string name;
+  std::vector<float> values;
+  quelt_layout layout{};
+  quelt_decode_options options{};
+  std::vector<float> scores;
+  std::vector<float> ious;
+  std::vector<std::int32_t> allowed;
+  std::vector<quelt_image_geometry> geometry;
+
+  heads_case() { quelt_decode_options_init(&options); }
+  heads_case(const heads_case&) = delete;
+  heads_case& operator=(const heads_case&) = delete;
+
+  void point(std::int64_t images) {
+    scores.resize(static_cast<std::size_t>(images), 0.3f);
+    ious.resize(static_cast<std::size_t>(images), 0.45f);
+    options.network_width = 64;
+    options.network_height = 48;
+    options.score_thresholds = scores.data();
+    options.iou_thresholds = ious.data();
+    if (!allowed.empty()) {
+      options.classes_allowed = allowed.data();
+      options.classes_allowed_count = static_cast<std::int64_t>(allowed.size());
+    }
+    options.geometry = geometry.empty() ? nullptr : geometry.data();
+  }
+};
+
+// Columns (images, 4 + classes, candidates) of boxes on a grid that overlap
+// their neighbours, scores cycling through the classes: enough records to
+// reach the radix ranking and the suppression grid.
+void fill_columns(heads_case& c, std::int64_t images, std::int64_t candidates,
+                  std::int32_t classes) {
+  c.values.assign(static_cast<std::size_t>(images * (4 + classes) * candidates), 0.0f);
+  for (std::int64_t b = 0; b < images; ++b) {
+    float* image = c.values.data() + b * (4 + classes) * candidates;
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      image[n] = static_cast<float>(n % 20) * 3.0f;
+      image[candidates + n] = static_cast<float>(n / 20) * 3.0f;
+      image[2 * candidates + n] = 5.0f;
+      image[3 * candidates + n] = 5.0f;
+      image[(4 + n % classes) * candidates + n] = 0.31f + static_cast<float>((n * 7) % 13) * 0.05f;
+    }
+  }
+  quelt_layout_columns(&c.layout, c.values.data(), images, candidates, classes);
+  c.point(images);
+}
+
+std::vector<std::unique_ptr<heads_case>> heads_cases() {
+  std::vector<std::unique_ptr<heads_case>> cases;
+  auto add = [&](const std::string& name) {
+    cases.push_back(std::make_unique<heads_case>());
+    cases.back()->name = name;
+    return cases.back().get();
+  };
+  fill_columns(*add("columns, two images"), 2, 12, 3);
+  {
+    heads_case& c = *add("300 candidates, letterbox, cap");
+    c.geometry.push_back(quelt_geometry_letterbox(64, 48, 640, 360));
+    c.options.max_detections = 20;
+    fill_columns(c, 1, 300, 2);
+  }
+  {
+    // Rows with objectness, logits, every passing class, across classes.
+    heads_case& c = *add("rows, logits, multi-label, agnostic, allow-list");
+    c.values = {10, 10, 4, 4, 2.0f, 3.0f,  1.0f, -9.0f, 11, 10, 4, 4, 1.0f,  2.0f, 2.0f, 2.0f,
+                40, 10, 4, 4, 0.5f, -1.0f, 4.0f, 4.0f,  9,  30, 4, 4, -5.0f, 9.0f, 9.0f, 9.0f};
+    quelt_layout_rows(&c.layout, c.values.data(), 1, 4, 3, 1);
+    c.layout.score_coding = QUELT_SCORES_LOGITS;
+    c.options.multi_label = 1;
+    c.options.agnostic = 1;
+    c.allowed = {0, 2};
+    c.point(1);
+  }
+  {
+    heads_case& c = *add("end-to-end");
+    c.values = {1, 1, 9, 9, 0.9f, 2, 1, 1, 9, 9, 0.5f, 0, 0, 0, 0, 0, 0, -1};
+    quelt_layout_end_to_end(&c.layout, c.values.data(), 1, 3);
+    c.point(1);
+  }
+  {
+    heads_case& c = *add("NaN threshold (fails by design)");
+    fill_columns(c, 1, 4, 2);
+    c.scores[0] = std::numeric_limits<float>::quiet_NaN();
+  }
+  return cases;
+}
+
+TEST(AllocationSweep, HeadsEntry) {
+  for (const auto& c : heads_cases()) {
+    const std::vector<float> before = c->values;
+    scenario s;
+    s.entry = "quelt_decode";
+    s.name = c->name;
+    s.decodes = true;
+    s.invoke = [&](object_handler& handle) {
+      return quelt_decode(&c->layout, &c->options, &handle);
+    };
+    s.collect = [&](object_handler handle, std::vector<char>& out) { read_batch(handle, out); };
+    s.check_after_failure = [&] { EXPECT_EQ(c->values, before); };
+    sweep(s);
+  }
+}
+
+TEST(AllocationSweep, MapDetections) {
+  auto cases = heads_cases();
+  heads_case& source = *cases[1];  // 300 candidates
+  source.options.max_detections = 0;
+  source.options.geometry = nullptr;
+  const std::vector<quelt_image_geometry> fitting{quelt_geometry_stretch(64, 48, 320, 200)};
+  object_handler batch{};
+  std::vector<char> unmapped;
+  for (const auto& [name, geometry, cap] :
+       {std::tuple<std::string, const quelt_image_geometry*, std::int32_t>{"map only",
+                                                                           fitting.data(), 0},
+        {"cap only", nullptr, 5},
+        {"map and cap", fitting.data(), 7},
+        {"negative cap (fails by design)", fitting.data(), -1}}) {
+    scenario s;
+    s.entry = "quelt_map_detections";
+    s.name = name;
+    s.prepare = [&] {
+      object_handler_destroy(batch);
+      ASSERT_EQ(quelt_decode(&source.layout, &source.options, &batch).status_code, 1);
+      unmapped.clear();
+      read_batch(batch, unmapped);
+    };
+    s.invoke = [&, geometry = geometry, cap = cap](object_handler&) {
+      return quelt_map_detections(batch, 64, 48, geometry, cap);
+    };
+    s.collect = [&](object_handler, std::vector<char>& out) { read_batch(batch, out); };
+    s.check_after_failure = [&] {
+      std::vector<char> now;
+      read_batch(batch, now);
+      EXPECT_EQ(now, unmapped) << "a failed call changed the batch";
+    };
+    sweep(s);
+  }
+  object_handler_destroy(batch);
 }
 
 // ---------------------------------------------------------------------------

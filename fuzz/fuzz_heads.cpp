@@ -1,0 +1,270 @@
+// Fuzz target: quelt_decode, and quelt_map_detections on its result.
+//
+// Input: flags (u8: compact, logits, end_to_end, objectness, corners,
+// agnostic, multi_label, geometry), more flags (u8: shape in bits 0-1 (rows,
+// columns, separate scores by class, rows read backwards), null_boxes,
+// null_scores, null_handle, allow_list, bad_struct_size, negative_batch),
+// classes (u8, becomes -1..30), images (u8, 0..3), candidates (u8, 0..39),
+// max_detections (u8, becomes -1..6), network width and height (i16 each),
+// then per image a score and an IoU threshold (and with geometry its six
+// values), with allow_list a count (u8, 0..4) and that many class indices
+// (u8, becomes -1..30), then the tensors' floats (compact or raw, see
+// byte_reader::value).
+//
+// Checked: the call fails exactly when the arguments are unusable, leaving
+// the handle empty; the caller's buffers never change; on success each image
+// has at most max_detections records, every record's score passes, its class
+// is one the layout and the allow-list admit, the order is by descending
+// score, edges mapped with geometry lie in the image, a second call gives the
+// same bytes, and capping afterwards with quelt_map_detections gives what the
+// cap gives within the call.
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_support.hpp"
+
+namespace {
+
+using quelt::fuzz::byte_reader;
+using quelt::fuzz::exact_buffer;
+using quelt::fuzz::same_record;
+using quelt::fuzz::settle;
+
+enum flag : std::uint8_t {
+  compact = 1,
+  logits = 2,
+  end_to_end = 4,
+  objectness = 8,
+  corners = 16,
+  agnostic = 32,
+  multi_label = 64,
+  geometry = 128,
+};
+
+enum more_flag : std::uint8_t {
+  shape_bits = 3,
+  null_boxes = 4,
+  null_scores = 8,
+  null_handle = 16,
+  allow_list = 32,
+  bad_struct_size = 64,
+  negative_batch = 128,
+};
+
+using batch = std::vector<std::vector<object_detection>>;
+
+bool decode(const quelt_layout& layout, const quelt_decode_options& options, batch& out) {
+  object_handler handle{&out, static_cast<object_type>(3)};
+  const bool succeeded = settle(quelt_decode(&layout, &options, &handle));
+  FUZZ_CHECK(handle.type == detections_batch);
+  if (!succeeded) {
+    FUZZ_CHECK(handle.object == nullptr);
+    return false;
+  }
+  FUZZ_CHECK(handle.object != nullptr);
+  out = quelt::fuzz::read_batch(handle);
+  object_handler_destroy(handle);
+  return true;
+}
+
+bool same_batch(const batch& a, const batch& b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].size() != b[i].size()) {
+      return false;
+    }
+    for (std::size_t k = 0; k < a[i].size(); ++k) {
+      if (!same_record(a[i][k], b[i][k])) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  byte_reader in(data, size);
+  const std::uint8_t flags = in.u8();
+  const std::uint8_t more = in.u8();
+  const bool is_compact = (flags & compact) != 0;
+  const bool e2e = (flags & end_to_end) != 0;
+  const bool has_objectness = (flags & objectness) != 0;
+  const std::int32_t classes = static_cast<std::int32_t>(in.u8() % 32) - 1;
+  const std::int64_t images = in.u8() % 4;
+  const std::int64_t candidates = in.u8() % 40;
+  const std::int32_t max_detections = static_cast<std::int32_t>(in.u8() % 8) - 1;
+  const std::int32_t width = in.i16();
+  const std::int32_t height = in.i16();
+
+  exact_buffer<float> score_thresholds(static_cast<std::size_t>(images));
+  exact_buffer<float> iou_thresholds(static_cast<std::size_t>(images));
+  exact_buffer<quelt_image_geometry> fitting((flags & geometry) != 0 ? images : 0);
+  bool geometry_ok = true;
+  for (std::int64_t i = 0; i < images; ++i) {
+    score_thresholds.get()[i] = in.value(is_compact);
+    iou_thresholds.get()[i] = in.value(is_compact);
+    if ((flags & geometry) != 0) {
+      quelt_image_geometry& g = fitting.get()[i];
+      g = quelt_image_geometry{in.value(is_compact), in.value(is_compact), in.value(is_compact),
+                               in.value(is_compact), in.value(is_compact), in.value(is_compact)};
+      const float values[] = {g.original_width, g.original_height, g.scale_x,
+                              g.scale_y,        g.pad_x,           g.pad_y};
+      for (int f = 0; f < 6; ++f) {
+        geometry_ok = geometry_ok && std::isfinite(values[f]) && (f >= 4 || values[f] > 0.0f);
+      }
+    }
+  }
+  const std::size_t allowed_count = (more & allow_list) != 0 ? in.u8() % 5 : 0;
+  exact_buffer<std::int32_t> allowed(allowed_count);
+  for (std::size_t i = 0; i < allowed_count; ++i) {
+    allowed.get()[i] = static_cast<std::int32_t>(in.u8() % 32) - 1;
+  }
+
+  // The tensors, each of exactly the size its view reaches.
+  const std::int64_t components = e2e ? 2 : std::max<std::int32_t>(classes, 0);
+  const std::int64_t objectness_count = has_objectness ? 1 : 0;
+  const int shape = more & shape_bits;
+  const std::int64_t row = 4 + objectness_count + components;
+  exact_buffer<float> main_tensor(
+      static_cast<std::size_t>(images * candidates * (shape == 2 ? 4 + objectness_count : row)));
+  exact_buffer<float> score_tensor(
+      static_cast<std::size_t>(shape == 2 ? images * candidates * components : 0));
+  for (std::size_t k = 0; k < main_tensor.count; ++k) {
+    main_tensor.get()[k] = in.value(is_compact);
+  }
+  for (std::size_t k = 0; k < score_tensor.count; ++k) {
+    score_tensor.get()[k] = in.value(is_compact);
+  }
+  const std::vector<float> main_before = main_tensor.copy();
+  const std::vector<float> scores_before = score_tensor.copy();
+
+  quelt_layout layout{};
+  layout.struct_size = (more & bad_struct_size) != 0 ? 128 : sizeof(quelt_layout);
+  layout.box_coding = (flags & corners) != 0 ? QUELT_BOX_CORNERS : QUELT_BOX_CENTRE_SIZE;
+  layout.score_coding = (flags & logits) != 0 ? QUELT_SCORES_LOGITS : QUELT_SCORES_PROBABILITIES;
+  layout.candidate_kind = e2e ? QUELT_CANDIDATES_END_TO_END : QUELT_CANDIDATES_RAW;
+  layout.batch = (more & negative_batch) != 0 ? -images - 1 : images;
+  layout.candidates = candidates;
+  layout.classes = classes;
+  float* base = main_tensor.count == 0 ? nullptr : main_tensor.get();
+  const float* boxes = nullptr;
+  const float* object = nullptr;
+  const float* scores = nullptr;
+  if (base != nullptr) {
+    switch (shape) {
+      case 0:  // rows
+        layout.boxes = quelt_view{base, candidates * row, row, 1};
+        object = base + 4;
+        layout.objectness = quelt_view{nullptr, candidates * row, row, 1};
+        layout.scores = quelt_view{nullptr, candidates * row, row, 1};
+        scores = base + 4 + objectness_count;
+        break;
+      case 1:  // columns
+        layout.boxes = quelt_view{base, row * candidates, 1, candidates};
+        object = base + 4 * candidates;
+        layout.objectness = quelt_view{nullptr, row * candidates, 1, candidates};
+        layout.scores = quelt_view{nullptr, row * candidates, 1, candidates};
+        scores = base + (4 + objectness_count) * candidates;
+        break;
+      case 2:  // boxes and objectness as rows, scores (batch, components, candidates)
+        layout.boxes =
+            quelt_view{base, candidates * (4 + objectness_count), 4 + objectness_count, 1};
+        object = base + 4;
+        layout.objectness = layout.boxes;
+        layout.scores = quelt_view{nullptr, components * candidates, 1, candidates};
+        scores = score_tensor.count == 0 ? nullptr : score_tensor.get();
+        break;
+      default: {  // rows, last candidate first
+        const std::int64_t last = (candidates - 1) * row;
+        layout.boxes = quelt_view{base + last, candidates * row, -row, 1};
+        object = base + last + 4;
+        layout.objectness = quelt_view{nullptr, candidates * row, -row, 1};
+        layout.scores = quelt_view{nullptr, candidates * row, -row, 1};
+        scores = base + last + 4 + objectness_count;
+        break;
+      }
+    }
+    boxes = layout.boxes.data;
+  }
+  layout.boxes.data = (more & null_boxes) != 0 ? nullptr : boxes;
+  layout.objectness.data = has_objectness ? object : nullptr;
+  layout.scores.data = (more & null_scores) != 0 ? nullptr : scores;
+
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  options.network_width = width;
+  options.network_height = height;
+  options.agnostic = (flags & agnostic) != 0 ? 1 : 0;
+  options.multi_label = (flags & multi_label) != 0 ? 1 : 0;
+  options.max_detections = max_detections;
+  options.score_thresholds = score_thresholds.get();
+  options.iou_thresholds = iou_thresholds.get();
+  options.classes_allowed = (more & allow_list) != 0 ? allowed.get() : nullptr;
+  options.classes_allowed_count = static_cast<std::int64_t>(allowed_count);
+  options.geometry = (flags & geometry) != 0 ? fitting.get() : nullptr;
+
+  bool thresholds_ok = true;
+  for (std::int64_t i = 0; i < images; ++i) {
+    thresholds_ok = thresholds_ok && !std::isnan(score_thresholds.get()[i]) &&
+                    (e2e || !std::isnan(iou_thresholds.get()[i]));
+  }
+  const bool reads = images > 0 && candidates > 0;
+  const bool usable = (more & (bad_struct_size | negative_batch)) == 0 &&
+                      (e2e ? classes >= 0 : classes >= 1) && width >= 1 && height >= 1 &&
+                      max_detections >= 0 && thresholds_ok && geometry_ok &&
+                      (!reads || (more & (null_boxes | null_scores)) == 0);
+
+  if ((more & null_handle) != 0) {
+    FUZZ_CHECK(!settle(quelt_decode(&layout, &options, nullptr)));
+    return 0;
+  }
+  batch first;
+  FUZZ_CHECK(decode(layout, options, first) == usable);
+  FUZZ_CHECK(main_tensor.same_bytes(main_before) && score_tensor.same_bytes(scores_before));
+  if (!usable) {
+    return 0;
+  }
+  FUZZ_CHECK(first.size() == static_cast<std::size_t>(images));
+  for (std::int64_t i = 0; i < images; ++i) {
+    const auto& records = first[static_cast<std::size_t>(i)];
+    FUZZ_CHECK(max_detections == 0 || records.size() <= static_cast<std::size_t>(max_detections));
+    for (std::size_t k = 0; k < records.size(); ++k) {
+      const object_detection& r = records[k];
+      FUZZ_CHECK(r.probability > score_thresholds.get()[i]);
+      FUZZ_CHECK(r.class_id >= 0 && (layout.classes == 0 || r.class_id < layout.classes));
+      bool admitted = (more & allow_list) == 0;
+      for (std::size_t a = 0; a < allowed_count; ++a) {
+        admitted = admitted || allowed.get()[a] == r.class_id;
+      }
+      FUZZ_CHECK(admitted);
+      FUZZ_CHECK(has_objectness || r.objectness == 1.0f);
+      FUZZ_CHECK(k == 0 || !(r.probability > records[k - 1].probability));
+      if ((flags & geometry) != 0) {
+        const quelt_image_geometry& g = fitting.get()[i];
+        for (float x : {r.x_min, r.x_max}) {
+          FUZZ_CHECK(std::isnan(x) || (x >= 0.0f && x <= g.original_width));
+        }
+        for (float y : {r.y_min, r.y_max}) {
+          FUZZ_CHECK(std::isnan(y) || (y >= 0.0f && y <= g.original_height));
+        }
+      }
+    }
+  }
+  batch again;
+  FUZZ_CHECK(decode(layout, options, again) && same_batch(first, again));
+
+  // Without a cap, then capped by quelt_map_detections: the same records.
+  if (max_detections > 0) {
+    options.max_detections = 0;
+    object_handler handle{};
+    FUZZ_CHECK(settle(quelt_decode(&layout, &options, &handle)));
+    FUZZ_CHECK(settle(quelt_map_detections(handle, width, height, nullptr, max_detections)));
+    FUZZ_CHECK(same_batch(quelt::fuzz::read_batch(handle), first));
+    object_handler_destroy(handle);
+  }
+  return 0;
+}
