@@ -274,7 +274,7 @@ class TestDecode:
         assert geometry == quelt.Geometry(640, 480, 0.5, 0.5, 0, 40)
         (records,) = quelt.decode(sealed_image(), NET, layout="rows-objectness", geometry=geometry)
         np.testing.assert_allclose(corners(records), [[140, 0, 260, 340], [370, 250, 590, 390]], rtol=1e-6)
-        # The spec'd entries map the same way afterwards.
+        # The sealed entry maps its batch the same way afterwards.
         (sealed,) = quelt.decode_sealed(sealed_image(), NET, geometry=[geometry], max_det=1)
         assert list(sealed["class_id"]) == [0]
         np.testing.assert_allclose(corners(sealed), corners(records[:1]), rtol=1e-6)
