@@ -168,69 +168,131 @@ TEST_F(RealSealedOutput, BatchGivesEachImageItsSingleImageList) {
   }
 }
 
-// The sealed rows rewritten into the other layouts: anchor-free columns and
-// separate tensors (objectness folded into the class scores, as those exports
-// carry it), and logits. Each must give the row form's records.
-TEST_F(RealSealedOutput, EveryLayoutGivesTheRowFormsRecords) {
+// ---------------------------------------------------------------- heads --
+
+// The entry for strided predictions reads the same network output in every
+// layout it accepts: the rows as they are, the rows transposed into columns,
+// the anchor-free form (objectness folded into the class scores, read as
+// columns or as separate tensors both ways). All give the same records, and
+// logits what their logistic gives as probabilities; without an
+// objectness view the records carry objectness 1. Mapped to a picture by
+// stretching, the strongest peer detection is found there.
+TEST_F(RealSealedOutput, HeadsLayoutsAgreeAndMapToThePicture) {
   const std::int32_t classes = set_.layers[0].classes;
-  const auto n = static_cast<std::size_t>(rows_);
-  const auto k = static_cast<std::size_t>(classes);
-  const std::size_t row = k + 5;
-  for (std::size_t i = 0; i < tensors_.size(); ++i) {
+  const std::int64_t n = rows_;
+  const std::int64_t row = classes + 5;
+  for (std::size_t i = 0; i < set_.images.size(); ++i) {
     const std::vector<float>& rows = tensors_[i];
-    std::vector<float> columns((4 + k) * n), boxes(4 * n), by_candidate(k * n), by_class(k * n);
+    std::vector<float> columns(rows.size());       // (85, n)
+    std::vector<float> folded((4 + classes) * n);  // (4 + classes, n), no objectness
+    std::vector<float> boxes(4 * n);               // (n, 4)
+    std::vector<float> by_candidate(classes * n);  // (n, classes), no objectness
+    // Logits, and what the library's logistic makes of them.
     std::vector<float> logits(rows.size()), activated(rows.size());
-    for (std::size_t r = 0; r < n; ++r) {
-      const float* source = &rows[r * row];
-      for (std::size_t c = 0; c < 4; ++c) {
-        columns[c * n + r] = boxes[r * 4 + c] = source[c];
+    for (std::int64_t r = 0; r < n; ++r) {
+      for (std::int64_t c = 0; c < row; ++c) {
+        columns[c * n + r] = rows[r * row + c];
       }
-      for (std::size_t j = 0; j < k; ++j) {
-        const float folded = source[4] * source[5 + j];
-        columns[(4 + j) * n + r] = by_candidate[r * k + j] = by_class[j * n + r] = folded;
+      for (std::int64_t c = 0; c < 4; ++c) {
+        folded[c * n + r] = rows[r * row + c];
+        boxes[r * 4 + c] = rows[r * row + c];
       }
-      for (std::size_t c = 0; c < row; ++c) {
-        const double p = source[c];
-        logits[r * row + c] = c < 4 ? source[c] : static_cast<float>(std::log(p / (1 - p)));
-        // The logistic exactly as the library evaluates it.
-        activated[r * row + c] = c < 4 ? source[c] : 1.0f / (std::exp(-logits[r * row + c]) + 1.0f);
+      for (std::int64_t k = 0; k < classes; ++k) {
+        folded[(4 + k) * n + r] = rows[r * row + 4] * rows[r * row + 5 + k];
+        by_candidate[r * classes + k] = folded[(4 + k) * n + r];
+      }
+      for (std::int64_t c = 0; c < row; ++c) {
+        const float value = rows[r * row + c];
+        const double p = value;
+        logits[r * row + c] = c < 4 ? value : static_cast<float>(std::log(p / (1 - p)));
+        activated[r * row + c] = c < 4 ? value : 1.0f / (std::exp(-logits[r * row + c]) + 1.0f);
       }
     }
+    quelt_layout as_rows;
+    quelt_layout_rows(&as_rows, rows.data(), 1, n, classes, 1);
+    quelt_layout as_columns = as_rows;
+    as_columns.boxes = quelt_view{columns.data(), row * n, 1, n};
+    as_columns.objectness = quelt_view{columns.data() + 4 * n, row * n, 1, n};
+    as_columns.scores = quelt_view{columns.data() + 5 * n, row * n, 1, n};
+    quelt_layout as_anchor_free;
+    quelt_layout_columns(&as_anchor_free, folded.data(), 1, n, classes);
+    quelt_layout as_separate;
+    quelt_layout_separate(&as_separate, boxes.data(), folded.data() + 4 * n, 1, n, classes, 1);
+    quelt_layout as_by_candidate;
+    quelt_layout_separate(&as_by_candidate, boxes.data(), by_candidate.data(), 1, n, classes, 0);
+    quelt_layout as_activated;
+    quelt_layout_rows(&as_activated, activated.data(), 1, n, classes, 1);
+    quelt_layout as_logits;
+    quelt_layout_rows(&as_logits, logits.data(), 1, n, classes, 1);
+    as_logits.score_coding = QUELT_SCORES_LOGITS;
 
-    quelt_decode_options options;
-    quelt_decode_options_init(&options);
-    options.network_width = set_.net_width;
-    options.network_height = set_.net_height;
-    const float score = conf_threshold;
-    const float overlap = nms_threshold;
-    options.score_thresholds = &score;
-    options.iou_thresholds = &overlap;
-    for (int variant = 0; variant < 3; ++variant) {
-      options.multi_label = variant == 1;
-      options.agnostic = variant == 2;
-      options.max_detections = variant == 2 ? 3 : 0;
-      const std::string what = set_.images[i].name + (variant == 0   ? ""
-                                                      : variant == 1 ? " multi-label"
-                                                                     : " agnostic");
-      const std::int64_t count = rows_;
-      quelt_layout layout;
-      quelt_layout_rows(&layout, rows.data(), 1, count, classes, 1);
-      const detections expected = decode_layout(layout, options);
-      EXPECT_FALSE(expected.empty()) << what;
+    const float scores[] = {conf_threshold};
+    const float ious[] = {nms_threshold};
+    // Best class, multi-label, and agnostic with a cap.
+    for (int mode = 0; mode < 3; ++mode) {
+      quelt_decode_options options;
+      quelt_decode_options_init(&options);
+      options.network_width = set_.net_width;
+      options.network_height = set_.net_height;
+      options.multi_label = mode == 1;
+      options.agnostic = mode == 2;
+      options.max_detections = mode == 2 ? 3 : 0;
+      options.score_thresholds = scores;
+      options.iou_thresholds = ious;
+      auto run = [&](const quelt_layout& layout) {
+        object_handler handler{};
+        return_status status = quelt_decode(&layout, &options, &handler);
+        EXPECT_EQ(status.status_code, 1);
+        done_return_status(status);
+        std::uint64_t count = 0;
+        detections_batch_detections_count(handler, 0, &count);
+        detections found(count);
+        detections_batch_detections_store(handler, 0, found.data());
+        object_handler_destroy(handler);
+        return found;
+      };
+      const detections expected = run(as_rows);
+      EXPECT_FALSE(expected.empty()) << set_.images[i].name;
+      auto same = [&](detections got, bool objectness_one, const char* layout) {
+        ASSERT_EQ(got.size(), expected.size()) << set_.images[i].name << ", " << layout;
+        for (std::size_t k = 0; k < got.size(); ++k) {
+          object_detection want = expected[k];
+          want.objectness = objectness_one ? 1.0f : want.objectness;
+          EXPECT_EQ(std::memcmp(&got[k], &want, sizeof want), 0)
+              << set_.images[i].name << ", " << layout << ", record " << k;
+        }
+      };
+      same(run(as_columns), false, "columns");
+      same(run(as_anchor_free), true, "anchor-free columns");
+      same(run(as_separate), true, "separate tensors");
+      same(run(as_by_candidate), true, "separate tensors, scores by candidate");
+      expect_records(run(as_activated), run(as_logits), false, set_.images[i].name + " logits");
 
-      quelt_layout_columns(&layout, columns.data(), 1, count, classes);
-      expect_records(expected, decode_layout(layout, options), true, what + " columns");
-      quelt_layout_separate(&layout, boxes.data(), by_candidate.data(), 1, count, classes, 0);
-      expect_records(expected, decode_layout(layout, options), true, what + " separate");
-      quelt_layout_separate(&layout, boxes.data(), by_class.data(), 1, count, classes, 1);
-      expect_records(expected, decode_layout(layout, options), true, what + " by class");
-
-      quelt_layout_rows(&layout, activated.data(), 1, count, classes, 1);
-      const detections from_probabilities = decode_layout(layout, options);
-      quelt_layout_rows(&layout, logits.data(), 1, count, classes, 1);
-      layout.score_coding = QUELT_SCORES_LOGITS;
-      expect_records(from_probabilities, decode_layout(layout, options), false, what + " logits");
-      EXPECT_FALSE(from_probabilities.empty()) << what << " logits";
+      if (mode == 0) {
+        // A 640 x 480 picture stretched into the input.
+        const quelt_image_geometry picture =
+            quelt_geometry_stretch(set_.net_width, set_.net_height, 640.0f, 480.0f);
+        options.geometry = &picture;
+        const detections mapped = run(as_rows);
+        double strongest_iou = 0;
+        const quelt::test::peer_detection* strongest = nullptr;
+        for (const auto& peer : set_.images[i].peers) {
+          if (strongest == nullptr || peer.probability > strongest->probability) {
+            strongest = &peer;
+          }
+        }
+        ASSERT_NE(strongest, nullptr);
+        for (const auto& r : mapped) {
+          EXPECT_TRUE(r.x_min >= 0 && r.x_max <= 640 && r.y_min >= 0 && r.y_max <= 480);
+          if (r.class_id == strongest->class_id) {
+            strongest_iou = std::max(
+                strongest_iou, corner_iou(r.x_min, r.y_min, r.x_max, r.y_max,
+                                          strongest->x_min * 640.0, strongest->y_min * 480.0,
+                                          strongest->x_max * 640.0, strongest->y_max * 480.0));
+          }
+        }
+        EXPECT_GE(strongest_iou, 0.5) << set_.images[i].name;
+      }
     }
   }
 }

@@ -455,9 +455,9 @@ QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options
  * before reading any score, with a text naming the field, for: a NULL layout,
  * options or out_handler; an unknown struct_size, coding, kind, or agnostic /
  * multi_label other than 0 or 1; negative counts or max_detections; raw
- * candidates with `classes` below 1; a nonzero `reserved`; sizes or strides
- * whose offsets do not fit in 64 bits, or more records per image than 32 bits
- * count; a NULL data pointer that would be read; network sizes below 1; NULL
+ * candidates with `classes` below 1; a nonzero `reserved`; sizes and strides
+ * that reach further than a pointer can, or more records per image than 32
+ * bits count; a NULL data pointer that would be read; network sizes below 1; NULL
  * or NaN thresholds; a NULL allow-list with entries, or a negative count;
  * geometry with a size or scale not above 0, or a value that is not finite.
  * The handle then holds no batch.
@@ -482,7 +482,7 @@ QUELT_API void quelt_decode_options_init(quelt_decode_options* options);
 
 /*
  * (batch, candidates, 4 [+ 1] + classes): a row per candidate, the box, then
- * the objectness when has_objectness is 1, then one score per class.
+ * the objectness when has_objectness is not 0, then one score per class.
  */
 QUELT_API void quelt_layout_rows(quelt_layout* layout, const float* data, int64_t batch,
                                  int64_t candidates, int32_t classes, int32_t has_objectness);
@@ -496,7 +496,7 @@ QUELT_API void quelt_layout_columns(quelt_layout* layout, const float* data, int
 
 /*
  * Boxes (batch, candidates, 4) with scores (batch, candidates, classes), or
- * (batch, classes, candidates) when scores_by_class is 1. No objectness.
+ * (batch, classes, candidates) when scores_by_class is not 0. No objectness.
  */
 QUELT_API void quelt_layout_separate(quelt_layout* layout, const float* boxes, const float* scores,
                                      int64_t batch, int64_t candidates, int32_t classes,

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "../framework/box.hpp"
 #include "../framework/class_scores.hpp"
 #include "../framework/exception.hpp"
@@ -109,6 +113,98 @@ void for_each_passing(const float* first, std::uint64_t count, std::int64_t stri
       visit(i);
     }
   }
+}
+
+// for_each_passing over contiguous values, sixteen at a time: in the column
+// layout this pass is the whole cost of a call, and most groups hold no value
+// that passes. `logits` screens with "not below the cut", which lets NaN
+// through to the exact test.
+template <bool logits, class Visit>
+void for_each_passing_contiguous(const float* first, std::uint64_t count, float limit,
+                                 Visit&& visit) {
+  std::uint64_t i = 0;
+#if defined(__SSE2__)
+  const __m128 edge = _mm_set1_ps(limit);
+  const auto test = [&](std::uint64_t at) {
+    const __m128 v = _mm_loadu_ps(first + at);
+    return logits ? _mm_cmpnlt_ps(v, edge) : _mm_cmpgt_ps(v, edge);
+  };
+  for (; i + 16 <= count; i += 16) {
+    const __m128 m0 = test(i);
+    const __m128 m1 = test(i + 4);
+    const __m128 m2 = test(i + 8);
+    const __m128 m3 = test(i + 12);
+    if (_mm_movemask_ps(_mm_or_ps(_mm_or_ps(m0, m1), _mm_or_ps(m2, m3))) == 0) {
+      continue;
+    }
+    auto open = static_cast<unsigned>(_mm_movemask_ps(m0)) |
+                (static_cast<unsigned>(_mm_movemask_ps(m1)) << 4) |
+                (static_cast<unsigned>(_mm_movemask_ps(m2)) << 8) |
+                (static_cast<unsigned>(_mm_movemask_ps(m3)) << 12);
+    while (open != 0) {
+      visit(i + static_cast<std::uint64_t>(__builtin_ctz(open)));
+      open &= open - 1;
+    }
+  }
+#endif
+  for (; i < count; ++i) {
+    if (logits ? !(first[i] < limit) : first[i] > limit) {
+      visit(i);
+    }
+  }
+}
+
+// best[i], best_class[i] = scores[i], k where scores[i] > best[i], for class
+// k and then, when `next` is given, class k_next: the best-class pass without
+// a branch, for classes where many scores pass and the screen would
+// mispredict. Two classes share one load and store of the running best.
+// Returns how many scores of the last class exceed `threshold`.
+std::uint64_t raise_best(const float* scores, const float* next, std::uint64_t count,
+                         std::int32_t k, std::int32_t k_next, float threshold, float* best,
+                         std::int32_t* best_class) {
+  std::uint64_t i = 0;
+  std::uint64_t passed = 0;
+  const float* last = next != nullptr ? next : scores;
+#if defined(__SSE2__)
+  const __m128i klass = _mm_set1_epi32(k);
+  const __m128i next_klass = _mm_set1_epi32(k_next);
+  const __m128 limit = _mm_set1_ps(threshold);
+  __m128i counted = _mm_setzero_si128();
+  // maxps(v, b) is "v > b ? v : b", NaN included: exactly the update rule.
+  const auto raise = [](__m128 v, __m128& b, __m128i& c, __m128i klass_of_v) {
+    const __m128i higher = _mm_castps_si128(_mm_cmpgt_ps(v, b));
+    b = _mm_max_ps(v, b);
+    c = _mm_or_si128(_mm_and_si128(higher, klass_of_v), _mm_andnot_si128(higher, c));
+  };
+  for (; i + 4 <= count; i += 4) {
+    __m128 b = _mm_loadu_ps(best + i);
+    auto* c_at = reinterpret_cast<__m128i*>(best_class + i);
+    __m128i c = _mm_loadu_si128(c_at);
+    raise(_mm_loadu_ps(scores + i), b, c, klass);
+    if (next != nullptr) {
+      raise(_mm_loadu_ps(next + i), b, c, next_klass);
+    }
+    // A true lane is -1: subtracting counts it.
+    counted = _mm_sub_epi32(counted, _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(last + i), limit)));
+    _mm_storeu_ps(best + i, b);
+    _mm_storeu_si128(c_at, c);
+  }
+  std::uint32_t lanes[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), counted);
+  passed = std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+#endif
+  for (; i < count; ++i) {
+    if (scores[i] > best[i]) {
+      best[i] = scores[i];
+      best_class[i] = k;
+    }
+    if (next != nullptr && next[i] > best[i]) {
+      best[i] = next[i];
+      best_class[i] = k_next;
+    }
+    passed += last[i] > threshold ? 1 : 0;
+  }
+  return passed;
 }
 
 const float* at(const quelt_view& view, std::int64_t image, std::int64_t candidate,
@@ -269,15 +365,77 @@ class decoder {
     }
     const quelt_view& scores = layout_.scores;
     const auto candidates = static_cast<std::uint64_t>(layout_.candidates);
+    if (options_.multi_label == 0) {
+      // Each candidate's best class so far; classes come in ascending order,
+      // so a later class takes over only with a strictly larger score.
+      // Starting from the threshold, "above the best so far" is "passes and
+      // beats the earlier classes".
+      best_class_.assign(candidates, -1);
+      best_score_.assign(candidates, threshold);
+      hits_.reserve(candidates);
+      const std::int64_t step = scores.candidate_stride;
+      // A class goes without the screen's branches when the class before it
+      // had more than about one passing score in 64: past that they cost
+      // more than a plain pass (probabilities only: with logits the logistic
+      // decides ties).
+      const std::uint64_t dense_from = candidates / 64;
+      std::uint64_t passed = 0;
+      for (std::size_t w = 0; w < walk_.size(); ++w) {
+        const std::uint32_t k = walk_[w];
+        const float* first = at(scores, b, 0, k);
+        if (step == 1 && !logits_ && passed > dense_from) {
+          const bool pair = w + 1 < walk_.size();
+          const std::uint32_t k_next = pair ? walk_[w + 1] : k;
+          passed = raise_best(first, pair ? at(scores, b, 0, k_next) : nullptr, candidates,
+                              static_cast<std::int32_t>(k), static_cast<std::int32_t>(k_next),
+                              threshold, best_score_.data(), best_class_.data());
+          w += pair ? 1 : 0;
+          continue;
+        }
+        passed = 0;
+        auto visit = [&](std::uint64_t n) {
+          const float score = activate(first[static_cast<std::int64_t>(n) * step]);
+          ++passed;
+          if (score > best_score_[n]) {
+            best_class_[n] = static_cast<std::int32_t>(k);
+            best_score_[n] = score;
+          }
+        };
+        if (step != 1) {
+          for_each_passing(first, candidates, step, passes, visit);
+        } else if (logits_) {
+          for_each_passing_contiguous<true>(first, candidates, passes.cut, visit);
+        } else {
+          for_each_passing_contiguous<false>(first, candidates, threshold, visit);
+        }
+      }
+      hits_.resize(candidates);
+      std::size_t found = 0;
+      for (std::uint64_t n = 0; n < candidates; ++n) {
+        hits_[found] = hit{static_cast<std::uint32_t>(n),
+                           static_cast<std::uint32_t>(best_class_[n]), best_score_[n], 1.0f};
+        found += best_class_[n] >= 0 ? 1 : 0;
+      }
+      hits_.resize(found);
+      return;
+    }
     spare_.clear();
     for (std::uint32_t k : walk_) {
       const float* first = at(scores, b, 0, k);
-      for_each_passing(first, candidates, scores.candidate_stride, passes, [&](std::uint64_t n) {
-        const float score = activate(first[static_cast<std::int64_t>(n) * scores.candidate_stride]);
+      const std::int64_t step = scores.candidate_stride;
+      auto visit = [&](std::uint64_t n) {
+        const float score = activate(first[static_cast<std::int64_t>(n) * step]);
         if (score > threshold) {
           spare_.push_back(hit{static_cast<std::uint32_t>(n), k, score, 1.0f});
         }
-      });
+      };
+      if (step != 1) {
+        for_each_passing(first, candidates, step, passes, visit);
+      } else if (logits_) {
+        for_each_passing_contiguous<true>(first, candidates, passes.cut, visit);
+      } else {
+        for_each_passing_contiguous<false>(first, candidates, threshold, visit);
+      }
     }
     // Candidate order, classes ascending within a candidate (a stable
     // counting sort of the class-by-class hits).
@@ -349,8 +507,13 @@ class decoder {
       keys_[i] = hits_[i].score;
     }
     fw::rank_descending(keys_, order_, scratch_);
+    // Read in candidate order, which walks the tensor forwards, then ranked.
+    candidate_boxes_.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-      boxes_[i] = box_of(layout_, b, hits_[order_[i]].candidate);
+      candidate_boxes_[i] = box_of(layout_, b, hits_[i].candidate);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      boxes_[i] = candidate_boxes_[order_[i]];
     }
     removed_.assign(count, 0);
     if (layout_.candidate_kind == QUELT_CANDIDATES_RAW && count > 1) {
@@ -443,7 +606,10 @@ class decoder {
   std::vector<float> keys_;
   std::vector<std::uint32_t> order_;
   std::vector<std::uint64_t> scratch_;
-  std::vector<fw::corner_box> boxes_;  // in rank order
+  std::vector<std::int32_t> best_class_;  // per candidate, -1 for none
+  std::vector<float> best_score_;
+  std::vector<fw::corner_box> candidate_boxes_;  // in candidate order
+  std::vector<fw::corner_box> boxes_;            // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;
   std::vector<std::uint32_t> start_;
