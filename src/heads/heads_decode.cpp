@@ -374,16 +374,18 @@ class decoder {
       best_score_.assign(candidates, threshold);
       hits_.reserve(candidates);
       const std::int64_t step = scores.candidate_stride;
-      // A class goes without the screen's branches when the class before it
-      // had more than about one passing score in 64: past that they cost
-      // more than a plain pass (probabilities only: with logits the logistic
-      // decides ties).
+      // Classes go without the screen's branches when the two classes before
+      // had more than about one passing score in 64 each: past that the
+      // branches cost more than a plain pass. Two in a row tell scores dense
+      // everywhere (a low threshold) from one class crowded by its objects.
+      // Probabilities only: with logits the logistic decides ties.
       const std::uint64_t dense_from = candidates / 64;
       std::uint64_t passed = 0;
+      std::uint64_t passed_before = 0;
       for (std::size_t w = 0; w < walk_.size(); ++w) {
         const std::uint32_t k = walk_[w];
         const float* first = at(scores, b, 0, k);
-        if (step == 1 && !logits_ && passed > dense_from) {
+        if (step == 1 && !logits_ && passed > dense_from && passed_before > dense_from) {
           const bool pair = w + 1 < walk_.size();
           const std::uint32_t k_next = pair ? walk_[w + 1] : k;
           passed = raise_best(first, pair ? at(scores, b, 0, k_next) : nullptr, candidates,
@@ -392,6 +394,7 @@ class decoder {
           w += pair ? 1 : 0;
           continue;
         }
+        passed_before = passed;
         passed = 0;
         auto visit = [&](std::uint64_t n) {
           const float score = activate(first[static_cast<std::int64_t>(n) * step]);
