@@ -1,6 +1,8 @@
 // Decoding the sealed outputs of a real trained network, image by image and as
-// one batch, checked against what must hold and against a peer decoder.
+// one batch, checked against what must hold and against a peer decoder; and
+// the same candidates rewritten into every layout quelt_decode reads.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iomanip>
@@ -24,6 +26,30 @@ constexpr float nms_threshold = 0.45f;
 
 double iou(const object_detection& a, const object_detection& b) {
   return corner_iou(a.x_min, a.y_min, a.x_max, a.y_max, b.x_min, b.y_min, b.x_max, b.y_max);
+}
+
+// One image through quelt_decode.
+detections decode_layout(const quelt_layout& layout, const quelt_decode_options& options) {
+  object_handler handle{};
+  auto result = quelt::test::read_back(quelt_decode(&layout, &options, &handle), handle);
+  EXPECT_EQ(result.failure, "");
+  return result.images.size() == 1 ? result.images[0] : detections{};
+}
+
+// The same records with scores equal to rounding: what logits give, against
+// the probabilities they were made from.
+void expect_close_scores(const detections& expected, const detections& got,
+                         const std::string& what) {
+  ASSERT_EQ(got.size(), expected.size()) << what;
+  for (std::size_t r = 0; r < got.size(); ++r) {
+    const object_detection& a = got[r];
+    const object_detection& b = expected[r];
+    EXPECT_TRUE(a.x_min == b.x_min && a.y_min == b.y_min && a.x_max == b.x_max &&
+                a.y_max == b.y_max && a.class_id == b.class_id)
+        << what << ": record " << r;
+    EXPECT_NEAR(a.objectness, b.objectness, 1e-6f * b.objectness) << what << ": record " << r;
+    EXPECT_NEAR(a.probability, b.probability, 1e-6f * b.probability) << what << ": record " << r;
+  }
 }
 
 class RealSealedOutput : public ::testing::Test {
@@ -149,7 +175,8 @@ TEST_F(RealSealedOutput, BatchGivesEachImageItsSingleImageList) {
 // The entry for strided predictions reads the same network output in every
 // layout it accepts: the rows as they are, the rows transposed into columns,
 // the anchor-free form (objectness folded into the class scores, read as
-// columns or as separate tensors). All give the same records; without an
+// columns or as separate tensors both ways). All give the same records, and
+// logits, to rounding, what their probabilities give; without an
 // objectness view the records carry objectness 1. Mapped to a picture by
 // stretching, the strongest peer detection is found there.
 TEST_F(RealSealedOutput, HeadsLayoutsAgreeAndMapToThePicture) {
@@ -161,6 +188,8 @@ TEST_F(RealSealedOutput, HeadsLayoutsAgreeAndMapToThePicture) {
     std::vector<float> columns(rows.size());       // (85, n)
     std::vector<float> folded((4 + classes) * n);  // (4 + classes, n), no objectness
     std::vector<float> boxes(4 * n);               // (n, 4)
+    std::vector<float> by_candidate(classes * n);  // (n, classes), no objectness
+    std::vector<float> logits(rows.size());        // the rows' probabilities as logits
     for (std::int64_t r = 0; r < n; ++r) {
       for (std::int64_t c = 0; c < row; ++c) {
         columns[c * n + r] = rows[r * row + c];
@@ -171,6 +200,12 @@ TEST_F(RealSealedOutput, HeadsLayoutsAgreeAndMapToThePicture) {
       }
       for (std::int64_t k = 0; k < classes; ++k) {
         folded[(4 + k) * n + r] = rows[r * row + 4] * rows[r * row + 5 + k];
+        by_candidate[r * classes + k] = folded[(4 + k) * n + r];
+      }
+      for (std::int64_t c = 0; c < row; ++c) {
+        const float value = rows[r * row + c];
+        const double p = value;
+        logits[r * row + c] = c < 4 ? value : static_cast<float>(std::log(p / (1 - p)));
       }
     }
     quelt_layout as_rows;
@@ -183,15 +218,23 @@ TEST_F(RealSealedOutput, HeadsLayoutsAgreeAndMapToThePicture) {
     quelt_layout_columns(&as_anchor_free, folded.data(), 1, n, classes);
     quelt_layout as_separate;
     quelt_layout_separate(&as_separate, boxes.data(), folded.data() + 4 * n, 1, n, classes, 1);
+    quelt_layout as_by_candidate;
+    quelt_layout_separate(&as_by_candidate, boxes.data(), by_candidate.data(), 1, n, classes, 0);
+    quelt_layout as_logits;
+    quelt_layout_rows(&as_logits, logits.data(), 1, n, classes, 1);
+    as_logits.score_coding = QUELT_SCORES_LOGITS;
 
     const float scores[] = {conf_threshold};
     const float ious[] = {nms_threshold};
-    for (int multi_label = 0; multi_label < 2; ++multi_label) {
+    // Best class, multi-label, and agnostic with a cap.
+    for (int mode = 0; mode < 3; ++mode) {
       quelt_decode_options options;
       quelt_decode_options_init(&options);
       options.network_width = set_.net_width;
       options.network_height = set_.net_height;
-      options.multi_label = multi_label;
+      options.multi_label = mode == 1;
+      options.agnostic = mode == 2;
+      options.max_detections = mode == 2 ? 3 : 0;
       options.score_thresholds = scores;
       options.iou_thresholds = ious;
       auto run = [&](const quelt_layout& layout) {
@@ -220,8 +263,10 @@ TEST_F(RealSealedOutput, HeadsLayoutsAgreeAndMapToThePicture) {
       same(run(as_columns), false, "columns");
       same(run(as_anchor_free), true, "anchor-free columns");
       same(run(as_separate), true, "separate tensors");
+      same(run(as_by_candidate), true, "separate tensors, scores by candidate");
+      expect_close_scores(expected, run(as_logits), set_.images[i].name + " logits");
 
-      if (multi_label == 0) {
+      if (mode == 0) {
         // A 640 x 480 picture stretched into the input.
         const quelt_image_geometry picture =
             quelt_geometry_stretch(set_.net_width, set_.net_height, 640.0f, 480.0f);
@@ -245,6 +290,71 @@ TEST_F(RealSealedOutput, HeadsLayoutsAgreeAndMapToThePicture) {
           }
         }
         EXPECT_GE(strongest_iou, 0.5) << set_.images[i].name;
+      }
+    }
+  }
+}
+
+// The network saw each photo stretched to its input. A letterboxed input
+// would show every object where the rewritten rows below put it, so mapping
+// those back must find the objects where the peer decoder found them, and so
+// must mapping the rows as they are with the stretch.
+TEST_F(RealSealedOutput, BoxesMappedToThePhotosLandOnThePeersObjects) {
+  const std::int32_t classes = set_.layers[0].classes;
+  const auto row = static_cast<std::size_t>(classes) + 5;
+  for (std::size_t i = 0; i < tensors_.size(); ++i) {
+    const auto& image = set_.images[i];
+    ASSERT_GT(image.image_width, 0) << image.image_file << ": size unreadable";
+    const auto width = static_cast<float>(image.image_width);
+    const auto height = static_cast<float>(image.image_height);
+    const quelt_image_geometry stretched =
+        quelt_geometry_stretch(set_.net_width, set_.net_height, width, height);
+    const quelt_image_geometry letterboxed =
+        quelt_geometry_letterbox(set_.net_width, set_.net_height, width, height);
+    std::vector<float> rows = tensors_[i];
+    for (std::size_t r = 0; r < rows.size(); r += row) {
+      rows[r] =
+          (rows[r] - stretched.pad_x) / stretched.scale_x * letterboxed.scale_x + letterboxed.pad_x;
+      rows[r + 1] = (rows[r + 1] - stretched.pad_y) / stretched.scale_y * letterboxed.scale_y +
+                    letterboxed.pad_y;
+      rows[r + 2] = rows[r + 2] / stretched.scale_x * letterboxed.scale_x;
+      rows[r + 3] = rows[r + 3] / stretched.scale_y * letterboxed.scale_y;
+    }
+
+    quelt_decode_options options;
+    quelt_decode_options_init(&options);
+    options.network_width = set_.net_width;
+    options.network_height = set_.net_height;
+    const float score = conf_threshold;
+    const float overlap = nms_threshold;
+    options.score_thresholds = &score;
+    options.iou_thresholds = &overlap;
+    for (const bool letterbox : {true, false}) {
+      const std::string what = image.name + (letterbox ? " letterboxed" : " stretched");
+      quelt_layout layout;
+      quelt_layout_rows(&layout, letterbox ? rows.data() : tensors_[i].data(), 1, rows_, classes,
+                        1);
+      options.geometry = letterbox ? &letterboxed : &stretched;
+      const detections found = decode_layout(layout, options);
+      EXPECT_FALSE(found.empty()) << what;
+      for (const object_detection& d : found) {
+        EXPECT_TRUE(d.x_min >= 0 && d.y_min >= 0 && d.x_max <= width && d.y_max <= height)
+            << what << ": box outside the photo";
+      }
+      for (const auto& peer : image.peers) {
+        if (peer.probability < 0.5f) {
+          continue;
+        }
+        double best = 0;
+        for (const object_detection& d : found) {
+          if (d.class_id == peer.class_id) {
+            best = std::max(
+                best, corner_iou(d.x_min, d.y_min, d.x_max, d.y_max, peer.x_min * width,
+                                 peer.y_min * height, peer.x_max * width, peer.y_max * height));
+          }
+        }
+        EXPECT_GE(best, 0.98) << what << ": peer " << name_of(peer.class_id) << " "
+                              << peer.probability << " not found";
       }
     }
   }

@@ -12,11 +12,20 @@ Two entries, one per output layout:
     Raw Darknet YOLO layers, each a :class:`Layer` with values of shape
     (batch, height, width, channels). Only read, never written.
 
-Both return one numpy structured array per image, of :data:`DETECTION_DTYPE`
+``decode(predictions, net_size, layout=..., ...)``
+    Box predictions of today's exports (anchor-free columns, rows with or
+    without objectness, separate box and score tensors, end-to-end rows), read
+    through their own strides, so transposed and sliced views cost no copy.
+    Options: per-image thresholds, class-agnostic or multi-label suppression,
+    a class allow-list, a cap per image, and boxes mapped back to the
+    original images (:func:`letterbox`, :func:`stretch` or a :class:`Geometry`).
+
+All return one numpy structured array per image, of :data:`DETECTION_DTYPE`
 (the library's 28-byte record: x_min, y_min, x_max, y_max as fractions of the
-network input, class_id, objectness, probability). A failing call raises
-:class:`Error` with the library's text. Arrays are passed to the library
-without copying, so they must be float32 in native byte order and C-contiguous;
+network input, or original-image pixels when a geometry is given, class_id,
+objectness, probability). A failing call raises :class:`Error` with the
+library's text. Arrays are passed to the library without copying, so they must
+be float32 in native byte order (C-contiguous for the first two entries);
 anything else raises ``TypeError`` or ``ValueError`` before the call.
 
 The shared library is found through the ``QUELT_LIBRARY`` environment
@@ -35,7 +44,19 @@ from . import _ctypes
 from ._ctypes import DETECTION_DTYPE
 
 __version__ = "0.1.0"
-__all__ = ["DETECTION_DTYPE", "Error", "Layer", "decode_layers", "decode_sealed", "library_path"]
+__all__ = [
+    "DETECTION_DTYPE",
+    "LAYOUTS",
+    "Error",
+    "Geometry",
+    "Layer",
+    "decode",
+    "decode_layers",
+    "decode_sealed",
+    "letterbox",
+    "library_path",
+    "stretch",
+]
 
 Thresholds = Union[float, Sequence[float]]
 
@@ -127,13 +148,23 @@ def _net_size(net_size) -> Tuple[int, int]:
     return width, height
 
 
-def _decode(call) -> List[np.ndarray]:
-    """Runs a decoding entry, call(lib, pointer to a handle), and reads back its
-    batch; the batch is released whatever happens."""
+def _entry(name: str):
+    lib = _lib()
+    if not hasattr(lib, name):
+        raise Error(f"{library_path()} has no {name}: it is older than this package")
+    return getattr(lib, name)
+
+
+def _decode(call, mapping=None) -> List[np.ndarray]:
+    """Runs a decoding entry, call(lib, pointer to a handle), maps its batch
+    when ``mapping`` holds the arguments of quelt_map_detections after the
+    handle, and reads the batch back; it is released whatever happens."""
     lib = _lib()
     handler = _ctypes.ObjectHandler()
     try:
         _check(call(lib, ctypes.byref(handler)))
+        if mapping is not None:
+            _check(_entry("quelt_map_detections")(handler, *mapping))
         return _read_batch(handler)
     finally:
         lib.object_handler_destroy(handler)
@@ -162,6 +193,8 @@ def decode_sealed(
     *,
     classes: int = None,
     copy: bool = False,
+    geometry: "Geometries" = None,
+    max_det: int = 0,
 ) -> List[np.ndarray]:
     """Decodes a sealed tensor; returns one detections array per image.
 
@@ -176,6 +209,10 @@ def decode_sealed(
     every row whose objectness passed hold objectness x score, or 0 where that
     did not pass or suppression removed the class. With ``copy=True`` a copy
     is decoded and ``tensor`` stays as it was.
+
+    ``geometry`` (a :class:`Geometry` for every image, or one per image) maps
+    the boxes to original-image pixels; ``max_det`` keeps at most that many
+    records per image, the most probable (0: all). Both as :func:`decode`.
     """
     tensor = _check_float_array(tensor, "tensor", writable=not copy)
     if tensor.ndim == 2:
@@ -199,7 +236,8 @@ def decode_sealed(
         lambda lib, handle: lib.process_yolo_sealed_output_detections(
             _float_pointer(shaped), rows, batch, row_size - 5, _float_pointer(conf),
             _float_pointer(nms), width, height, handle,
-        )
+        ),
+        _mapping(width, height, geometry, max_det, batch),
     )
 
 
@@ -228,11 +266,15 @@ def decode_layers(
     net_size: Union[int, Tuple[int, int]],
     score: Thresholds = 0.25,
     overlap: Thresholds = 0.45,
+    *,
+    geometry: "Geometries" = None,
+    max_det: int = 0,
 ) -> List[np.ndarray]:
     """Decodes raw Darknet YOLO layers; returns one detections array per image.
 
     All layers share ``classes`` and the image count. The arrays are only
-    read. ``net_size``, ``score`` and ``overlap`` as for :func:`decode_sealed`.
+    read. ``net_size``, ``score``, ``overlap``, ``geometry`` and ``max_det`` as
+    for :func:`decode_sealed`.
     """
     if not layers:
         raise ValueError("decode_layers needs at least one layer")
@@ -286,5 +328,289 @@ def decode_layers(
         lambda lib, handle: lib.process_yolo_detections(
             outputs, len(layers), _ctypes.NetParams(width, height), _float_pointer(conf),
             _float_pointer(nms), handle,
+        ),
+        _mapping(width, height, geometry, max_det, batch),
+    )
+
+
+@dataclass(frozen=True)
+class Geometry:
+    """How one image was fitted to the network input: network-input pixel x
+    came from original pixel (x - pad_x) / scale_x, likewise for y. With it,
+    boxes come back in pixels of the original_width x original_height image,
+    clipped to it. :func:`letterbox` and :func:`stretch` make the usual ones.
+    """
+
+    original_width: float
+    original_height: float
+    scale_x: float
+    scale_y: float
+    pad_x: float = 0.0
+    pad_y: float = 0.0
+
+
+Geometries = Union[None, Geometry, Sequence[Geometry]]
+
+
+def _image_size(image_size) -> Tuple[float, float]:
+    try:
+        width, height = (float(v) for v in image_size)
+    except (TypeError, ValueError):
+        raise TypeError("image_size must be a (width, height) pair") from None
+    return width, height
+
+
+def _geometry(helper: str, net_size, image_size) -> Geometry:
+    width, height = _net_size(net_size)
+    made = _entry(helper)(width, height, *_image_size(image_size))
+    return Geometry(*(getattr(made, name) for name, _ in _ctypes.ImageGeometry._fields_))
+
+
+def letterbox(net_size, image_size) -> Geometry:
+    """An image of ``image_size`` (width, height) scaled to fit ``net_size``,
+    keeping its aspect, and padded equally on both sides (the padding rounded
+    as the common preprocessing rounds it)."""
+    return _geometry("quelt_geometry_letterbox", net_size, image_size)
+
+
+def stretch(net_size, image_size) -> Geometry:
+    """An image of ``image_size`` (width, height) resized to ``net_size``."""
+    return _geometry("quelt_geometry_stretch", net_size, image_size)
+
+
+def _geometry_array(geometry: Geometries, images: int):
+    if geometry is None:
+        return None
+    if isinstance(geometry, Geometry):
+        geometry = [geometry] * images
+    geometry = list(geometry)
+    for g in geometry:
+        if not isinstance(g, Geometry):
+            raise TypeError(f"geometry must be quelt.Geometry values, got {type(g).__name__}")
+    if len(geometry) != images:
+        raise ValueError(f"geometry needs one Geometry per image ({images}) or a single one, got {len(geometry)}")
+    # At least one element, so the pointer is never NULL even for no images.
+    array = (_ctypes.ImageGeometry * max(images, 1))()
+    for i, g in enumerate(geometry):
+        array[i] = _ctypes.ImageGeometry(
+            g.original_width, g.original_height, g.scale_x, g.scale_y, g.pad_x, g.pad_y
         )
+    return array
+
+
+def _max_det(value) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not 0 <= value < 2**31:
+        raise ValueError(f"max_det must be an int from 0 (no cap), got {value!r}")
+    return int(value)
+
+
+def _mapping(width: int, height: int, geometry: Geometries, max_det, images: int):
+    """The arguments of quelt_map_detections after the handle, or None when
+    there is nothing to map."""
+    geometries = _geometry_array(geometry, images)
+    cap = _max_det(max_det)
+    if geometries is None and cap == 0:
+        return None
+    pointer = geometries if geometries is not None else ctypes.POINTER(_ctypes.ImageGeometry)()
+    return (width, height, pointer, cap)
+
+
+# The named layouts of decode, and the shape each one reads.
+LAYOUTS = {
+    "rows": "(batch, candidates, 4 + classes)",
+    "rows-objectness": "(batch, candidates, 5 + classes)",
+    "columns": "(batch, 4 + classes, candidates)",
+    "separate": "boxes (batch, candidates, 4) with scores (batch, candidates, classes)",
+    "separate-by-class": "boxes (batch, candidates, 4) with scores (batch, classes, candidates)",
+    "end-to-end": "(batch, candidates, 6): x_min, y_min, x_max, y_max, score, class",
+}
+
+_BOX_FORMATS = {"cxcywh": _ctypes.BOX_CENTRE_SIZE, "xyxy": _ctypes.BOX_CORNERS}
+
+
+def _float_view(array, name: str, ndim: int, what: str) -> np.ndarray:
+    """Checks a float32 array that is read through its own strides; one
+    image without the batch axis gets it added."""
+    if not isinstance(array, np.ndarray):
+        raise TypeError(f"{name} must be a numpy array, got {type(array).__name__}")
+    if array.dtype != np.float32 or not array.dtype.isnative:
+        raise TypeError(
+            f"{name} must be float32 in native byte order, got {array.dtype.str}; "
+            f"convert with {name}.astype(numpy.float32)"
+        )
+    if array.ndim == ndim - 1:
+        array = array[np.newaxis]
+    if array.ndim != ndim:
+        raise ValueError(f"{name} must have shape {what}, got {array.shape}")
+    if not array.flags.aligned or any(stride % 4 for stride in array.strides):
+        raise ValueError(
+            f"{name} has strides {array.strides} bytes, not whole floats; "
+            f"pass numpy.ascontiguousarray({name})"
+        )
+    return array
+
+
+def _view(array: np.ndarray) -> "_ctypes.View":
+    """A (batch, candidates[, components]) array as the library's view."""
+    strides = [s // 4 for s in array.strides] + [0]
+    return _ctypes.View(array.ctypes.data, strides[0], strides[1], strides[2])
+
+
+def decode(
+    predictions: np.ndarray = None,
+    net_size: Union[int, Tuple[int, int]] = None,
+    *,
+    layout: str = None,
+    scores: np.ndarray = None,
+    boxes: np.ndarray = None,
+    objectness: np.ndarray = None,
+    score: Thresholds = 0.25,
+    iou: Thresholds = 0.45,
+    agnostic: bool = False,
+    multi_label: bool = False,
+    classes: Sequence[int] = None,
+    max_det: int = 0,
+    box_format: str = None,
+    logits: bool = False,
+    geometry: Geometries = None,
+) -> List[np.ndarray]:
+    """Decodes box predictions; returns one detections array per image.
+
+    Name the layout of ``predictions`` (see :data:`LAYOUTS`): "rows",
+    "rows-objectness", "columns" (the anchor-free export, e.g. (1, 84, 8400)),
+    "separate" and "separate-by-class" (``predictions`` holds the boxes,
+    ``scores`` the class scores) or "end-to-end" (rows already suppressed).
+    Or leave ``layout`` out and give ``boxes`` (batch, candidates, 4),
+    ``scores`` (batch, candidates, classes) and optionally ``objectness``
+    (batch, candidates) yourself. One image may drop the batch axis.
+
+    Arrays are read in place through their strides, whatever their order:
+    transposed and sliced views are fine, but they must be float32 and their
+    strides whole floats. The library only reads them.
+
+    ``net_size``: the network input, ``(width, height)`` or one int. Boxes are
+    in its pixels, coded as ``box_format`` says: "cxcywh" (centre, size; the
+    default) or "xyxy" (corners; the default for end-to-end rows). ``logits``:
+    the scores (and objectness) are raw, the library applies the logistic.
+
+    ``score``: a candidate passes when its score (objectness x class score
+    where there is an objectness) is above it. ``iou``: suppression removes a
+    box overlapping a kept one of its class by more. Both one value or one per
+    image, between 0 and 1. ``agnostic``: suppress across classes.
+    ``multi_label``: a record for every class that passes, not only the best.
+    ``classes``: the class ids to keep (default all). ``max_det``: at most
+    that many records per image, the highest scores (0: all).
+
+    ``geometry``: a :class:`Geometry` for every image, or one per image; boxes
+    then come back in original-image pixels, clipped to the image. Without it
+    they are fractions of the network input. Layouts without objectness give
+    records of objectness 1.
+    """
+    if net_size is None:
+        raise TypeError("decode needs net_size, the network input (width, height) or one int")
+    width, height = _net_size(net_size)
+    kind = _ctypes.CANDIDATES_RAW
+    if layout is None:
+        if predictions is not None:
+            raise ValueError(f"name the layout of predictions: one of {', '.join(LAYOUTS)}")
+        if boxes is None or scores is None:
+            raise ValueError("without a layout, give boxes and scores (and optionally objectness)")
+        box_view = _float_view(boxes, "boxes", 3, "(batch, candidates, 4)")
+        score_view = _float_view(scores, "scores", 3, "(batch, candidates, classes)")
+        object_view = None
+        if objectness is not None:
+            object_view = _float_view(objectness, "objectness", 2, "(batch, candidates)")
+    else:
+        if layout not in LAYOUTS:
+            raise ValueError(f"unknown layout {layout!r}; use one of {', '.join(LAYOUTS)}")
+        if boxes is not None or objectness is not None:
+            raise ValueError("boxes and objectness go without a layout; with one, pass predictions")
+        if predictions is None:
+            raise ValueError(f"layout {layout!r} needs predictions of shape {LAYOUTS[layout]}")
+        separate = layout.startswith("separate")
+        if (scores is not None) != separate:
+            raise ValueError(
+                f"layout {layout!r} reads {LAYOUTS[layout]}"
+                + ("" if separate else "; scores go with the separate layouts")
+            )
+        shape = "(batch, candidates, 4)" if separate else LAYOUTS[layout].split(":")[0]
+        tensor = _float_view(predictions, "predictions", 3, shape)
+        object_view = None
+        if layout == "columns":
+            tensor = tensor.transpose(0, 2, 1)
+        if separate:
+            box_view = tensor
+            if layout == "separate":
+                score_view = _float_view(scores, "scores", 3, "(batch, candidates, classes)")
+            else:
+                score_view = _float_view(scores, "scores", 3, "(batch, classes, candidates)")
+                score_view = score_view.transpose(0, 2, 1)
+        elif layout == "end-to-end":
+            if tensor.shape[2] != 6:
+                raise ValueError(f"end-to-end rows hold 6 values, got shape {predictions.shape}")
+            kind = _ctypes.CANDIDATES_END_TO_END
+            box_view, score_view = tensor[:, :, :4], tensor[:, :, 4:]
+        else:
+            first = 5 if layout == "rows-objectness" else 4
+            if tensor.shape[2] < first:
+                raise ValueError(f"layout {layout!r} reads {shape}, got shape {predictions.shape}")
+            box_view, score_view = tensor[:, :, :4], tensor[:, :, first:]
+            if first == 5:
+                object_view = tensor[:, :, 4]
+    if box_view.shape[2] != 4:
+        raise ValueError(f"boxes hold 4 values each, got shape {box_view.shape}")
+    batch, count = box_view.shape[:2]
+    for name, view in (("scores", score_view), ("objectness", object_view)):
+        if view is not None and view.shape[:2] != (batch, count):
+            raise ValueError(
+                f"{name} describe {view.shape[0]} images of {view.shape[1]} candidates, "
+                f"the boxes {batch} of {count}"
+            )
+    if box_format is None:
+        box_format = "xyxy" if kind == _ctypes.CANDIDATES_END_TO_END else "cxcywh"
+    if box_format not in _BOX_FORMATS:
+        raise ValueError(f"box_format must be 'cxcywh' or 'xyxy', got {box_format!r}")
+
+    described = _ctypes.Layout()
+    described.struct_size = ctypes.sizeof(_ctypes.Layout)
+    described.box_coding = _BOX_FORMATS[box_format]
+    described.score_coding = _ctypes.SCORES_LOGITS if logits else _ctypes.SCORES_PROBABILITIES
+    described.candidate_kind = kind
+    described.batch = batch
+    described.candidates = count
+    # End-to-end rows name their class themselves: 0 leaves it unchecked.
+    described.classes = 0 if kind == _ctypes.CANDIDATES_END_TO_END else score_view.shape[2]
+    described.boxes = _view(box_view)
+    described.scores = _view(score_view)
+    if object_view is not None:
+        described.objectness = _view(object_view)
+
+    options = _ctypes.DecodeOptions()
+    _entry("quelt_decode_options_init")(ctypes.byref(options))
+    options.network_width, options.network_height = width, height
+    options.agnostic = 1 if agnostic else 0
+    options.multi_label = 1 if multi_label else 0
+    options.max_detections = _max_det(max_det)
+    conf = _thresholds(score, batch, "score")
+    nms = _thresholds(iou, batch, "iou")
+    options.score_thresholds = _float_pointer(conf)
+    options.iou_thresholds = _float_pointer(nms)
+    allowed = None
+    if classes is not None:
+        try:
+            ids = [int(c) for c in classes]
+            # At least one element, so an empty allow-list is not NULL (all classes).
+            allowed = np.array(ids or [0], dtype=np.int32)
+        except (TypeError, ValueError, OverflowError):
+            raise ValueError(f"classes must be a sequence of class ids, got {classes!r}") from None
+        options.classes_allowed = allowed.ctypes.data_as(ctypes.POINTER(ctypes.c_int32))
+        options.classes_allowed_count = len(ids)
+    geometries = _geometry_array(geometry, batch)
+    if geometries is not None:
+        options.geometry = geometries
+
+    # box_view, score_view, object_view, conf, nms, allowed and geometries,
+    # which the structs point into, stay alive as locals until the call returns.
+    return _decode(
+        lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle)
     )

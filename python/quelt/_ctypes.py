@@ -64,6 +64,63 @@ DETECTION_DTYPE = np.dtype(
     ]
 )
 
+class View(ctypes.Structure):
+    # Strides count floats, not bytes.
+    _fields_ = [
+        ("data", ctypes.c_void_p),
+        ("image_stride", ctypes.c_int64),
+        ("candidate_stride", ctypes.c_int64),
+        ("component_stride", ctypes.c_int64),
+    ]
+
+
+class Layout(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_uint32),
+        ("box_coding", ctypes.c_int32),
+        ("score_coding", ctypes.c_int32),
+        ("candidate_kind", ctypes.c_int32),
+        ("batch", ctypes.c_int64),
+        ("candidates", ctypes.c_int64),
+        ("classes", ctypes.c_int32),
+        ("reserved", ctypes.c_int32),
+        ("boxes", View),
+        ("objectness", View),
+        ("scores", View),
+    ]
+
+
+class ImageGeometry(ctypes.Structure):
+    _fields_ = [
+        ("original_width", ctypes.c_float),
+        ("original_height", ctypes.c_float),
+        ("scale_x", ctypes.c_float),
+        ("scale_y", ctypes.c_float),
+        ("pad_x", ctypes.c_float),
+        ("pad_y", ctypes.c_float),
+    ]
+
+
+class DecodeOptions(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_uint32),
+        ("network_width", ctypes.c_int32),
+        ("network_height", ctypes.c_int32),
+        ("agnostic", ctypes.c_int32),
+        ("multi_label", ctypes.c_int32),
+        ("max_detections", ctypes.c_int32),
+        ("score_thresholds", ctypes.POINTER(ctypes.c_float)),
+        ("iou_thresholds", ctypes.POINTER(ctypes.c_float)),
+        ("classes_allowed", ctypes.POINTER(ctypes.c_int32)),
+        ("classes_allowed_count", ctypes.c_int64),
+        ("geometry", ctypes.POINTER(ImageGeometry)),
+    ]
+
+
+BOX_CENTRE_SIZE, BOX_CORNERS = 0, 1
+SCORES_PROBABILITIES, SCORES_LOGITS = 0, 1
+CANDIDATES_RAW, CANDIDATES_END_TO_END = 0, 1
+
 assert ctypes.sizeof(ReturnStatus) == 24
 assert ctypes.sizeof(ObjectHandler) == 16
 assert ctypes.sizeof(OutputTensor) == 40
@@ -71,6 +128,10 @@ assert ctypes.sizeof(YoloOutput) == 152
 assert YoloOutput.anchors.offset == 136
 assert ctypes.sizeof(NetParams) == 8
 assert DETECTION_DTYPE.itemsize == 28
+assert ctypes.sizeof(View) == 32
+assert ctypes.sizeof(Layout) == 136 and Layout.scores.offset == 104
+assert ctypes.sizeof(ImageGeometry) == 24
+assert ctypes.sizeof(DecodeOptions) == 64 and DecodeOptions.geometry.offset == 56
 
 _FLOAT_P = ctypes.POINTER(ctypes.c_float)
 
@@ -111,6 +172,28 @@ def _declare(lib):
         ctypes.POINTER(ObjectHandler),
     ]
     lib.process_yolo_sealed_output_detections.restype = ReturnStatus
+    # A library older than these entries still serves the ones above.
+    if hasattr(lib, "quelt_decode"):
+        lib.quelt_decode.argtypes = [
+            ctypes.POINTER(Layout),
+            ctypes.POINTER(DecodeOptions),
+            ctypes.POINTER(ObjectHandler),
+        ]
+        lib.quelt_decode.restype = ReturnStatus
+        lib.quelt_decode_options_init.argtypes = [ctypes.POINTER(DecodeOptions)]
+        lib.quelt_decode_options_init.restype = None
+        geometry_args = [ctypes.c_int32, ctypes.c_int32, ctypes.c_float, ctypes.c_float]
+        for name in ("quelt_geometry_stretch", "quelt_geometry_letterbox"):
+            getattr(lib, name).argtypes = geometry_args
+            getattr(lib, name).restype = ImageGeometry
+        lib.quelt_map_detections.argtypes = [
+            ObjectHandler,
+            ctypes.c_int32,
+            ctypes.c_int32,
+            ctypes.POINTER(ImageGeometry),
+            ctypes.c_int32,
+        ]
+        lib.quelt_map_detections.restype = ReturnStatus
     return lib
 
 

@@ -206,6 +206,128 @@ class TestRealNetwork:
             assert alone.tobytes() == together.tobytes()
 
 
+def layout_input(layout, rows):
+    """The candidates of sealed rows (boxes, objectness, scores) as `layout`
+    holds them: the forms without objectness carry it folded into the scores."""
+    boxes = rows[..., :4]
+    folded = rows[..., 5:] * rows[..., 4:5]
+    plain = np.concatenate([boxes, folded], axis=-1)
+    return {
+        "rows-objectness": (rows, {}),
+        "rows": (plain, {}),
+        "columns": (np.ascontiguousarray(np.swapaxes(plain, -1, -2)), {}),
+        "separate": (boxes.copy(), {"scores": folded}),
+        "separate-by-class": (boxes.copy(), {"scores": np.ascontiguousarray(np.swapaxes(folded, -1, -2))}),
+    }[layout]
+
+
+def corners(records):
+    return np.stack([records[k] for k in ("x_min", "y_min", "x_max", "y_max")], axis=-1)
+
+
+class TestDecode:
+    EXPECTED = [  # class, probability, corners in input pixels
+        (0, np.float32(0.9) * np.float32(0.95), [70, 30, 130, 210]),
+        (1, np.float32(0.85) * np.float32(0.93), [185, 165, 295, 235]),
+    ]
+
+    @pytest.mark.parametrize("layout", ["rows-objectness", "rows", "columns", "separate", "separate-by-class"])
+    def test_each_layout_gives_the_same_records(self, layout):
+        predictions, extra = layout_input(layout, sealed_image())
+        before = predictions.copy()
+        (records,) = quelt.decode(predictions, NET, layout=layout, **extra)
+        np.testing.assert_array_equal(predictions, before)  # only read
+        assert [r["class_id"] for r in records] == [c for c, _, _ in self.EXPECTED]
+        assert list(records["probability"]) == [p for _, p, _ in self.EXPECTED]
+        objectness = [0.9, 0.85] if layout == "rows-objectness" else [1, 1]
+        np.testing.assert_array_equal(records["objectness"], np.float32(objectness))
+        np.testing.assert_allclose(corners(records) * 320, [b for _, _, b in self.EXPECTED], rtol=1e-6)
+
+    def test_end_to_end_rows_are_thresholded_capped_and_mapped(self):
+        rows = np.array(
+            [[70, 30, 130, 210, 0.8, 0], [185, 165, 295, 235, 0.9, 2], [10, 10, 20, 20, 0.1, 1]],
+            dtype=np.float32,
+        )
+        (records,) = quelt.decode(rows, NET, layout="end-to-end")
+        assert list(records["class_id"]) == [2, 0]
+        np.testing.assert_allclose(corners(records) * 320, [[185, 165, 295, 235], [70, 30, 130, 210]], rtol=1e-6)
+        (capped,) = quelt.decode(rows, NET, layout="end-to-end", max_det=1, geometry=quelt.stretch(NET, (640, 320)))
+        assert list(capped["class_id"]) == [2]
+        np.testing.assert_allclose(corners(capped), [[370, 165, 590, 235]], rtol=1e-6)
+
+    def test_options(self):
+        rows = sealed_image()
+        rows[2, :4] = rows[0, :4]  # the second class now sits on the first box
+        decode = lambda **options: quelt.decode(rows, NET, layout="rows-objectness", **options)[0]  # noqa: E731
+        assert list(decode()["class_id"]) == [0, 1]
+        assert list(decode(agnostic=True)["class_id"]) == [0]
+        assert list(decode(classes=[1])["class_id"]) == [1]
+        assert list(decode(max_det=1)["class_id"]) == [0]
+        assert len(decode(score=0.86)) == 0
+        # Every class above 0.01 is a candidate; on box A each class keeps its best.
+        found = decode(multi_label=True, score=0.01)
+        assert sorted(found["class_id"]) == [0, 0, 1, 2]
+        assert (found["probability"] > 0.01).all()
+
+    def test_letterbox_maps_to_original_pixels(self):
+        geometry = quelt.letterbox(NET, (640, 480))
+        assert geometry == quelt.Geometry(640, 480, 0.5, 0.5, 0, 40)
+        (records,) = quelt.decode(sealed_image(), NET, layout="rows-objectness", geometry=geometry)
+        np.testing.assert_allclose(corners(records), [[140, 0, 260, 340], [370, 250, 590, 390]], rtol=1e-6)
+        # The sealed entry maps its batch the same way afterwards.
+        (sealed,) = quelt.decode_sealed(sealed_image(), NET, geometry=[geometry], max_det=1)
+        assert list(sealed["class_id"]) == [0]
+        np.testing.assert_allclose(corners(sealed), corners(records[:1]), rtol=1e-6)
+
+    def test_reads_views_through_their_strides(self):
+        plain, _ = layout_input("rows", np.stack([sealed_image(), sealed_image()[::-1]]))
+        (want, want_reversed) = quelt.decode(plain, NET, layout="rows")
+        # Transposed: the (batch, 4 + classes, candidates) export as numpy hands it out.
+        columns = plain.transpose(0, 2, 1)
+        assert not columns.flags.c_contiguous
+        for got, expected in zip(quelt.decode(columns, NET, layout="columns"), (want, want_reversed)):
+            assert got.tobytes() == expected.tobytes()
+        # Negative and zero strides: candidates reversed, one image seen twice.
+        (reversed_view,) = quelt.decode(plain[1, ::-1], NET, layout="rows")
+        assert reversed_view.tobytes() == want.tobytes()
+        twice = np.broadcast_to(plain[:1], (3,) + plain.shape[1:])
+        assert [r.tobytes() for r in quelt.decode(twice, NET, layout="rows")] == [want.tobytes()] * 3
+        # Boxes, objectness and scores from anywhere.
+        rows = sealed_image()
+        (explicit,) = quelt.decode(
+            boxes=rows[:, :4], objectness=rows[:, 4], scores=rows[:, 5:], net_size=NET, iou=[0.45]
+        )
+        assert explicit.tobytes() == quelt.decode(rows, NET, layout="rows-objectness")[0].tobytes()
+
+    @pytest.mark.parametrize(
+        "args, error, pattern",
+        [
+            ({"predictions": sealed_image().astype(np.float64)}, TypeError, "float32.*<f8"),
+            ({"layout": "diagonal"}, ValueError, "unknown layout 'diagonal'"),
+            ({"layout": None}, ValueError, "name the layout"),
+            ({"layout": "separate"}, ValueError, "reads boxes"),
+            ({"predictions": sealed_image()[:, :4].copy()}, ValueError, r"\(batch, candidates, 5 \+ classes\)"),
+            ({"net_size": None}, TypeError, "net_size"),
+            ({"score": [0.2, 0.3]}, ValueError, "one value per image"),
+            ({"box_format": "xywh"}, ValueError, "box_format"),
+            ({"max_det": -1}, ValueError, "max_det"),
+            ({"geometry": (640, 480)}, TypeError, "quelt.Geometry"),
+            ({"geometry": quelt.Geometry(0, 480, 1, 1)}, quelt.Error, "."),
+        ],
+    )
+    def test_refuses_bad_calls(self, args, error, pattern):
+        call = {"predictions": sealed_image(), "net_size": NET, "layout": "rows-objectness", **args}
+        with pytest.raises(error, match=pattern):
+            quelt.decode(**call)
+
+    def test_refuses_strides_that_are_not_whole_floats(self):
+        packed = np.zeros(4, dtype=[("value", "<f4", (8,)), ("flag", "u1")])
+        packed["value"] = sealed_image()
+        assert packed["value"].strides[0] % 4 != 0
+        with pytest.raises(ValueError, match="not whole floats"):
+            quelt.decode(packed["value"], NET, layout="rows-objectness")
+
+
 def iou(peer, record):
     ix = min(peer["x_max"], record["x_max"]) - max(peer["x_min"], record["x_min"])
     iy = min(peer["y_max"], record["y_max"]) - max(peer["y_min"], record["y_min"])

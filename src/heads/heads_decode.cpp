@@ -518,19 +518,31 @@ class decoder {
     for (std::size_t i = 0; i < count; ++i) {
       boxes_[i] = candidate_boxes_[order_[i]];
     }
-    removed_.assign(count, 0);
-    if (layout_.candidate_kind == QUELT_CANDIDATES_RAW && count > 1) {
-      suppress(options_.iou_thresholds[b]);
-    }
-    std::vector<object_detection> records;
     const std::size_t cap =
         options_.max_detections > 0 ? static_cast<std::size_t>(options_.max_detections) : count;
+    // Whether a record survives depends only on the records ranked above it,
+    // so with a cap the suppression runs on a prefix of the ranking, doubled
+    // until it keeps `cap` records or holds them all.
+    std::size_t prefix = cap < count ? std::max<std::size_t>(2 * cap, 64) : count;
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      kept += removed_[i] == 0 ? 1 : 0;
+    for (;;) {
+      prefix = std::min(prefix, count);
+      removed_.assign(prefix, 0);
+      if (layout_.candidate_kind == QUELT_CANDIDATES_RAW && prefix > 1) {
+        suppress(options_.iou_thresholds[b], prefix);
+      }
+      kept = 0;
+      for (std::size_t i = 0; i < prefix; ++i) {
+        kept += removed_[i] == 0 ? 1 : 0;
+      }
+      if (kept >= cap || prefix == count) {
+        break;
+      }
+      prefix *= 2;
     }
+    std::vector<object_detection> records;
     records.reserve(std::min(kept, cap));
-    for (std::size_t i = 0; i < count && records.size() < cap; ++i) {
+    for (std::size_t i = 0; i < prefix && records.size() < cap; ++i) {
       if (removed_[i] == 0) {
         records.push_back(record(b, hits_[order_[i]], boxes_[i]));
       }
@@ -538,8 +550,8 @@ class decoder {
     return records;
   }
 
-  void suppress(float threshold) {
-    const std::size_t count = hits_.size();
+  // Suppression among the first `count` records of the ranking.
+  void suppress(float threshold, std::size_t count) {
     suppressed_.clear();
     if (options_.agnostic != 0) {
       fw::suppress_greedy(boxes_.data(), count, threshold, fw::suppression_rule::above, workspace_,

@@ -556,7 +556,10 @@ void random_heads_call(awkward_random& random, heads_call& call) {
   options.network_height = random.chance(0.5) ? 100 : random.integer(1, 300);
   options.agnostic = random.chance(0.3) ? 1 : 0;
   options.multi_label = random.chance(0.4) ? 1 : 0;
-  options.max_detections = random.chance(0.7) ? 0 : random.integer(1, 6);
+  // Caps from 1 to 6, and on large images mostly up to 100: the suppressed
+  // prefix of the ranking then has to grow.
+  options.max_detections = large ? (random.chance(0.3) ? 0 : random.integer(1, 100))
+                                 : (random.chance(0.7) ? 0 : random.integer(1, 6));
   for (std::int64_t b = 0; b < images; ++b) {
     call.scores.push_back(random.threshold(probabilities));
     call.ious.push_back(random.threshold({}));

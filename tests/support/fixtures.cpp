@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +12,33 @@
 #endif
 
 namespace quelt::test {
+
+namespace {
+
+// The size in a JPEG's first start-of-frame marker; false when there is none.
+bool jpeg_size(const std::string& file, int& width, int& height) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
+  std::size_t at = 2;
+  while (bytes.size() >= 2 && byte(0) == 0xff && byte(1) == 0xd8 && at + 9 < bytes.size() &&
+         byte(at) == 0xff) {
+    const unsigned marker = byte(at + 1);
+    if (marker == 0xff) {  // fill byte
+      ++at;
+      continue;
+    }
+    if (marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc) {
+      height = byte(at + 5) << 8 | byte(at + 6);
+      width = byte(at + 7) << 8 | byte(at + 8);
+      return true;
+    }
+    at += 2 + (byte(at + 2) << 8 | byte(at + 3));
+  }
+  return false;
+}
+
+}  // namespace
 
 std::string real_fixture_dir() {
   return std::string(QUELT_SHARED_DIR) + "/fixtures/real-yolo";
@@ -41,6 +69,8 @@ std::optional<fixture_set> load_real_fixtures() {
       entry.layer_files.push_back(dir + "/" + file.get<std::string>());
     }
     entry.sealed_file = dir + "/" + image.at("sealed").get<std::string>();
+    entry.image_file = dir + "/images/" + image.at("source").get<std::string>();
+    jpeg_size(entry.image_file, entry.image_width, entry.image_height);
     for (const auto& peer : image.at("opencv_peer_detections")) {
       entry.peers.push_back(
           peer_detection{peer.at("x_min").get<float>(), peer.at("y_min").get<float>(),

@@ -33,6 +33,9 @@ struct fixture_image {
   std::vector<std::string> layer_files;  // full paths, layer order
   std::string sealed_file;               // full path
   std::vector<peer_detection> peers;
+  std::string image_file;  // full path of the photo the network saw, stretched
+  int image_width = 0;     // its pixel size, 0 when unreadable
+  int image_height = 0;
 };
 
 struct fixture_set {

@@ -199,6 +199,126 @@ std::vector<image_detections> decode_sealed(sealed_input& input, std::int32_t ne
   return read_batch(owner.handle);
 }
 
+const std::vector<std::pair<std::string, std::string>>& tensor_layouts() {
+  static const std::vector<std::pair<std::string, std::string>> layouts = {
+      {"columns", "(batch, 4 + classes, candidates), the anchor-free export"},
+      {"rows", "(batch, candidates, 4 + classes)"},
+      {"rows-objectness", "(batch, candidates, 5 + classes)"},
+      {"separate", "boxes (batch, candidates, 4), --scores (batch, candidates, classes)"},
+      {"separate-by-class", "boxes (batch, candidates, 4), --scores (batch, classes, candidates)"},
+      {"end-to-end", "(batch, candidates, 6): x_min, y_min, x_max, y_max, score, class"},
+  };
+  return layouts;
+}
+
+tensor_input load_tensor(const std::string& file, std::size_t dimensions, const std::string& what) {
+  npy::npy_array array = read(file);
+  if (array.shape.size() + 1 == dimensions) {
+    array.shape.insert(array.shape.begin(), 1);
+  }
+  if (array.shape.size() != dimensions) {
+    throw input_error(file + ": shape " + shape_text(array.shape) + " is not " + what);
+  }
+  return tensor_input{file, std::move(array.shape), std::move(array.values)};
+}
+
+std::vector<image_detections> decode_tensors(const tensor_input& predictions,
+                                             const tensor_input* scores, std::int32_t net_width,
+                                             std::int32_t net_height, const thresholds& limits,
+                                             const decode_request& request) {
+  check_size(net_width, net_height);
+  const std::vector<std::size_t>& shape = predictions.shape;
+  const auto batch = static_cast<std::int64_t>(shape.at(0));
+  const auto fits_int32 = [](std::size_t value) { return value <= 0x7fffffffu; };
+  const auto refuse = [&](const std::string& file, const std::vector<std::size_t>& got,
+                          const std::string& wanted) {
+    throw input_error(file + ": shape " + shape_text(got) + " is not " + wanted + " (--layout " +
+                      request.layout + ")");
+  };
+  quelt_layout layout{};
+  if (request.layout == "rows" || request.layout == "rows-objectness") {
+    const std::size_t first = request.layout == "rows" ? 4 : 5;
+    if (shape[2] <= first || !fits_int32(shape[2] - first)) {
+      refuse(predictions.file, shape,
+             first == 4 ? "(batch, candidates, 4 + classes)" : "(batch, candidates, 5 + classes)");
+    }
+    quelt_layout_rows(&layout, predictions.values.data(), batch,
+                      static_cast<std::int64_t>(shape[1]),
+                      static_cast<std::int32_t>(shape[2] - first), first == 5 ? 1 : 0);
+  } else if (request.layout == "columns") {
+    if (shape[1] <= 4 || !fits_int32(shape[1] - 4)) {
+      refuse(predictions.file, shape, "(batch, 4 + classes, candidates)");
+    }
+    quelt_layout_columns(&layout, predictions.values.data(), batch,
+                         static_cast<std::int64_t>(shape[2]),
+                         static_cast<std::int32_t>(shape[1] - 4));
+  } else if (request.layout == "separate" || request.layout == "separate-by-class") {
+    const bool by_class = request.layout == "separate-by-class";
+    if (scores == nullptr) {
+      throw input_error("--layout " + request.layout +
+                        " needs the class scores: --scores FILE.npy");
+    }
+    if (shape[2] != 4) {
+      refuse(predictions.file, shape, "(batch, candidates, 4)");
+    }
+    const std::vector<std::size_t>& score_shape = scores->shape;
+    const std::size_t classes = by_class ? score_shape[1] : score_shape[2];
+    const std::size_t candidates = by_class ? score_shape[2] : score_shape[1];
+    if (score_shape[0] != shape[0] || candidates != shape[1] || classes == 0 ||
+        !fits_int32(classes)) {
+      const std::string wanted = "(" + std::to_string(shape[0]) + ", " +
+                                 (by_class ? "classes, " + std::to_string(shape[1])
+                                           : std::to_string(shape[1]) + ", classes") +
+                                 ") to fit the boxes";
+      refuse(scores->file, score_shape, wanted);
+    }
+    quelt_layout_separate(&layout, predictions.values.data(), scores->values.data(), batch,
+                          static_cast<std::int64_t>(shape[1]), static_cast<std::int32_t>(classes),
+                          by_class ? 1 : 0);
+  } else if (request.layout == "end-to-end") {
+    if (shape[2] != 6) {
+      refuse(predictions.file, shape, "(batch, candidates, 6)");
+    }
+    quelt_layout_end_to_end(&layout, predictions.values.data(), batch,
+                            static_cast<std::int64_t>(shape[1]));
+  } else {
+    throw input_error("unknown layout '" + request.layout + "'");
+  }
+  if (scores != nullptr && request.layout.rfind("separate", 0) != 0) {
+    throw input_error("--scores goes with --layout separate or separate-by-class");
+  }
+  if (request.corners) {
+    layout.box_coding = QUELT_BOX_CORNERS;
+  }
+  if (request.logits) {
+    layout.score_coding = QUELT_SCORES_LOGITS;
+  }
+
+  const auto images = static_cast<std::size_t>(batch);
+  const std::vector<float> score = per_image(limits.score, images, "--score");
+  const std::vector<float> overlap = per_image(limits.overlap, images, "--overlap");
+  const std::vector<quelt_image_geometry> geometry(
+      request.geometry != nullptr ? std::max<std::size_t>(images, 1) : 0,
+      request.geometry != nullptr ? *request.geometry : quelt_image_geometry{});
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  options.network_width = net_width;
+  options.network_height = net_height;
+  options.agnostic = request.agnostic ? 1 : 0;
+  options.multi_label = request.multi_label ? 1 : 0;
+  options.max_detections = request.max_detections;
+  options.score_thresholds = score.data();
+  options.iou_thresholds = overlap.data();
+  if (request.filter_classes) {
+    options.classes_allowed = request.classes.data();
+    options.classes_allowed_count = static_cast<std::int64_t>(request.classes.size());
+  }
+  options.geometry = geometry.empty() ? nullptr : geometry.data();
+  batch_owner owner;
+  check(quelt_decode(&layout, &options, &owner.handle), "quelt_decode");
+  return read_batch(owner.handle);
+}
+
 std::vector<image_detections> decode_layers(std::vector<layer_input>& layers,
                                             const std::vector<float>& anchors, std::int32_t classes,
                                             std::int32_t net_width, std::int32_t net_height,

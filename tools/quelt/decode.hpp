@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quelt/quelt.h"
@@ -46,6 +47,33 @@ struct thresholds {
 
 using image_detections = std::vector<object_detection>;
 
+// A float32 array read whole, batch axis first.
+struct tensor_input {
+  std::string file;
+  std::vector<std::size_t> shape;
+  std::vector<float> values;
+};
+
+// What the decode command was asked for, beyond the thresholds.
+struct decode_request {
+  std::string layout;  // rows, rows-objectness, columns, separate, separate-by-class, end-to-end
+  bool corners = false;
+  bool logits = false;
+  bool agnostic = false;
+  bool multi_label = false;
+  std::int32_t max_detections = 0;
+  bool filter_classes = false;
+  std::vector<std::int32_t> classes;               // kept when filter_classes
+  const quelt_image_geometry* geometry = nullptr;  // the same for every image, or none
+};
+
+// The layouts of the decode command, with the shape each reads.
+const std::vector<std::pair<std::string, std::string>>& tensor_layouts();
+
+// Reads an array of `dimensions` axes, or one fewer for a single image (the
+// batch axis is then added); `what` names the expected shape in messages.
+tensor_input load_tensor(const std::string& file, std::size_t dimensions, const std::string& what);
+
 // Reads a sealed tensor of shape (batch, rows, classes + 5) or
 // (rows, classes + 5). `classes` < 0 takes the count from the shape;
 // otherwise the shape must fit it.
@@ -67,6 +95,13 @@ std::vector<float> per_image(const std::vector<float>& given, std::size_t images
 
 std::vector<image_detections> decode_sealed(sealed_input& input, std::int32_t net_width,
                                             std::int32_t net_height, const thresholds& limits);
+
+// Decodes `predictions` (the boxes for the separate layouts, whose class
+// scores are in `scores`) as `request.layout` describes them.
+std::vector<image_detections> decode_tensors(const tensor_input& predictions,
+                                             const tensor_input* scores, std::int32_t net_width,
+                                             std::int32_t net_height, const thresholds& limits,
+                                             const decode_request& request);
 
 std::vector<image_detections> decode_layers(std::vector<layer_input>& layers,
                                             const std::vector<float>& anchors, std::int32_t classes,

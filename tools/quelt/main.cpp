@@ -41,6 +41,14 @@ struct options {
   std::string manifest;
   std::vector<std::string> picked;  // image names from the manifest
   bool use_sealed = false;
+
+  std::string tensor_file;  // the decode command's predictions, or boxes
+  std::string scores_file;
+  decode_request request;
+  std::vector<std::string> allowed;  // class ids or names
+  std::vector<float> image_size;
+  bool letterbox = false;
+  bool stretch = false;
 };
 
 std::vector<std::int32_t> parse_mask(const std::string& text) {
@@ -259,6 +267,93 @@ decoded run_manifest(const options& opts) {
   }
 }
 
+// The class ids --classes names, by number or by a name of the names file.
+std::vector<std::int32_t> allowed_classes(const std::vector<std::string>& given,
+                                          const std::vector<std::string>& names) {
+  std::vector<std::int32_t> ids;
+  for (const std::string& item : given) {
+    std::size_t used = 0;
+    long value = -1;
+    try {
+      value = std::stol(item, &used);
+    } catch (const std::logic_error&) {
+      used = 0;
+    }
+    if (!item.empty() && used == item.size() && value >= 0 && value <= 0x7fffffff) {
+      ids.push_back(static_cast<std::int32_t>(value));
+      continue;
+    }
+    const auto found = std::find(names.begin(), names.end(), item);
+    if (found == names.end()) {
+      throw input_error("--classes: '" + item + "' is " +
+                        (names.empty() ? "not a class id (give --names to use class names)"
+                                       : "neither a class id nor a name in the --names file"));
+    }
+    ids.push_back(static_cast<std::int32_t>(found - names.begin()));
+  }
+  return ids;
+}
+
+// How the original images were fitted to the network input, when asked.
+std::optional<quelt_image_geometry> image_geometry(const options& opts, std::int32_t net_width,
+                                                   std::int32_t net_height,
+                                                   const std::optional<picture>& background) {
+  if (!opts.letterbox && !opts.stretch) {
+    if (!opts.image_size.empty()) {
+      throw input_error(
+          "--image-size needs --letterbox or --stretch: how the images were fitted to the "
+          "network input");
+    }
+    return std::nullopt;
+  }
+  float width = 0;
+  float height = 0;
+  if (!opts.image_size.empty()) {
+    width = opts.image_size[0];
+    height = opts.image_size[1];
+  } else if (background) {
+    width = static_cast<float>(background->width);
+    height = static_cast<float>(background->height);
+  } else {
+    throw input_error(std::string(opts.letterbox ? "--letterbox" : "--stretch") +
+                      " needs the original image size: --image-size WIDTH HEIGHT, or --image");
+  }
+  // Written so that NaN fails too.
+  if (!(width > 0 && height > 0)) {
+    throw input_error("--image-size must be positive");
+  }
+  return opts.letterbox ? quelt_geometry_letterbox(net_width, net_height, width, height)
+                        : quelt_geometry_stretch(net_width, net_height, width, height);
+}
+
+decoded run_tensors(options opts, const std::vector<std::string>& class_names,
+                    const std::optional<picture>& background, report_context& context) {
+  decoded out;
+  take_size(opts, out);
+  const bool separate = opts.request.layout.rfind("separate", 0) == 0;
+  const tensor_input predictions = load_tensor(
+      opts.tensor_file, 3, separate ? "(batch, candidates, 4)" : "a batch of predictions");
+  std::optional<tensor_input> scores;
+  if (!opts.scores_file.empty()) {
+    scores = load_tensor(opts.scores_file, 3,
+                         "(batch, candidates, classes) or (batch, classes, candidates)");
+  }
+  out.names = batch_names({opts.tensor_file}, {static_cast<std::int64_t>(predictions.shape[0])});
+  if (!opts.allowed.empty()) {
+    opts.request.classes = allowed_classes(opts.allowed, class_names);
+    opts.request.filter_classes = true;
+  }
+  const auto geometry = image_geometry(opts, out.net_width, out.net_height, background);
+  if (geometry) {
+    opts.request.geometry = &*geometry;
+    context.image_width = geometry->original_width;
+    context.image_height = geometry->original_height;
+  }
+  out.images = decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width,
+                              out.net_height, {opts.score, opts.overlap}, opts.request);
+  return out;
+}
+
 std::string svg_name(const std::string& base, const std::string& image, bool several) {
   if (!several) {
     return base;
@@ -288,15 +383,24 @@ void write_file(const std::string& file, const std::string& text) {
 }
 
 int run(const options& opts, const std::string& command) {
+  report_context context;
+  std::optional<picture> background;
+  if (command == "decode" && !opts.image_file.empty()) {
+    // Its size may be the original image size the boxes are mapped to.
+    background = load_picture(opts.image_file);
+  }
   decoded result;
   if (command == "sealed") {
     result = run_sealed(opts, opts.files, opts.classes, decoded{});
   } else if (command == "layers") {
     result = run_layer_files(opts);
+  } else if (command == "decode") {
+    const std::vector<std::string> names =
+        opts.names_file.empty() ? std::vector<std::string>{} : read_names(opts.names_file);
+    result = run_tensors(opts, names, background, context);
   } else {
     result = run_manifest(opts);
   }
-  report_context context;
   context.net_width = result.net_width;
   context.net_height = result.net_height;
   context.names = opts.names_file.empty() ? result.class_names : read_names(opts.names_file);
@@ -308,13 +412,14 @@ int run(const options& opts, const std::string& command) {
                      std::move(result.images[i])});
   }
 
-  std::optional<picture> background;
   if (!opts.image_file.empty()) {
     if (images.size() != 1) {
       throw input_error("--image draws over one image, but the input holds " +
                         std::to_string(images.size()) + "; pick one");
     }
-    background = load_picture(opts.image_file);
+    if (!background) {
+      background = load_picture(opts.image_file);
+    }
   }
   if (!opts.svg_file.empty()) {
     for (const image_result& image : images) {
@@ -349,7 +454,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough();
   app.footer(
-      "Box corners are fractions of the network input. Thresholds take one value for every\n"
+      "Box corners are fractions of the network input, or original-image pixels when\n"
+      "'decode' is given --letterbox or --stretch. Thresholds take one value for every\n"
       "image or a comma-separated list with one per image.\n"
       "Run 'quelt COMMAND --help' for the options of a command.");
 
@@ -387,6 +493,51 @@ int main(int argc, char** argv) {
   layers->add_flag("--preactivated", opts.preactivated,
                    "the network already applied the logistic function");
 
+  CLI::App* tensors = app.add_subcommand(
+      "decode",
+      "decode box predictions: anchor-free columns, rows, separate box and score tensors, "
+      "end-to-end rows");
+  tensors
+      ->add_option("tensor", opts.tensor_file,
+                   "float32 .npy: the predictions, or the boxes for the separate layouts")
+      ->required();
+  std::string layout_help = "how the tensor holds the candidates:";
+  std::vector<std::string> layout_names;
+  for (const auto& [name, shape] : quelt::cli::tensor_layouts()) {
+    layout_help += "\n  " + name + ": " + shape;
+    layout_names.push_back(name);
+  }
+  tensors->add_option("--layout", opts.request.layout, layout_help)
+      ->required()
+      ->check(CLI::IsMember(layout_names));
+  tensors->add_option("--scores", opts.scores_file, "the class scores of the separate layouts");
+  tensors
+      ->add_option("--image-size", opts.image_size,
+                   "original image WIDTH HEIGHT: boxes come out in its pixels")
+      ->expected(2);
+  CLI::Option* letterbox =
+      tensors->add_flag("--letterbox", opts.letterbox,
+                        "the images were scaled to fit and padded equally on both sides");
+  tensors->add_flag("--stretch", opts.stretch, "the images were resized to the network input")
+      ->excludes(letterbox);
+  tensors
+      ->add_option("--max-det", opts.request.max_detections,
+                   "at most N detections per image, the highest scores (default 0: all)")
+      ->check(CLI::Range(0, 0x7fffffff));
+  tensors->add_flag("--agnostic", opts.request.agnostic,
+                    "suppress overlapping boxes across classes");
+  tensors->add_flag("--multi-label", opts.request.multi_label,
+                    "a detection for every class that passes, not only the best");
+  tensors
+      ->add_option("--classes", opts.allowed,
+                   "keep only these classes: ids, or names of the --names file")
+      ->delimiter(',');
+  tensors->add_flag("--logits", opts.request.logits,
+                    "scores are raw network values: apply the logistic function");
+  tensors->add_flag("--corners", opts.request.corners,
+                    "boxes are x_min, y_min, x_max, y_max (default centre x, centre y, width, "
+                    "height; end-to-end rows always hold corners)");
+
   CLI::App* manifest = app.add_subcommand(
       "manifest", "decode the images a JSON manifest lists (net size, layers, files)");
   manifest->add_option("manifest", opts.manifest, "the manifest .json file")->required();
@@ -405,9 +556,10 @@ int main(int argc, char** argv) {
     std::cerr << "quelt: " << e.what() << " (run 'quelt --help')\n";
     return 2;
   }
-  const std::string command = sealed->parsed()   ? "sealed"
-                              : layers->parsed() ? "layers"
-                                                 : "manifest";
+  const std::string command = sealed->parsed()    ? "sealed"
+                              : layers->parsed()  ? "layers"
+                              : tensors->parsed() ? "decode"
+                                                  : "manifest";
   try {
     return quelt::cli::run(opts, command);
   } catch (const std::exception& error) {

@@ -133,6 +133,20 @@ void write_table(std::ostream& out, const std::vector<image_result>& results,
     if (result.detections.empty()) {
       continue;
     }
+    if (context.image_width > 0) {
+      out << "  class            probability  objectness    x_min    y_min    x_max    y_max"
+             "   (image pixels)\n";
+      for (const object_detection& d : result.detections) {
+        std::ostringstream line;
+        line << "  " << std::left << std::setw(16) << class_name(context, d.class_id) << std::right
+             << std::fixed << std::setprecision(3) << std::setw(12) << d.probability
+             << std::setw(12) << d.objectness << std::setprecision(1) << std::setw(9) << d.x_min
+             << std::setw(9) << d.y_min << std::setw(9) << d.x_max << std::setw(9) << d.y_max
+             << "\n";
+        out << line.str();
+      }
+      continue;
+    }
     out << "  class            probability  objectness   x_min   y_min   x_max   y_max"
            "   box in input pixels\n";
     for (const object_detection& d : result.detections) {
@@ -168,8 +182,12 @@ void write_json(std::ostream& out, const std::vector<image_result>& results,
     images.push_back({{"name", result.name}, {"detections", std::move(detections)}});
   }
   nlohmann::ordered_json document = {
-      {"net", {{"width", context.net_width}, {"height", context.net_height}}},
-      {"images", std::move(images)}};
+      {"net", {{"width", context.net_width}, {"height", context.net_height}}}};
+  if (context.image_width > 0) {
+    // The boxes are pixels of images of this size, not fractions of the input.
+    document["image_pixels"] = {{"width", context.image_width}, {"height", context.image_height}};
+  }
+  document["images"] = std::move(images);
   out << document.dump(2) << "\n";
 }
 
@@ -250,8 +268,16 @@ picture load_picture(const std::string& file) {
 
 std::string render_svg(const image_result& result, const report_context& context,
                        const std::optional<picture>& background) {
-  const double width = background ? background->width : context.net_width;
-  const double height = background ? background->height : context.net_height;
+  const bool pixels = context.image_width > 0;
+  const double width = background ? background->width
+                       : pixels   ? context.image_width
+                                  : context.net_width;
+  const double height = background ? background->height
+                        : pixels   ? context.image_height
+                                   : context.net_height;
+  // What a box corner is multiplied by to land on the canvas.
+  const double x_scale = pixels ? width / context.image_width : width;
+  const double y_scale = pixels ? height / context.image_height : height;
   // Strokes and labels scale with the picture so they stay readable.
   const double stroke = std::max(1.5, std::min(width, height) / 200.0);
   const double font = std::max(10.0, std::min(width, height) / 30.0);
@@ -280,10 +306,10 @@ std::string render_svg(const image_result& result, const report_context& context
                      return a.probability < b.probability;
                    });
   for (const object_detection& d : order) {
-    const double x0 = d.x_min * width;
-    const double y0 = d.y_min * height;
-    const double x1 = d.x_max * width;
-    const double y1 = d.y_max * height;
+    const double x0 = d.x_min * x_scale;
+    const double y0 = d.y_min * y_scale;
+    const double x1 = d.x_max * x_scale;
+    const double y1 = d.y_max * y_scale;
     const char* color =
         palette[static_cast<std::size_t>(d.class_id < 0 ? -(d.class_id + 1) : d.class_id) %
                 (sizeof palette / sizeof palette[0])];

@@ -22,6 +22,10 @@ struct report_context {
   std::vector<std::string> names;  // class names by id; may be short or empty
   std::int32_t net_width = 0;
   std::int32_t net_height = 0;
+  // Above 0 when the boxes are in pixels of an original image of this size
+  // rather than fractions of the network input.
+  double image_width = 0;
+  double image_height = 0;
 };
 
 // "person" from the names, else "class 7".
@@ -52,8 +56,8 @@ picture load_picture(const std::string& file);
 std::string base64_encode(const std::string& bytes);
 
 // The boxes over the picture, or over a blank canvas of the network input
-// size without one. Box corners, fractions of the network input, are scaled
-// to the picture's size.
+// size (of the original image, for boxes in its pixels) without one. Box
+// corners are scaled to the picture's size.
 std::string render_svg(const image_result& result, const report_context& context,
                        const std::optional<picture>& background);
 

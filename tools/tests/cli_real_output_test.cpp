@@ -154,4 +154,60 @@ TEST(CliRealOutput, PicturesOverTheRealImagesAreWellFormed) {
   }
 }
 
+// The decode command on the anchor-free form of the real outputs (boxes and
+// scores as columns, objectness folded in), mapped to the photos' pixels.
+TEST(CliRealOutput, DecodeGivesTheLibrarysRecordsInPhotoPixels) {
+  const auto set = quelt::test::load_real_fixtures();
+  if (!set) {
+    GTEST_SKIP() << "real network fixtures not found in " << quelt::test::real_fixture_dir();
+  }
+  const std::int32_t classes = set->layers[0].classes;
+  for (const auto& image : set->images) {
+    const auto sealed = quelt::npy::read_npy(image.sealed_file);
+    const std::size_t n = sealed.shape[1];
+    const std::size_t row = static_cast<std::size_t>(classes) + 5;
+    std::vector<float> columns((row - 1) * n);
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t c = 0; c < 4; ++c) {
+        columns[c * n + r] = sealed.values[r * row + c];
+      }
+      for (std::size_t j = 5; j < row; ++j) {
+        columns[(j - 1) * n + r] = sealed.values[r * row + 4] * sealed.values[r * row + j];
+      }
+    }
+    const std::string file = ::testing::TempDir() + "quelt_cli_columns_" + image.name + ".npy";
+    quelt::npy::write_npy(file, {1, row - 1, n}, columns);
+
+    ASSERT_GT(image.image_width, 0) << image.image_file;
+    const quelt_image_geometry geometry = quelt_geometry_stretch(
+        set->net_width, set->net_height, static_cast<float>(image.image_width),
+        static_cast<float>(image.image_height));
+    quelt_layout layout;
+    quelt_layout_columns(&layout, columns.data(), 1, static_cast<std::int64_t>(n), classes);
+    quelt_decode_options options;
+    quelt_decode_options_init(&options);
+    options.network_width = set->net_width;
+    options.network_height = set->net_height;
+    options.score_thresholds = &conf_threshold;
+    options.iou_thresholds = &nms_threshold;
+    options.geometry = &geometry;
+    object_handler handler{};
+    ASSERT_EQ(failure_text(quelt_decode(&layout, &options, &handler)), "");
+    const detections direct = read_image(handler);
+    EXPECT_FALSE(direct.empty()) << image.name;
+
+    const std::string svg = ::testing::TempDir() + "quelt_cli_decode_" + image.name + ".svg";
+    const auto by_tool = nlohmann::json::parse(
+        run_cli("decode " + quoted(file) + " --layout columns --size " +
+                std::to_string(set->net_width) + " " + std::to_string(set->net_height) +
+                " --stretch --image " + quoted(image.image_file) + " --svg " + quoted(svg) +
+                " --names " + quoted(set->dir + "/coco.names") + " --format json"));
+    EXPECT_EQ(by_tool.at("image_pixels").at("width"), image.image_width);
+    expect_same(from_json(by_tool.at("images")[0]), direct, image.name + " columns");
+    EXPECT_EQ(std::system(("xmllint --noout " + quoted(svg)).c_str()), 0) << svg;
+    std::remove(svg.c_str());
+    std::remove(file.c_str());
+  }
+}
+
 }  // namespace

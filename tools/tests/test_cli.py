@@ -151,6 +151,72 @@ class TestPictures:
         assert result.returncode == 1 and "--image draws over one image" in result.stderr
 
 
+def layouts_of(sealed):
+    """The sample's sealed rows in every layout of `quelt decode`, as
+    (layout, tensor, scores or None); objectness is folded into the scores of
+    the layouts without one."""
+    boxes = sealed[..., :4]
+    folded = sealed[..., 5:] * sealed[..., 4:5]
+    plain = np.concatenate([boxes, folded], axis=-1)
+    return [
+        ("rows-objectness", sealed, None),
+        ("rows", plain, None),
+        ("columns", plain.transpose(0, 2, 1), None),
+        ("separate", boxes, folded),
+        ("separate-by-class", boxes, folded.transpose(0, 2, 1)),
+    ]
+
+
+class TestDecode:
+    def test_every_layout_gives_the_rows_records(self, sample, tmp_path):
+        sealed = np.load(sample / "sample.sealed.npy")
+        results = {}
+        for layout, tensor, scores in layouts_of(sealed):
+            np.save(tmp_path / f"{layout}.npy", np.ascontiguousarray(tensor))
+            extra = []
+            if scores is not None:
+                np.save(tmp_path / f"{layout}.scores.npy", np.ascontiguousarray(scores))
+                extra = ["--scores", tmp_path / f"{layout}.scores.npy"]
+            out = json.loads(ok("decode", tmp_path / f"{layout}.npy", "--layout", layout, "--size", 320,
+                                "--names", sample / "sample.names", "--format", "json", *extra))
+            (image,) = out["images"]
+            assert image["name"] == layout and "image_pixels" not in out
+            results[layout] = image["detections"]
+        want = results.pop("rows-objectness")
+        assert [d["class"] for d in want] == ["person", "bicycle", "dog"]
+        for layout, got in results.items():
+            for d in want:
+                d["objectness"] = 1.0
+            assert got == want, layout
+
+    def test_options_and_original_image_pixels(self, sample, tmp_path):
+        tensor = sample / "sample.sealed.npy"
+        base = ["decode", tensor, "--layout", "rows-objectness", "--size", 320, "--names", sample / "sample.names"]
+        everything = json.loads(ok(*base, "--format", "json"))["images"][0]["detections"]
+        capped = json.loads(ok(*base, "--format", "json", "--max-det", 1))["images"][0]["detections"]
+        assert capped == everything[:1]
+        for picked in ("dog,0", "2,person"):
+            found = json.loads(ok(*base, "--format", "json", "--classes", picked))["images"][0]["detections"]
+            assert sorted(d["class"] for d in found) == ["dog", "person"]
+        out = json.loads(ok(*base, "--format", "json", "--letterbox", "--image-size", 640, 480))
+        assert out["image_pixels"] == {"width": 640, "height": 480}
+        for plain, mapped in zip(everything, out["images"][0]["detections"]):
+            # Scaled by 2 and moved up by the 40 padding rows of the 320 x 240 picture.
+            assert mapped["x_min"] == pytest.approx(max(0, plain["x_min"] * 640), abs=1e-3)
+            assert mapped["y_min"] == pytest.approx(max(0, plain["y_min"] * 320 - 40) * 2, abs=1e-3)
+        assert "(image pixels)" in ok(*base, "--stretch", "--image-size", 640, 480)
+
+        picture = tmp_path / "photo.png"
+        picture.write_bytes(png(640, 480))
+        svg = tmp_path / "photo.svg"
+        ok(*base, "--letterbox", "--image", picture, "--svg", svg)
+        xmllint(svg)
+        text = svg.read_text()
+        assert 'width="640.0" height="480.0"' in text
+        first = out["images"][0]["detections"][0]
+        assert f'<rect x="{first["x_min"]:.1f}" y="{first["y_min"]:.1f}"' in text
+
+
 def bad_inputs(sample, tmp):
     sealed = np.load(sample / "sample.sealed.npy")
     layer = np.load(sample / "sample.layer0.npy")
@@ -192,6 +258,16 @@ def bad_inputs(sample, tmp):
         (["layers", sample / "sample.layer0.npy", *size, *layer_args[:-2], "--mask", "3,4,9"], "mask entry 9 names no anchor pair"),
         (["layers", sample / "sample.layer0.npy", *size, *layer_args[:-2], "--mask", "3,x,5"], "is not a comma-separated list"),
         (["layers", sample / "sample.layer0.npy", sample / "sample.layer1.npy", *size, *layer_args], "--mask given 1 times for 2 layers"),
+        (["decode", s, *size, "--layout", "end-to-end"], "is not (batch, candidates, 6) (--layout end-to-end)"),
+        (["decode", s, *size, "--layout", "separate"], "--layout separate needs the class scores: --scores FILE.npy"),
+        (["decode", s, *size, "--layout", "separate", "--scores", s], "is not (batch, candidates, 4)"),
+        (["decode", tmp / "flat.npy", *size, "--layout", "rows"], "is not a batch of predictions"),
+        (["decode", s, *size, "--layout", "rows", "--scores", s], "--scores goes with --layout separate"),
+        (["decode", s, *size, "--layout", "rows", "--image-size", "640", "480"], "--image-size needs --letterbox or --stretch"),
+        (["decode", s, *size, "--layout", "rows", "--letterbox"], "--letterbox needs the original image size"),
+        (["decode", s, *size, "--layout", "rows", "--stretch", "--image-size", "0", "480"], "--image-size must be positive"),
+        (["decode", s, *size, "--layout", "rows", "--classes", "cat"], "'cat' is not a class id (give --names"),
+        (["decode", s, *size, "--layout", "rows", "--names", sample / "sample.names", "--classes", "cat"], "'cat' is neither a class id nor a name"),
         (["manifest", m, "--name", "nobody"], "no image named 'nobody' (it has: sample)"),
         (["manifest", tmp / "broken.json"], "broken.json: not a usable manifest"),
         (["manifest", tmp / "incomplete.json"], "incomplete.json: not a usable manifest"),
@@ -214,7 +290,10 @@ def test_bad_inputs_fail_with_one_clear_line(sample, tmp_path):
     [
         ([], "A subcommand is required"),
         (["sealed"], "tensors is required"),
-        (["decode", "x.npy"], "subcommand is required"),
+        (["detect", "x.npy"], "subcommand is required"),
+        (["decode", "x.npy"], "--layout is required"),
+        (["decode", "x.npy", "--layout", "grid"], "grid"),
+        (["decode", "x.npy", "--layout", "rows", "--letterbox", "--stretch"], "excludes"),
         (["sealed", "x.npy", "--bogus"], "--bogus"),
         (["--score", "abc", "sealed", "x.npy"], "abc"),
         (["--format", "xml", "sealed", "x.npy"], "xml"),
@@ -231,4 +310,5 @@ def test_usage_errors_exit_with_two(args, expected):
 def test_help_and_version():
     assert "sealed" in ok("--help") and "--svg" in ok("--help")
     assert "--anchors" in ok("layers", "--help")
+    assert "separate-by-class" in ok("decode", "--help")
     assert ok("--version").strip() == os.environ.get("QUELT_VERSION", ok("--version").strip())
