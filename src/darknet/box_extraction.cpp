@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../framework/exponential.hpp"
 #include "../framework/screen.hpp"
 
 namespace quelt {
@@ -57,8 +58,8 @@ std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers,
               w = (((v[2] * v[2]) * 4.0f) * anchor_width) / nw;
               h = (((v[3] * v[3]) * 4.0f) * anchor_height) / nh;
             } else {
-              w = (std::exp(v[2]) * anchor_width) / nw;
-              h = (std::exp(v[3]) * anchor_height) / nh;
+              w = (sorvanta::framework::rounded_exp(v[2]) * anchor_width) / nw;
+              h = (sorvanta::framework::rounded_exp(v[3]) * anchor_height) / nh;
             }
             const float half_width = w * 0.5f;
             const float half_height = h * 0.5f;

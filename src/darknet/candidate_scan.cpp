@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "../framework/class_scores.hpp"
+#include "../framework/exponential.hpp"
 #include "../framework/screen.hpp"
 
 #if defined(__SSE2__)
@@ -15,7 +16,7 @@
 namespace quelt::detail {
 
 float logistic(float value) {
-  return 1.0f / (std::exp(-value) + 1.0f);
+  return 1.0f / (sorvanta::framework::rounded_exp(-value) + 1.0f);
 }
 
 namespace {
@@ -186,8 +187,8 @@ void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes
         } else {
           cx = logistic(record[0]) * scale - offset;
           cy = logistic(record[1]) * scale - offset;
-          w = (std::exp(record[2]) * anchor_width) / nw;
-          h = (std::exp(record[3]) * anchor_height) / nh;
+          w = (sorvanta::framework::rounded_exp(record[2]) * anchor_width) / nw;
+          h = (sorvanta::framework::rounded_exp(record[3]) * anchor_height) / nh;
         }
         const float x = (static_cast<float>(gx) + cx) / grid_width;
         const float y = (static_cast<float>(gy) + cy) / grid_height;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "framework/exponential.hpp"
+
 namespace quelt_reference {
 
 namespace {
@@ -12,7 +14,7 @@ constexpr float nan_value = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf_value = std::numeric_limits<float>::infinity();
 
 float logistic(float v) {
-  return 1.0f / (std::exp(-v) + 1.0f);
+  return 1.0f / (sorvanta::framework::rounded_exp(-v) + 1.0f);
 }
 
 }  // namespace
