@@ -7,6 +7,7 @@
 #                                        Boost, find_package(quelt COMPONENTS
 #                                        cxx) gives quelt::cxx)
 #   lib/libquelt.so.N                    with SOVERSION and the dev symlink
+#   (Windows: bin/quelt.dll, lib/libquelt.dll.a and lib/quelt.def)
 #   lib/cmake/quelt/                     find_package(quelt CONFIG) -> quelt::quelt
 #   lib/pkgconfig/quelt.pc
 include(CMakePackageConfigHelpers)
@@ -31,6 +32,13 @@ endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/src/api/object_handler.hpp
   ${PROJECT_SOURCE_DIR}/src/api/status_frame.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt/detail/api COMPONENT cxx)
+
+if(WIN32)
+  # The export list, for toolchains that make their own import library
+  # (lib /def:quelt.def /machine:x64 /out:quelt.lib).
+  install(FILES ${PROJECT_SOURCE_DIR}/src/quelt.def DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    COMPONENT development)
+endif()
 
 set(quelt_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/quelt)
 install(EXPORT quelt-targets NAMESPACE quelt:: DESTINATION ${quelt_cmake_dir}

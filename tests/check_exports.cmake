@@ -1,7 +1,8 @@
 # Compares the symbols a built library exports with the checked-in list.
 # cmake -DLIBRARY=file -DLIST=file -DKIND=elf|pe -DTOOL=nm-or-objdump -P check_exports.cmake
 # elf: LIST holds one mangled name a line (# comments); TOOL is nm.
-# pe: LIST is a .def file (names under EXPORTS); TOOL is objdump.
+# pe: LIST is a .def file (names under EXPORTS); TOOL is objdump. Also fails
+#     when the DLL imports a MinGW runtime DLL.
 foreach(var LIBRARY LIST KIND TOOL)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_exports: ${var} is not set")
@@ -35,8 +36,21 @@ if(KIND STREQUAL "pe")
     message(FATAL_ERROR "${TOOL} -p ${LIBRARY} failed")
   endif()
   # The name table: lines "\t[   n] +base[   m] name" after its heading.
+  # The DLL stands alone: no MinGW runtime DLL among its imports.
+  string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${out}")
+  foreach(import IN LISTS imports)
+    if(import MATCHES "(libstdc|libgcc|libwinpthread)")
+      message(FATAL_ERROR "${LIBRARY} needs a MinGW runtime DLL: ${import}")
+    endif()
+  endforeach()
+  message(STATUS "imports: ${imports}")
   string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(.*)" table "${out}")
   set(table "${CMAKE_MATCH_1}")
+  # The table ends at the first empty line.
+  string(FIND "${table}" "\n\n" end)
+  if(end GREATER -1)
+    string(SUBSTRING "${table}" 0 ${end} table)
+  endif()
   string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" entries "${table}")
   foreach(entry IN LISTS entries)
     string(REGEX REPLACE ".* " "" name "${entry}")
