@@ -3,7 +3,11 @@
 #   include/quelt/detail/...             the C++ headers of the exported
 #                                        namespaced functions, in their folders
 #                                        so their relative includes still work
+#                                        (install component cxx; they need
+#                                        Boost, find_package(quelt COMPONENTS
+#                                        cxx) gives quelt::cxx)
 #   lib/libquelt.so.N                    with SOVERSION and the dev symlink
+#   (Windows: bin/quelt.dll, lib/libquelt.dll.a and lib/quelt.def)
 #   lib/cmake/quelt/                     find_package(quelt CONFIG) -> quelt::quelt
 #   lib/pkgconfig/quelt.pc
 include(CMakePackageConfigHelpers)
@@ -22,12 +26,19 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/quelt/quelt.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt COMPONENT development)
 foreach(folder framework darknet sealed)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/${folder}/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt/detail/${folder} COMPONENT development
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt/detail/${folder} COMPONENT cxx
     FILES_MATCHING PATTERN "*.hpp")
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/src/api/object_handler.hpp
   ${PROJECT_SOURCE_DIR}/src/api/status_frame.hpp
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt/detail/api COMPONENT development)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt/detail/api COMPONENT cxx)
+
+if(WIN32)
+  # The export list, for toolchains that make their own import library
+  # (lib /def:quelt.def /machine:x64 /out:quelt.lib).
+  install(FILES ${PROJECT_SOURCE_DIR}/src/quelt.def DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    COMPONENT development)
+endif()
 
 set(quelt_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/quelt)
 install(EXPORT quelt-targets NAMESPACE quelt:: DESTINATION ${quelt_cmake_dir}

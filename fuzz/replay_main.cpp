@@ -16,7 +16,7 @@ namespace {
 int replay(const std::filesystem::path& file) {
   std::ifstream stream(file, std::ios::binary);
   if (!stream) {
-    std::fprintf(stderr, "cannot read %s\n", file.c_str());
+    std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
     return 1;
   }
   const std::vector<char> bytes{std::istreambuf_iterator<char>(stream),
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
       failures += replay(path);
       ++inputs;
     } else {
-      std::printf("skipping %s: not there\n", path.c_str());
+      std::printf("skipping %s: not there\n", path.string().c_str());
     }
   }
   std::printf("%d inputs replayed\n", inputs);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "darknet/activation.hpp"
+#include "framework/exponential.hpp"
 
 namespace {
 
@@ -24,7 +25,7 @@ TEST(Activation, RawModeWithUnitScale) {
   EXPECT_EQ(values[2], 0.3f);
   EXPECT_EQ(values[3], -0.7f);
   EXPECT_EQ(values[4], 0.5f);
-  EXPECT_EQ(values[5], 1.0f / (std::exp(-2.0f) + 1.0f));
+  EXPECT_EQ(values[5], 1.0f / (sorvanta::framework::rounded_exp(-2.0f) + 1.0f));
 }
 
 TEST(Activation, RawModeWithScaleTwoShiftsCentresOnly) {

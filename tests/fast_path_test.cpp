@@ -33,7 +33,9 @@ float from_bits(std::uint32_t bits) {
 // would take minutes): first the negative ones from -0 down to -inf, then the
 // positive ones up to +inf.
 TEST(FastPath, LogisticNeverDecreases) {
-#ifdef NDEBUG
+// Every float in an optimised native build; every 64th under emulation,
+// where all 2^32 would take the better part of an hour.
+#if defined(NDEBUG) && !defined(QUELT_EMULATED)
   const std::uint32_t step = 1;
 #else
   const std::uint32_t step = 64;

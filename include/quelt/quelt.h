@@ -32,7 +32,10 @@
 /* QUELT_VERSION_MAJOR, _MINOR, _PATCH, _STRING and _NUMBER. */
 #include "quelt/version.h"
 
-#if defined(_WIN32)
+/* QUELT_STATIC: linked from the library's objects, not from the DLL. */
+#if defined(_WIN32) && defined(QUELT_STATIC) && !defined(QUELT_BUILDING_LIBRARY)
+#define QUELT_API
+#elif defined(_WIN32)
 #if defined(QUELT_BUILDING_LIBRARY)
 #define QUELT_API __declspec(dllexport)
 #else

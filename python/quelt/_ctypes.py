@@ -205,9 +205,10 @@ def candidates():
         # An explicit choice is never silently replaced by another library.
         return [("QUELT_LIBRARY", env)]
     package = pathlib.Path(__file__).resolve().parent
-    for path in sorted(package.glob("libquelt.so*")):
+    windows = os.name == "nt"
+    for path in sorted(package.glob("quelt.dll" if windows else "libquelt.so*")):
         found.append(("package folder", str(path)))
-    found.append(("system loader", "libquelt.so.0"))
+    found.append(("system loader", "quelt.dll" if windows else "libquelt.so.0"))
     name = ctypes.util.find_library("quelt")
     if name:
         found.append(("system loader", name))
@@ -224,5 +225,6 @@ def load():
             tried.append(f"{how} {where}: {error}")
     raise OSError(
         "cannot load the quelt library; set QUELT_LIBRARY to the path of libquelt.so "
+        "or quelt.dll "
         "(tried " + "; ".join(tried) + ")"
     )

@@ -4,10 +4,10 @@
 #ifndef QUELT_DARKNET_BOX_DECODING_HPP
 #define QUELT_DARKNET_BOX_DECODING_HPP
 
-#include <cmath>
 #include <cstdint>
 
 #include "../framework/box.hpp"
+#include "../framework/exponential.hpp"
 
 namespace quelt::detail {
 
@@ -23,7 +23,7 @@ inline float size_fraction(float term, float anchor, float network, bool preacti
   if (preactivated) {
     return (((term * term) * 4.0f) * anchor) / network;
   }
-  return (std::exp(term) * anchor) / network;
+  return (sorvanta::framework::rounded_exp(term) * anchor) / network;
 }
 
 // Corners of the box of cell (gx, gy) of a grid_width x grid_height grid, as

@@ -7,13 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "exponential.hpp"
+
 namespace sorvanta::framework {
 
-// 1 / (exp(-v) + 1) in single precision, with the single-precision
-// exponential. Every path applies the logistic through this one function, so
+// 1 / (exp(-v) + 1) in single precision, with the correctly rounded
+// single-precision exponential. Every path applies the logistic through this one function, so
 // they can never differ in a bit.
 inline float logistic(float value) {
-  return 1.0f / (std::exp(-value) + 1.0f);
+  return 1.0f / (rounded_exp(-value) + 1.0f);
 }
 
 // A raw value below the returned one cannot have a logistic above

@@ -3,12 +3,14 @@
 #include <cmath>
 #include <cstddef>
 
+#include "framework/exponential.hpp"
+
 namespace quelt_reference {
 
 namespace {
 
 float sigma(float v) {
-  const float e = std::exp(-v);  // the single-precision exponential
+  const float e = sorvanta::framework::rounded_exp(-v);  // the single-precision exponential
   const float sum = e + 1.0f;
   return 1.0f / sum;
 }
@@ -99,8 +101,8 @@ std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers,
               w = (((v[2] * v[2]) * 4.0f) * aw) / nw;
               h = (((v[3] * v[3]) * 4.0f) * ah) / nh;
             } else {
-              w = (std::exp(v[2]) * aw) / nw;
-              h = (std::exp(v[3]) * ah) / nh;
+              w = (sorvanta::framework::rounded_exp(v[2]) * aw) / nw;
+              h = (sorvanta::framework::rounded_exp(v[3]) * ah) / nh;
             }
             const float hw = w * 0.5f;
             const float hh = h * 0.5f;

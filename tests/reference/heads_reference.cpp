@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "framework/exponential.hpp"
 #include "reference/reference.hpp"
 
 namespace quelt_reference {
@@ -12,7 +13,7 @@ namespace quelt_reference {
 namespace {
 
 float sigmoid(float v) {
-  return 1.0f / (std::exp(-v) + 1.0f);
+  return 1.0f / (sorvanta::framework::rounded_exp(-v) + 1.0f);  // the single-precision exponential
 }
 
 struct heads_record {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "framework/exponential.hpp"
+
 namespace quelt_reference {
 
 namespace {
@@ -13,7 +15,7 @@ constexpr float nan_value = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf_value = std::numeric_limits<float>::infinity();
 
 float logistic(float v) {
-  return 1.0f / (std::exp(-v) + 1.0f);
+  return 1.0f / (sorvanta::framework::rounded_exp(-v) + 1.0f);
 }
 
 // Now and then a call is large: hundreds to thousands of rows per image, so

@@ -1,0 +1,137 @@
+// Checks sorvanta::framework::rounded_exp against MPFR for every one of the
+// 2^32 float inputs, and counts where the C library's expf differs from it.
+// Run by hand (tools/exp_check/run); it takes a few minutes on two cores.
+//
+// Each input is first compared with the long double exponential: when that
+// value lies clearly away from every float midpoint, it fixes the correctly
+// rounded float. Only inputs near a midpoint, and results that are
+// subnormal, zero or at the edge of overflow, are decided by MPFR.
+#include <atomic>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <mpfr.h>
+
+#include "framework/exponential.hpp"
+
+namespace {
+
+float float_of(std::uint32_t bits) {
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+std::uint32_t bits_of(float value) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+bool same(float a, float b) {
+  return (a != a && b != b) || bits_of(a) == bits_of(b);
+}
+
+// The correctly rounded float exp(x) by MPFR, subnormals included.
+float mpfr_exp_float(float x) {
+  mpfr_set_emin(-148);
+  mpfr_set_emax(128);
+  mpfr_t in, out;
+  mpfr_init2(in, 24);
+  mpfr_init2(out, 24);
+  mpfr_set_flt(in, x, MPFR_RNDN);
+  int inexact = mpfr_exp(out, in, MPFR_RNDN);
+  inexact = mpfr_subnormalize(out, inexact, MPFR_RNDN);
+  const float result = mpfr_get_flt(out, MPFR_RNDN);
+  mpfr_clear(in);
+  mpfr_clear(out);
+  return result;
+}
+
+struct counts {
+  std::uint64_t checked = 0;
+  std::uint64_t by_mpfr = 0;
+  std::uint64_t wrong = 0;
+  std::uint64_t libc_differs = 0;
+};
+
+// The correct answer for x, by the cheapest sure means.
+float correct_exp(float x, counts& tally) {
+  if (x != x) {
+    return x;
+  }
+  if (x > 89.0f) {
+    return std::numeric_limits<float>::infinity();  // exp(89) > 2^128
+  }
+  if (x < -104.0f) {
+    return 0.0f;  // exp(-104) < 2^-150
+  }
+  const long double value = std::exp(static_cast<long double>(x));
+  const float nearest = static_cast<float>(value);
+  if (nearest != 0.0f && std::isnormal(nearest) && nearest < std::numeric_limits<float>::max()) {
+    const long double below = std::nextafter(nearest, 0.0f);
+    const long double above = std::nextafter(nearest, std::numeric_limits<float>::infinity());
+    const long double mid_below = (below + nearest) / 2;
+    const long double mid_above = (above + nearest) / 2;
+    // expl is good to a few units of 2^-64; stay far beyond that.
+    const long double margin = value * 0x1p-56L;
+    if (value - mid_below > margin && mid_above - value > margin) {
+      return nearest;
+    }
+  }
+  ++tally.by_mpfr;
+  return mpfr_exp_float(x);
+}
+
+}  // namespace
+
+int main() {
+  const unsigned workers = 2;
+  std::vector<counts> tallies(workers);
+  std::mutex print_lock;
+  std::vector<std::thread> threads;
+  for (unsigned w = 0; w < workers; ++w) {
+    threads.emplace_back([&, w] {
+      counts& tally = tallies[w];
+      for (std::uint64_t i = w; i <= 0xffffffffu; i += workers) {
+        const float x = float_of(static_cast<std::uint32_t>(i));
+        const float want = correct_exp(x, tally);
+        const float got = sorvanta::framework::rounded_exp(x);
+        ++tally.checked;
+        if (!same(got, want)) {
+          if (++tally.wrong <= 20) {
+            std::lock_guard<std::mutex> hold(print_lock);
+            std::printf("wrong: x = %a (0x%08" PRIx32 "): got %a, want %a\n", x,
+                        static_cast<std::uint32_t>(i), got, want);
+          }
+        }
+        if (!same(std::exp(x), want)) {
+          ++tally.libc_differs;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  counts total;
+  for (const auto& tally : tallies) {
+    total.checked += tally.checked;
+    total.by_mpfr += tally.by_mpfr;
+    total.wrong += tally.wrong;
+    total.libc_differs += tally.libc_differs;
+  }
+  std::printf("inputs checked: %" PRIu64 "\n", total.checked);
+  std::printf("decided by MPFR: %" PRIu64 "\n", total.by_mpfr);
+  std::printf("rounded_exp wrong: %" PRIu64 "\n", total.wrong);
+  std::printf("system expf differs from the correctly rounded result: %" PRIu64 "\n",
+              total.libc_differs);
+  return total.wrong == 0 ? 0 : 1;
+}
