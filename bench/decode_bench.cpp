@@ -408,6 +408,8 @@ void register_columns(const std::string& name, const columns_workload* w, float 
       state.counters["detections"] = static_cast<double>(kept);
     });
   }
+#else
+  (void)nms;
 #endif
   // Without objectness every class score must be read: the floor reads each
   // once, in memory order, and counts the columns with one above conf.
