@@ -1,17 +1,24 @@
 // Each workload decoded by the library and by the literal reference in the
 // same process, beside its floor: one pass that reads every record's
-// objectness and compares it with a constant. bench/report turns the results
-// into a table of ratios.
+// objectness and compares it with a constant; with OpenCV installed, the
+// sealed workloads also through the loop OpenCV users write. bench/report
+// turns the results into a table of ratios and a sweep of time per candidate.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#if defined(QUELT_BENCH_OPENCV)
+#include "opencv_peer.hpp"
+#endif
 #include "reference/reference.hpp"
 #include "support/fixtures.hpp"
 #include "npy/npy.hpp"
@@ -19,6 +26,7 @@
 
 namespace {
 
+using quelt_bench::columns_workload;
 using quelt_bench::darknet_workload;
 using quelt_bench::sealed_workload;
 
@@ -130,16 +138,66 @@ sealed_run* prepare_sealed(const sealed_workload* w, float conf, float nms) {
   return run;
 }
 
+// A sweep runs its sizes in increasing order; a size whose time, predicted
+// from the previous size's as growing with the square of the candidates,
+// would exceed the budget is skipped, so that the sweep ends in minutes
+// whatever the slope.
+struct sweep_point {
+  std::string series;  // empty: not part of a sweep
+  double candidates = 0;
+};
+
+constexpr double sweep_budget_seconds = 4.0;
+
+std::map<std::string, std::pair<double, double>>& sweep_history() {
+  static std::map<std::string, std::pair<double, double>> last;  // candidates, seconds
+  return last;
+}
+
+bool skip_beyond_budget(benchmark::State& state, const sweep_point& point) {
+  if (point.series.empty()) {
+    return false;
+  }
+  const auto last = sweep_history().find(point.series);
+  if (last == sweep_history().end() || last->second.first >= point.candidates) {
+    return false;
+  }
+  const double growth = point.candidates / last->second.first;
+  if (last->second.second * growth * growth <= sweep_budget_seconds) {
+    return false;
+  }
+  state.SkipWithError("skipped: predicted beyond the sweep's time budget");
+  return true;
+}
+
+void record_sweep_time(const sweep_point& point, double seconds) {
+  if (!point.series.empty()) {
+    auto& last = sweep_history()[point.series];
+    if (last.first != point.candidates) {
+      last = {point.candidates, seconds};
+    }
+    last.second = std::min(last.second, seconds);
+  }
+}
+
 template <class Decode>
-void time_sealed(benchmark::State& state, sealed_run* run, Decode decode) {
+void time_sealed(benchmark::State& state, sealed_run* run, Decode decode,
+                 const sweep_point& point = {}) {
+  if (skip_beyond_budget(state, point)) {
+    return;
+  }
   std::size_t found = 0;
+  double fastest = 1e300;
   for (auto _ : state) {
     run->restore();
     const auto start = std::chrono::steady_clock::now();
     found = decode(*run);
     const auto stop = std::chrono::steady_clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+    const double seconds = std::chrono::duration<double>(stop - start).count();
+    fastest = std::min(fastest, seconds);
+    state.SetIterationTime(seconds);
   }
+  record_sweep_time(point, fastest);
   state.counters["detections"] = static_cast<double>(found);
   state.counters["candidates"] = static_cast<double>(run->rewritten.size());
 }
@@ -178,15 +236,62 @@ std::size_t decode_sealed_reference(sealed_run& run) {
   return total;
 }
 
-void register_sealed(const std::string& name, const sealed_workload* w, float conf, float nms) {
+#if defined(QUELT_BENCH_OPENCV)
+// The OpenCV loop reads the tensor and writes nothing into it.
+void register_opencv_sealed(const std::string& name, const sealed_workload* w, float conf,
+                            float nms) {
+  for (auto mode : {quelt_bench::peer_nms::per_class, quelt_bench::peer_nms::class_agnostic}) {
+    const char* kind = mode == quelt_bench::peer_nms::per_class ? "/opencv" : "/opencv-agnostic";
+    benchmark::RegisterBenchmark((name + kind).c_str(), [=](benchmark::State& state) {
+      std::size_t kept = 0;
+      for (auto _ : state) {
+        kept = quelt_bench::opencv_sealed(w->tensor.data(), w->rows, w->batch, w->classes, conf,
+                                          nms, mode);
+        benchmark::DoNotOptimize(kept);
+      }
+      state.counters["detections"] = static_cast<double>(kept);
+    });
+  }
+}
+#endif
+
+struct sealed_options {
+  bool reference = true;
+  bool opencv = true;
+  int repetitions = 0;  // 0: as the command line says
+  std::string series;   // the sweep this workload belongs to, if any
+};
+
+void register_sealed(const std::string& name, const sealed_workload* w, float conf, float nms,
+                     sealed_options options = {}) {
   sealed_run* library = prepare_sealed(w, conf, nms);
-  sealed_run* reference = prepare_sealed(w, conf, nms);
-  benchmark::RegisterBenchmark((name + "/library").c_str(), [=](benchmark::State& state) {
-    time_sealed(state, library, decode_sealed);
-  })->UseManualTime();
-  benchmark::RegisterBenchmark((name + "/reference").c_str(), [=](benchmark::State& state) {
-    time_sealed(state, reference, decode_sealed_reference);
-  })->UseManualTime();
+  const double candidates = static_cast<double>(library->rewritten.size());
+  const sweep_point library_point{options.series.empty() ? "" : options.series + "/library",
+                                  candidates};
+  const sweep_point reference_point{options.series.empty() ? "" : options.series + "/reference",
+                                    candidates};
+  auto* lib =
+      benchmark::RegisterBenchmark((name + "/library").c_str(), [=](benchmark::State& state) {
+        time_sealed(state, library, decode_sealed, library_point);
+      })->UseManualTime();
+  if (options.repetitions > 0) {
+    lib->Repetitions(options.repetitions);
+  }
+  if (options.reference) {
+    sealed_run* reference = prepare_sealed(w, conf, nms);
+    auto* ref =
+        benchmark::RegisterBenchmark((name + "/reference").c_str(), [=](benchmark::State& state) {
+          time_sealed(state, reference, decode_sealed_reference, reference_point);
+        })->UseManualTime();
+    if (options.repetitions > 0) {
+      ref->Repetitions(options.repetitions);
+    }
+  }
+#if defined(QUELT_BENCH_OPENCV)
+  if (options.opencv) {
+    register_opencv_sealed(name, w, conf, nms);
+  }
+#endif
   benchmark::RegisterBenchmark((name + "/floor").c_str(), [=](benchmark::State& state) {
     std::uint64_t passing = 0;
     for (auto _ : state) {
@@ -251,6 +356,88 @@ void register_real_fixtures() {
   register_sealed("W6-sealed", sealed, 0.25f, 0.45f);
 }
 
+// Several images of one workload as one batch.
+sealed_workload* stack_sealed(const std::vector<sealed_workload>& images) {
+  auto* w = new sealed_workload(images[0]);
+  w->tensor.clear();
+  for (const sealed_workload& image : images) {
+    w->tensor.insert(w->tensor.end(), image.tensor.begin(), image.tensor.end());
+  }
+  w->batch = static_cast<std::int64_t>(images.size());
+  return w;
+}
+
+// Candidates from 10^3 to 10^5 in one image: uniform or clustered boxes, one
+// or 80 classes held per candidate. Sizes predicted to take more than the
+// sweep's budget per call are skipped (see skip_beyond_budget), the
+// reference's and the library's alike.
+void register_sweep() {
+  using quelt_bench::spread;
+  for (spread layout : {spread::uniform, spread::clustered}) {
+    for (int held : {1, 80}) {
+      for (std::size_t candidates : {1000, 3000, 10000, 30000, 100000}) {
+        char name[96];
+        std::snprintf(name, sizeof name, "scale-sealed/%s-%s/%zu",
+                      layout == spread::uniform ? "uniform" : "clustered",
+                      held == 1 ? "1class" : "80classes", candidates);
+        auto* w = new sealed_workload(
+            quelt_bench::make_sweep_workload(candidates, layout, held, candidates + 17));
+        sealed_options options;
+        options.opencv = false;
+        options.repetitions = 3;
+        options.series = name;
+        options.series.resize(options.series.rfind('/'));
+        register_sealed(name, w, 0.25f, 0.45f, options);
+      }
+    }
+  }
+}
+
+// Anchor-free columns: only the OpenCV loop and the floor for now.
+void register_columns(const std::string& name, const columns_workload* w, float conf, float nms) {
+#if defined(QUELT_BENCH_OPENCV)
+  for (auto mode : {quelt_bench::peer_nms::per_class, quelt_bench::peer_nms::class_agnostic}) {
+    const char* kind = mode == quelt_bench::peer_nms::per_class ? "/opencv" : "/opencv-agnostic";
+    benchmark::RegisterBenchmark((name + kind).c_str(), [=](benchmark::State& state) {
+      std::size_t kept = 0;
+      for (auto _ : state) {
+        kept = quelt_bench::opencv_columns(w->tensor.data(), w->columns, w->batch, w->classes, conf,
+                                           nms, mode);
+        benchmark::DoNotOptimize(kept);
+      }
+      state.counters["detections"] = static_cast<double>(kept);
+    });
+  }
+#else
+  (void)nms;
+#endif
+  // Without objectness every class score must be read: the floor reads each
+  // once, in memory order, and counts the columns with one above conf.
+  benchmark::RegisterBenchmark((name + "/floor").c_str(), [=](benchmark::State& state) {
+    std::uint64_t passing = 0;
+    const std::size_t columns = static_cast<std::size_t>(w->columns);
+    std::vector<unsigned char> above(columns);
+    for (auto _ : state) {
+      passing = 0;
+      for (std::int64_t i = 0; i < w->batch; ++i) {
+        std::fill(above.begin(), above.end(), 0);
+        const float* scores =
+            w->tensor.data() + (static_cast<std::size_t>(i) * (4 + w->classes) + 4) * columns;
+        for (std::size_t k = 0; k < static_cast<std::size_t>(w->classes); ++k) {
+          for (std::size_t c = 0; c < columns; ++c) {
+            above[c] |= scores[k * columns + c] > conf ? 1 : 0;
+          }
+        }
+        for (unsigned char a : above) {
+          passing += a;
+        }
+      }
+      benchmark::DoNotOptimize(passing);
+    }
+    state.counters["candidates"] = static_cast<double>(passing);
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -263,6 +450,24 @@ int main(int argc, char** argv) {
   register_sealed("W4", w3, 0.001f, 0.45f);
   register_darknet("W5", w5, 0.25f, 0.45f);
   register_real_fixtures();
+  // An evaluation threshold over a spread background, as issue reports give.
+  auto* w7 = new sealed_workload(quelt_bench::make_spread_background_workload(1, 7));
+  register_sealed("W7", w7, 0.001f, 0.45f);
+  // Batches of 8 images.
+  std::vector<sealed_workload> images;
+  for (std::uint64_t seed = 0; seed < 8; ++seed) {
+    images.push_back(quelt_bench::make_sealed_workload(100 + seed));
+  }
+  sealed_workload* w3x8 = stack_sealed(images);
+  register_sealed("W3x8", w3x8, 0.25f, 0.45f);
+  register_sealed("W4x8", w3x8, 0.001f, 0.45f);
+  auto* w7x8 = new sealed_workload(quelt_bench::make_spread_background_workload(8, 70));
+  register_sealed("W7x8", w7x8, 0.001f, 0.45f, sealed_options{true, true, 3, ""});
+  auto* af1 = new columns_workload(quelt_bench::make_anchor_free_workload(1, 11));
+  auto* af8 = new columns_workload(quelt_bench::make_anchor_free_workload(8, 12));
+  register_columns("AF1", af1, 0.25f, 0.45f);
+  register_columns("AF1x8", af8, 0.25f, 0.45f);
+  register_sweep();
   // Time against the number of candidates, for bench/report's plot.
   for (float conf : {0.5f, 0.25f, 0.1f, 0.05f, 0.02f, 0.01f, 0.005f}) {
     char name[64];

@@ -159,6 +159,134 @@ sealed_workload make_sealed_workload(std::uint64_t seed) {
   return w;
 }
 
+sealed_workload make_spread_background_workload(std::int64_t batch, std::uint64_t seed) {
+  sealed_workload w;
+  std::mt19937_64 engine(seed);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (std::int64_t i = 0; i < batch; ++i) {
+    sealed_workload image = make_sealed_workload(seed * 1000 + static_cast<std::uint64_t>(i));
+    for (std::int64_t r = 0; r < image.rows; ++r) {
+      float* row = &image.tensor[static_cast<std::size_t>(r) * stride];
+      if (row[4] > 0.05f) {
+        continue;  // an object's cluster
+      }
+      // Powers of uniform numbers: most values near 0, a long tail up to 1.
+      // The exponents give about 28% of rows above 0.001 and 2.4 classes
+      // above 0.001 / objectness on such rows.
+      row[4] = std::pow(unit(engine), 21.0f);
+      for (int c = 0; c < classes; ++c) {
+        row[5 + c] = std::pow(unit(engine), 118.0f);
+      }
+    }
+    w.tensor.insert(w.tensor.end(), image.tensor.begin(), image.tensor.end());
+    w.rows = image.rows;
+    w.classes = image.classes;
+    w.width = image.width;
+    w.height = image.height;
+  }
+  w.batch = batch;
+  return w;
+}
+
+sealed_workload make_sweep_workload(std::size_t candidates, spread layout, int held_classes,
+                                    std::uint64_t seed) {
+  sealed_workload w;
+  w.classes = classes;
+  w.width = 640;
+  w.height = 640;
+  w.batch = 1;
+  w.rows = static_cast<std::int64_t>(2 * candidates);
+  w.tensor.resize(2 * candidates * stride);
+  std::mt19937_64 engine(seed);
+  std::uniform_real_distribution<float> position(0.0f, 640.0f);
+  std::uniform_real_distribution<float> size(8.0f, 64.0f);
+  std::uniform_real_distribution<float> jitter(-0.1f, 0.1f);
+  std::uniform_real_distribution<float> passing(0.55f, 1.0f);
+  std::uniform_real_distribution<float> failing(0.0f, 0.2f);
+  std::uniform_real_distribution<float> held(0.5f, 1.0f);
+  std::uniform_int_distribution<int> class_pick(0, classes - 1);
+  struct cluster {
+    float cx, cy, w, h;
+    int class_id;
+  };
+  std::vector<cluster> objects;
+  for (std::size_t o = 0; o < std::max<std::size_t>(1, candidates / 100); ++o) {
+    objects.push_back(cluster{position(engine), position(engine), 2.0f * size(engine),
+                              2.0f * size(engine), class_pick(engine)});
+  }
+  // Passing and failing rows alternate, so the screen reads them all.
+  for (std::size_t r = 0; r < 2 * candidates; ++r) {
+    float* row = &w.tensor[r * stride];
+    const cluster& near = objects[(r / 2) % objects.size()];
+    if (layout == spread::uniform) {
+      row[0] = position(engine);
+      row[1] = position(engine);
+      row[2] = size(engine);
+      row[3] = size(engine);
+    } else {
+      row[0] = near.cx + near.w * jitter(engine);
+      row[1] = near.cy + near.h * jitter(engine);
+      row[2] = near.w * (1.0f + jitter(engine));
+      row[3] = near.h * (1.0f + jitter(engine));
+    }
+    const bool passes = r % 2 == 0;
+    row[4] = passes ? passing(engine) : failing(engine);
+    const int own = layout == spread::uniform ? class_pick(engine) : near.class_id;
+    for (int c = 0; c < classes; ++c) {
+      // Held scores x objectness > 0.25; the others stay far below.
+      row[5 + c] = held_classes >= classes || c == own ? held(engine) : 0.01f;
+    }
+  }
+  return w;
+}
+
+columns_workload make_anchor_free_workload(std::int64_t batch, std::uint64_t seed) {
+  columns_workload w;
+  w.classes = classes;
+  w.width = 640;
+  w.height = 640;
+  w.batch = batch;
+  std::mt19937_64 engine(seed);
+  const int grids[] = {80, 40, 20};
+  for (int g : grids) {
+    w.columns += g * g;
+  }
+  const std::size_t columns = static_cast<std::size_t>(w.columns);
+  const std::size_t height = 4 + static_cast<std::size_t>(classes);
+  w.tensor.assign(static_cast<std::size_t>(batch) * height * columns, 0.0f);
+  std::normal_distribution<float> background(-10.0f, 2.0f);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (std::int64_t i = 0; i < batch; ++i) {
+    float* image = &w.tensor[static_cast<std::size_t>(i) * height * columns];
+    const auto objects = make_objects(engine, 10);
+    std::size_t column = 0;
+    for (int grid : grids) {
+      const float cell = 640.0f / static_cast<float>(grid);
+      for (int gy = 0; gy < grid; ++gy) {
+        for (int gx = 0; gx < grid; ++gx, ++column) {
+          float distance = 0.0f;
+          const object* seen = nearest_object(objects, grid, gx, gy, distance);
+          const float side = cell * (2.0f + 4.0f * unit(engine));
+          image[0 * columns + column] = (static_cast<float>(gx) + unit(engine)) * cell;
+          image[1 * columns + column] = (static_cast<float>(gy) + unit(engine)) * cell;
+          image[2 * columns + column] = side;
+          image[3 * columns + column] = side * (0.5f + unit(engine));
+          for (int c = 0; c < classes; ++c) {
+            image[(4 + static_cast<std::size_t>(c)) * columns + column] =
+                logistic(background(engine));
+          }
+          if (seen != nullptr) {
+            const float score = seen->strength - 3.0f * distance + 2.0f * unit(engine) - 1.0f;
+            image[(4 + static_cast<std::size_t>(seen->class_id)) * columns + column] =
+                logistic(score);
+          }
+        }
+      }
+    }
+  }
+  return w;
+}
+
 std::uint64_t count_passing(const float* values, std::uint64_t records, std::size_t stride,
                             float cut) {
   std::uint64_t passing = 0;

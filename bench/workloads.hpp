@@ -38,6 +38,40 @@ darknet_workload make_darknet_workload(std::uint64_t batch, std::uint64_t seed);
 // gives them.
 sealed_workload make_sealed_workload(std::uint64_t seed);
 
+// The 25,200-row geometry above at an evaluation threshold (0.001): a
+// heavy-tailed background whose objectness passes on about 7,400 rows
+// spread over the whole image, each holding about 2.4 classes, besides the
+// objects' clusters. `batch` images, each drawn afresh.
+sealed_workload make_spread_background_workload(std::int64_t batch, std::uint64_t seed);
+
+// How the candidates of a sweep workload lie in the image.
+enum class spread {
+  uniform,    // background boxes anywhere in the image
+  clustered,  // about 100 boxes around each object
+};
+
+// One image of 80 classes with exactly `candidates` rows whose objectness
+// passes 0.25 (and as many that do not), boxes laid out as `layout`; each
+// passing row holds `held_classes` classes (1 or 80) at that threshold.
+sealed_workload make_sweep_workload(std::size_t candidates, spread layout, int held_classes,
+                                    std::uint64_t seed);
+
+// An anchor-free head's output, (4 + classes) x columns per image, row-major:
+// centre x, centre y, width, height, then one score per class, each row
+// holding all columns (a (1, 84, 8400) tensor for 80 classes at 640 x 640).
+struct columns_workload {
+  std::vector<float> tensor;
+  std::int64_t columns = 0;
+  std::int64_t batch = 0;
+  std::int32_t classes = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+// 8,400 columns (grids 80, 40, 20 at 640 x 640), 80 classes: a few dozen
+// objects each seen by neighbouring columns over a background of low scores.
+columns_workload make_anchor_free_workload(std::int64_t batch, std::uint64_t seed);
+
 // The floor: read each record's objectness once, compare, count.
 std::uint64_t count_passing(const float* values, std::uint64_t records, std::size_t stride,
                             float cut);
