@@ -439,7 +439,8 @@ QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options
  * threshold. IoU is intersection / union of the boxes in network-input
  * pixels; boxes that only touch, or of zero area, have an IoU of 0, so they
  * remove nothing and are removed by nothing unless the threshold is below 0.
- * A record whose box has a NaN bound has a NaN IoU and is never removed.
+ * A box with a NaN bound has a NaN IoU with every box: it is never removed
+ * and removes nothing.
  *
  * Output. Each image's records come in ranking order, on every run and
  * platform; with max_detections above 0 only the first max_detections stay.
@@ -457,8 +458,8 @@ QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options
  * multi_label other than 0 or 1; negative counts or max_detections; raw
  * candidates with `classes` below 1; a nonzero `reserved`; sizes and strides
  * that reach further than a pointer can, or more records per image than 32
- * bits count; a NULL data pointer that would be read; network sizes below 1; NULL
- * or NaN thresholds; a NULL allow-list with entries, or a negative count;
+ * bits count; a NULL data pointer that would be read; network sizes below 1;
+ * NULL or NaN thresholds; a NULL allow-list with entries, or a negative count;
  * geometry with a size or scale not above 0, or a value that is not finite.
  * The handle then holds no batch.
  */
