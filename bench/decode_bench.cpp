@@ -37,18 +37,7 @@ std::size_t decode_darknet(const darknet_workload& w, float conf, float nms) {
   return_status status =
       process_yolo_detections(w.layers.data(), w.layers.size(), w.net, conf_thresholds.data(),
                               nms_thresholds.data(), &handler);
-  if (status.status_code != 1) {
-    std::fprintf(stderr, "decode failed: %s\n", status.message);
-    std::abort();
-  }
-  std::uint64_t total = 0;
-  for (std::uint64_t i = 0; i < w.batch; ++i) {
-    std::uint64_t count = 0;
-    detections_batch_detections_count(handler, i, &count);
-    total += count;
-  }
-  object_handler_destroy(handler);
-  return total;
+  return quelt_bench::count_and_release(status, handler, static_cast<std::uint64_t>(w.batch));
 }
 
 std::size_t decode_darknet_reference(darknet_workload& w, float conf, float nms) {
@@ -209,18 +198,7 @@ std::size_t decode_sealed(sealed_run& run) {
   return_status status = process_yolo_sealed_output_detections(
       run.tensor.data(), run.w->rows, run.w->batch, run.w->classes, conf.data(), nms.data(),
       run.w->width, run.w->height, &handler);
-  if (status.status_code != 1) {
-    std::fprintf(stderr, "decode failed: %s\n", status.message);
-    std::abort();
-  }
-  std::uint64_t total = 0;
-  for (std::int64_t i = 0; i < run.w->batch; ++i) {
-    std::uint64_t count = 0;
-    detections_batch_detections_count(handler, static_cast<std::uint64_t>(i), &count);
-    total += count;
-  }
-  object_handler_destroy(handler);
-  return total;
+  return quelt_bench::count_and_release(status, handler, static_cast<std::uint64_t>(run.w->batch));
 }
 
 std::size_t decode_sealed_reference(sealed_run& run) {
@@ -393,42 +371,14 @@ void register_sweep() {
   }
 }
 
-// Anchor-free columns read in place by quelt_decode, best class only, as the
-// OpenCV loop keeps one class per column.
-std::size_t decode_columns(const columns_workload& w, float conf, float nms) {
-  quelt_layout layout;
-  quelt_layout_columns(&layout, w.tensor.data(), w.batch, w.columns, w.classes);
-  std::vector<float> conf_thresholds(static_cast<std::size_t>(w.batch), conf);
-  std::vector<float> nms_thresholds(static_cast<std::size_t>(w.batch), nms);
-  quelt_decode_options options;
-  quelt_decode_options_init(&options);
-  options.network_width = w.width;
-  options.network_height = w.height;
-  options.score_thresholds = conf_thresholds.data();
-  options.iou_thresholds = nms_thresholds.data();
-  object_handler handler{};
-  return_status status = quelt_decode(&layout, &options, &handler);
-  if (status.status_code != 1) {
-    std::fprintf(stderr, "decode failed: %s\n", status.message);
-    std::abort();
-  }
-  std::uint64_t total = 0;
-  for (std::int64_t i = 0; i < w.batch; ++i) {
-    std::uint64_t count = 0;
-    detections_batch_detections_count(handler, static_cast<std::uint64_t>(i), &count);
-    total += count;
-  }
-  object_handler_destroy(handler);
-  return total;
-}
-
 // Anchor-free columns: quelt, the OpenCV loop and the floor (the literal
 // reference of this layout runs with the H workloads).
 void register_columns(const std::string& name, const columns_workload* w, float conf, float nms) {
   benchmark::RegisterBenchmark((name + "/library").c_str(), [=](benchmark::State& state) {
     std::size_t kept = 0;
     for (auto _ : state) {
-      kept = decode_columns(*w, conf, nms);
+      kept = quelt_bench::decode_columns(w->tensor.data(), w->batch, w->columns, w->classes,
+                                         w->width, w->height, conf, nms, 0);
       benchmark::DoNotOptimize(kept);
     }
     state.counters["detections"] = static_cast<double>(kept);

@@ -19,6 +19,7 @@
 
 #include "quelt/quelt.h"
 #include "reference/reference.hpp"
+#include "workloads.hpp"
 
 namespace {
 
@@ -111,24 +112,8 @@ quelt_decode_options options_of(const columns_workload& w, const std::vector<flo
 }
 
 std::size_t decode_library(const columns_workload& w, float conf, float nms, std::int32_t cap) {
-  const std::vector<float> scores(static_cast<std::size_t>(w.batch), conf);
-  const std::vector<float> ious(static_cast<std::size_t>(w.batch), nms);
-  const quelt_layout layout = layout_of(w);
-  const quelt_decode_options options = options_of(w, scores, ious, cap);
-  object_handler handler{};
-  return_status status = quelt_decode(&layout, &options, &handler);
-  if (status.status_code != 1) {
-    std::fprintf(stderr, "decode failed: %s\n", status.message);
-    std::abort();
-  }
-  std::uint64_t total = 0;
-  for (std::int64_t i = 0; i < w.batch; ++i) {
-    std::uint64_t count = 0;
-    detections_batch_detections_count(handler, static_cast<std::uint64_t>(i), &count);
-    total += count;
-  }
-  object_handler_destroy(handler);
-  return total;
+  return quelt_bench::decode_columns(w.values.data(), w.batch, w.candidates, classes, w.size,
+                                     w.size, conf, nms, cap);
 }
 
 std::size_t decode_reference(const columns_workload& w, float conf, float nms, std::int32_t cap) {

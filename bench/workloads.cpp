@@ -1,6 +1,8 @@
 #include "workloads.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <random>
 
@@ -294,6 +296,40 @@ std::uint64_t count_passing(const float* values, std::uint64_t records, std::siz
     passing += values[r * stride + 4] > cut ? 1 : 0;
   }
   return passing;
+}
+
+std::size_t count_and_release(return_status status, object_handler handler, std::uint64_t images) {
+  if (status.status_code != 1) {
+    std::fprintf(stderr, "decode failed: %s\n", status.message);
+    std::abort();
+  }
+  std::uint64_t total = 0;
+  for (std::uint64_t i = 0; i < images; ++i) {
+    std::uint64_t count = 0;
+    detections_batch_detections_count(handler, i, &count);
+    total += count;
+  }
+  object_handler_destroy(handler);
+  return total;
+}
+
+std::size_t decode_columns(const float* tensor, std::int64_t batch, std::int64_t candidates,
+                           std::int32_t classes, std::int32_t width, std::int32_t height,
+                           float conf, float nms, std::int32_t cap) {
+  quelt_layout layout;
+  quelt_layout_columns(&layout, tensor, batch, candidates, classes);
+  const std::vector<float> conf_thresholds(static_cast<std::size_t>(batch), conf);
+  const std::vector<float> nms_thresholds(static_cast<std::size_t>(batch), nms);
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  options.network_width = width;
+  options.network_height = height;
+  options.score_thresholds = conf_thresholds.data();
+  options.iou_thresholds = nms_thresholds.data();
+  options.max_detections = cap;
+  object_handler handler{};
+  const return_status status = quelt_decode(&layout, &options, &handler);
+  return count_and_release(status, handler, static_cast<std::uint64_t>(batch));
 }
 
 }  // namespace quelt_bench

@@ -4,6 +4,7 @@
 #ifndef QUELT_BENCH_WORKLOADS_HPP
 #define QUELT_BENCH_WORKLOADS_HPP
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -75,6 +76,17 @@ columns_workload make_anchor_free_workload(std::int64_t batch, std::uint64_t see
 // The floor: read each record's objectness once, compare, count.
 std::uint64_t count_passing(const float* values, std::uint64_t records, std::size_t stride,
                             float cut);
+
+// The number of records a decoding call produced over `images` images,
+// releasing the batch; a failed call ends the run, as a benchmark of wrong
+// input measures nothing.
+std::size_t count_and_release(return_status status, object_handler handler, std::uint64_t images);
+
+// Anchor-free columns (batch, 4 + classes, candidates) through quelt_decode,
+// best class only, at most `cap` records per image (0: no cap).
+std::size_t decode_columns(const float* tensor, std::int64_t batch, std::int64_t candidates,
+                           std::int32_t classes, std::int32_t width, std::int32_t height,
+                           float conf, float nms, std::int32_t cap);
 
 }  // namespace quelt_bench
 
