@@ -5,12 +5,12 @@ namespace quelt::detail {
 using sorvanta::framework::class_member;
 
 void suppress_ranked_candidates(int classes, float threshold, candidate_nms_workspace& ws) {
-  if (classes <= 0) {
-    return;
-  }
   ws.boxes.clear();
   for (const float* row : ws.rows) {
     ws.boxes.push_back(sorvanta::framework::centre_to_corners(row[0], row[1], row[2], row[3]));
+  }
+  if (classes <= 0) {
+    return;
   }
   const auto class_count = static_cast<std::size_t>(classes);
   sorvanta::framework::bucket_by_class(ws.holders, class_count, ws.class_start, ws.by_class);

@@ -141,8 +141,7 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
     for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
       const std::uint32_t c = order[rank];
       const float* r = rows[c];
-      const sorvanta::framework::corner_box box =
-          sorvanta::framework::centre_to_corners(r[0], r[1], r[2], r[3]);
+      const sorvanta::framework::corner_box& box = workspace.boxes[rank];
       sorvanta::framework::append_best_class_record(
           records, box.x_min / net_width, box.y_min / net_height, box.x_max / net_width,
           box.y_max / net_height, r[4], r + 5, holder_class.data() + holder_start[c],
