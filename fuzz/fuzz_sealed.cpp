@@ -20,6 +20,7 @@ namespace {
 
 using quelt::fuzz::byte_reader;
 using quelt::fuzz::exact_buffer;
+using quelt::fuzz::record_less;
 using quelt::fuzz::same_record;
 using quelt::fuzz::settle;
 
@@ -32,10 +33,6 @@ enum flag : std::uint8_t {
   negative_batch = 32,  // with negative_count: the image count, else the rows
   null_handle = 64,
 };
-
-bool record_less(const object_detection& a, const object_detection& b) {
-  return std::memcmp(&a, &b, sizeof a) < 0;
-}
 
 }  // namespace
 
@@ -138,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!(got[k].objectness > got[k - 1].objectness));
       }
     }
-    // Ties in objectness may come in either order: compare as sets.
+    // Ties in objectness may come in either order: compare as sets, sorted
+    // by a key under which equal records (NaNs of any payload) are neighbours.
     std::sort(expected.begin(), expected.end(), record_less);
     std::sort(got.begin(), got.end(), record_less);
     FUZZ_CHECK(got.size() == expected.size());

@@ -135,6 +135,24 @@ inline bool same_record(const object_detection& a, const object_detection& b) {
          same_float(a.objectness, b.objectness) && same_float(a.probability, b.probability);
 }
 
+// A strict order consistent with same_record: the record's bytes with every
+// NaN written as one NaN. A NaN's payload depends on the processor and on
+// which operand the compiler put first, so it must not decide an order that
+// a pairwise same_record comparison then relies on.
+inline bool record_less(const object_detection& a, const object_detection& b) {
+  const auto key = [](object_detection r) {
+    for (float* f : {&r.x_min, &r.y_min, &r.x_max, &r.y_max, &r.objectness, &r.probability}) {
+      if (std::isnan(*f)) {
+        *f = std::numeric_limits<float>::quiet_NaN();
+      }
+    }
+    return r;
+  };
+  const object_detection x = key(a);
+  const object_detection y = key(b);
+  return std::memcmp(&x, &y, sizeof x) < 0;
+}
+
 // Every image's records, read through the accessors into exact buffers.
 inline std::vector<std::vector<object_detection>> read_batch(object_handler handle) {
   std::uint64_t size = 0;
