@@ -6,12 +6,12 @@
 
 #include "quelt/quelt.h"
 
-#define CHECK(cond)                                                \
-  do {                                                             \
-    if (!(cond)) {                                                 \
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      return 1;                                                    \
-    }                                                              \
+      return 1;                                                                \
+    }                                                                          \
   } while (0)
 
 _Static_assert(sizeof(return_status) == 24, "return_status size");
@@ -107,6 +107,67 @@ static int heads_worked_example(void) {
   return 0;
 }
 
+/* A program built against the first published header (0.1): its structs,
+ * frozen here. A library whose structs have grown since reads the fields
+ * these sizes cover and defaults the rest, so the program keeps decoding. */
+typedef struct layout_0_1 {
+  uint32_t struct_size;
+  int32_t box_coding, score_coding, candidate_kind;
+  int64_t batch, candidates;
+  int32_t classes, reserved;
+  quelt_view boxes, objectness, scores;
+} layout_0_1;
+
+typedef struct options_0_1 {
+  uint32_t struct_size;
+  int32_t network_width, network_height, agnostic, multi_label, max_detections;
+  const float* score_thresholds;
+  const float* iou_thresholds;
+  const int32_t* classes_allowed;
+  int64_t classes_allowed_count;
+  const quelt_image_geometry* geometry;
+} options_0_1;
+
+static int frozen_caller(void) {
+  /* One row: centre (50, 50), size 20 x 10, objectness 0.9, classes 0.2, 0.8. */
+  static const float row[7] = {50, 50, 20, 10, 0.9f, 0.2f, 0.8f};
+  const float scores[1] = {0.5f};
+  const float ious[1] = {0.5f};
+  layout_0_1 layout;
+  options_0_1 options;
+  object_handler handler;
+  object_detection found;
+  uint64_t count = 0;
+  return_status status;
+
+  memset(&layout, 0, sizeof layout);
+  layout.struct_size = sizeof layout;
+  layout.batch = 1;
+  layout.candidates = 1;
+  layout.classes = 2;
+  layout.boxes.data = row;
+  layout.boxes.component_stride = 1;
+  layout.objectness.data = row + 4;
+  layout.scores.data = row + 5;
+  layout.scores.component_stride = 1;
+  memset(&options, 0, sizeof options);
+  options.struct_size = sizeof options;
+  options.network_width = 100;
+  options.network_height = 100;
+  options.score_thresholds = scores;
+  options.iou_thresholds = ious;
+  status = quelt_decode((const quelt_layout*)(const void*)&layout,
+                        (const quelt_decode_options*)(const void*)&options, &handler);
+  CHECK(status.status_code == 1);
+  status = detections_batch_detections_count(handler, 0, &count);
+  CHECK(status.status_code == 1 && count == 1);
+  status = detections_batch_detections_store(handler, 0, &found);
+  CHECK(status.status_code == 1);
+  CHECK(found.class_id == 1 && found.probability == 0.9f * 0.8f && found.x_min == 0.4f);
+  object_handler_destroy(handler);
+  return 0;
+}
+
 int main(void) {
   object_handler zeroed;
   uint64_t size = 77;
@@ -132,9 +193,9 @@ int main(void) {
   done_return_status(status);
 
   object_handler_destroy(zeroed);
-  if (heads_worked_example() != 0) {
+  if (heads_worked_example() != 0 || frozen_caller() != 0) {
     return 1;
   }
-  puts("c_abi_test: 2 passed, 0 failed");
+  puts("c_abi_test: 3 passed, 0 failed");
   return 0;
 }

@@ -304,6 +304,12 @@ TEST(Differential, HeadsEntryAndMappingMatchReference) {
       ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
       ASSERT_NE(text.find(call.fault), std::string::npos)
           << "expected a failure naming " << call.fault << ", got '" << text << "', seed " << seed;
+      // One line a person reads: the function, the field, what was wrong.
+      ASSERT_EQ(text.rfind("quelt_decode: ", 0), 0u) << text;
+      ASSERT_NE(text.find(": ", 14), std::string::npos) << text;
+      for (const char* internal : {"\n", "xception", "oost", "Throw", ".cpp", "sorvanta"}) {
+        ASSERT_EQ(text.find(internal), std::string::npos) << text;
+      }
       ++faults;
       continue;
     }

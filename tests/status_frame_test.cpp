@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "api/status_frame.hpp"
+#include "api/versioned.hpp"
 #include "framework/exception.hpp"
 #include "framework/string_builder.hpp"
 
@@ -36,8 +37,8 @@ TEST(StatusFrame, SuccessHasNoMessage) {
 }
 
 TEST(StatusFrame, LibraryErrorCarriesAttachedTextInDiagnostics) {
-  return_status status = run_in_status_frame(
-      [] { throw runtime_exception() << error_message("the attached text"); });
+  return_status status =
+      run_in_status_frame([] { throw runtime_exception() << error_message("the attached text"); });
   ASSERT_EQ(status.status_code, 0);
   ASSERT_NE(status.message, nullptr);
   EXPECT_EQ(status.message_is_static, 0);
@@ -87,6 +88,43 @@ TEST(StatusFrame, EveryFailureOwnsItsOwnText) {
   done_return_status(first);
   EXPECT_STREQ(second.message, "same");
   done_return_status(second);
+}
+
+// A struct as a later header grows it: `added` was appended after the first
+// published version, whose size was 16.
+struct grown {
+  std::uint32_t struct_size;
+  std::int32_t first;
+  std::int64_t second;
+  std::int64_t added;
+};
+
+TEST(Versioned, ReadsWhatTheCallersSizeCoversAndDefaultsTheRest) {
+  const grown defaults{sizeof(grown), 0, 0, 42};
+  const auto read = [&](const void* given) {
+    return quelt::api::read_versioned(static_cast<const grown*>(given), defaults, 16,
+                                      "thing.struct_size", "grown");
+  };
+  // An older caller's struct is only 16 bytes long: nothing past it is read.
+  const std::uint32_t old_caller[4] = {16, 7, 9, 0};
+  const grown from_old = read(old_caller);
+  EXPECT_EQ(from_old.first, 7);
+  EXPECT_EQ(from_old.second, 9);
+  EXPECT_EQ(from_old.added, 42);
+  const grown current{sizeof(grown), 1, 2, 3};
+  EXPECT_EQ(read(&current).added, 3);
+
+  for (const std::uint32_t size : {0u, 8u, 20u, 28u, 32u}) {
+    grown bad = current;
+    bad.struct_size = size;
+    return_status status = quelt::api::run_in_plain_status_frame("quelt_f", [&] { read(&bad); });
+    ASSERT_EQ(status.status_code, 0) << size;
+    EXPECT_EQ(std::string(status.message),
+              "quelt_f: thing.struct_size: " + std::to_string(size) +
+                  " is not a size of grown this library reads; it reads sizes from 16 to 24 in "
+                  "steps of 8 (the init function sets the current size)");
+    done_return_status(status);
+  }
 }
 
 }  // namespace

@@ -8,8 +8,9 @@
  * `object_detection` records per image.
  *
  * Calling order:
- *   1. A decoding call (`process_yolo_detections` or
- *      `process_yolo_sealed_output_detections`) fills an `object_handler`.
+ *   1. A decoding call (`process_yolo_detections`,
+ *      `process_yolo_sealed_output_detections` or `quelt_decode`) fills an
+ *      `object_handler`; `quelt_map_detections` may then map and cap it.
  *   2. `detections_batch_size` gives the number of images.
  *   3. For each image, `detections_batch_detections_count` gives the number of
  *      records; the caller provides an array of that many records and
@@ -19,6 +20,31 @@
  * Every function that can fail returns a `return_status` by value. Its
  * `message` is released with `done_return_status`, which is harmless on a
  * success status. Nothing else the library allocates outlives a call.
+ *
+ * Failure texts of the quelt_ functions are one line, meant for a person:
+ *   FUNCTION: FIELD: what was wrong; what is allowed
+ * e.g. "quelt_decode: layout.batch: -1 is negative; 0 or more images". FIELD
+ * names the argument as the caller wrote it (`options.geometry[2].scale_x`);
+ * where no field is at fault it is the cause ("quelt_decode: out of memory").
+ * Programs should test status_code, not the text.
+ *
+ * Threads: the library keeps no global state and starts no threads. Any
+ * functions may run at the same time on different handles. Inputs the
+ * library only reads (tensors of quelt_decode and process_yolo_detections,
+ * thresholds, layouts, options, geometry) may be shared by concurrent calls.
+ * A sealed tensor is written by its call: one call at a time. A handle may
+ * be read by several threads at once, but not while quelt_map_detections or
+ * object_handler_destroy runs on it.
+ *
+ * Growing structs: every quelt_ struct that starts with `struct_size` is
+ * versioned by it. Set it to sizeof the struct in the header you compile
+ * with (the quelt_*_init functions do). Fields are only ever appended: a
+ * library newer than your header reads the fields your size covers and gives
+ * the later ones their defaults (the values the init function sets), so
+ * programs keep working, unchanged, with later versions of the library. A
+ * size smaller than the first published one, larger than the library knows,
+ * or not a multiple of 8 is refused. `reserved` fields keep room in a
+ * record's layout for later use and must be 0.
  *
  * The records below are laid out for 64-bit platforms; their sizes and
  * offsets are fixed and checked at compile time.
@@ -146,8 +172,7 @@ QUELT_API return_status detections_batch_size(object_handler handler, uint64_t* 
  * not below the batch size.
  */
 QUELT_API return_status detections_batch_detections_count(object_handler handler,
-                                                           uint64_t batch_idx,
-                                                           uint64_t* out_count);
+                                                          uint64_t batch_idx, uint64_t* out_count);
 
 /*
  * Copies the records of image `batch_idx`, in order, to the start of
@@ -199,7 +224,7 @@ typedef struct yolo_output {
   output_tensor output;
   int32_t classes;
   uint8_t reserved_44[4];
-  int32_t* mask;     /* anchor pair used by each anchor slot of a cell */
+  int32_t* mask;      /* anchor pair used by each anchor slot of a cell */
   uint64_t mask_size; /* anchor slots per cell */
   uint8_t reserved_64[4];
   float xy_scale;       /* scale of the centre offsets, 1 for none */
@@ -241,11 +266,10 @@ QUELT_STATIC_ASSERT(net_params_height, offsetof(net_params, height) == 4);
  * that contradict these rules, null pointers that would be read, a negative
  * mask entry or a NULL out_handler; the handle then holds no batch.
  */
-QUELT_API return_status process_yolo_detections(const yolo_output* outputs,
-                                                 uint64_t outputs_count, net_params net,
-                                                 const float* conf_thresholds,
-                                                 const float* nms_thresholds,
-                                                 object_handler* out_handler);
+QUELT_API return_status process_yolo_detections(const yolo_output* outputs, uint64_t outputs_count,
+                                                net_params net, const float* conf_thresholds,
+                                                const float* nms_thresholds,
+                                                object_handler* out_handler);
 
 /* ------------------------------------------------------------------------ */
 /* Sealed outputs                                                            */
@@ -316,8 +340,8 @@ QUELT_STATIC_ASSERT(quelt_view_component_stride, offsetof(quelt_view, component_
 /*
  * A batch of box predictions: `batch` images of `candidates` candidates each.
  * `struct_size` is sizeof(quelt_layout) of the header the caller was compiled
- * with; the library refuses sizes and codes it does not know. The
- * quelt_layout_* helpers below fill one for the usual exports.
+ * with (see "Growing structs" above); the library refuses codes it does not
+ * know. quelt_layout_init, or a quelt_layout_* helper below, fills one.
  *   boxes:      4 components, coded as `box_coding` says
  *   objectness: 1 component, or data NULL for layouts without one
  *   scores:     raw candidates: `classes` (1 or more) components, one score
@@ -381,7 +405,11 @@ QUELT_STATIC_ASSERT(quelt_image_geometry_pad_y, offsetof(quelt_image_geometry, p
 
 /*
  * Thresholds and options of quelt_decode. `struct_size` as for quelt_layout;
- * quelt_decode_options_init fills the defaults.
+ * quelt_decode_options_init fills the defaults. A threshold may be any value
+ * but NaN: a score threshold below 0 lets every score pass (NaN scores
+ * never), an IoU threshold of 1 or more suppresses nothing, and one below 0
+ * keeps only the best record of each class (of all, when agnostic) besides
+ * the boxes with a NaN bound.
  */
 typedef struct quelt_decode_options {
   uint32_t struct_size;
@@ -408,7 +436,8 @@ QUELT_STATIC_ASSERT(quelt_decode_options_multi_label,
 QUELT_STATIC_ASSERT(quelt_decode_options_max, offsetof(quelt_decode_options, max_detections) == 20);
 QUELT_STATIC_ASSERT(quelt_decode_options_scores,
                     offsetof(quelt_decode_options, score_thresholds) == 24);
-QUELT_STATIC_ASSERT(quelt_decode_options_ious, offsetof(quelt_decode_options, iou_thresholds) == 32);
+QUELT_STATIC_ASSERT(quelt_decode_options_ious,
+                    offsetof(quelt_decode_options, iou_thresholds) == 32);
 QUELT_STATIC_ASSERT(quelt_decode_options_allowed,
                     offsetof(quelt_decode_options, classes_allowed) == 40);
 QUELT_STATIC_ASSERT(quelt_decode_options_allowed_count,
@@ -471,6 +500,14 @@ QUELT_API return_status quelt_decode(const quelt_layout* layout,
                                      object_handler* out_handler);
 
 /*
+ * Fills `layout` with struct_size set and every other field 0 (no parts;
+ * centre-size boxes, probabilities, raw candidates), to be described by the
+ * caller. Does nothing for NULL. The quelt_layout_* helpers below fill one
+ * for the usual exports.
+ */
+QUELT_API void quelt_layout_init(quelt_layout* layout);
+
+/*
  * Fills `options` with the defaults: struct_size set, network size 0 (to be
  * set), class by class, best class only, no cap, no thresholds (to be set), no
  * class filter, no geometry. Does nothing for NULL.
@@ -517,10 +554,8 @@ QUELT_API void quelt_layout_end_to_end(quelt_layout* layout, const float* data, 
  * Geometry of an image stretched to the network input: scales network size /
  * original size, no padding. Computed as given, unchecked.
  */
-QUELT_API quelt_image_geometry quelt_geometry_stretch(int32_t network_width,
-                                                      int32_t network_height,
-                                                      float original_width,
-                                                      float original_height);
+QUELT_API quelt_image_geometry quelt_geometry_stretch(int32_t network_width, int32_t network_height,
+                                                      float original_width, float original_height);
 
 /*
  * Geometry of an image scaled to fit, keeping its aspect, and padded equally
@@ -536,10 +571,13 @@ QUELT_API quelt_image_geometry quelt_geometry_letterbox(int32_t network_width,
                                                         float original_height);
 
 /*
- * Maps the records of a batch made by process_yolo_detections or
- * process_yolo_sealed_output_detections (fractions of the network input) to
- * original-image pixels, and caps the records per image. Changes the batch in
- * place.
+ * Maps the records of a batch to original-image pixels, and caps the records
+ * per image. Changes the batch in place. It takes edges as fractions of the
+ * network input: the batches of process_yolo_detections,
+ * process_yolo_sealed_output_detections, and quelt_decode without geometry.
+ * A batch quelt_decode made with geometry is in original-image pixels
+ * already: pass geometry NULL to only cap it (mapping it again would take its
+ * pixels for fractions; the batch does not record which entry made it).
  *   geometry: NULL to leave the edges alone, or one per image; an edge x
  *     becomes (x x network_width - pad_x) / scale_x, clipped to the image.
  *   max_detections: 0 for no cap, or the number of records each image keeps:

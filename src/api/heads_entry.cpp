@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "../framework/exception.hpp"
+#include "../framework/geometry.hpp"
 #include "../framework/ranking.hpp"
 #include "../framework/string_builder.hpp"
 #include "../heads/heads_decode.hpp"
+#include "heads_checks.hpp"
 #include "object_handler.hpp"
 #include "status_frame.hpp"
 
@@ -48,20 +50,26 @@ std::vector<object_detection> capped(const std::vector<object_detection>& record
 
 void map_detections(object_handler handler, std::int32_t network_width, std::int32_t network_height,
                     const quelt_image_geometry* geometry, std::int32_t max_detections) {
-  check_object_handler_type(handler, detections_batch);
+  if (handler.type != detections_batch) {
+    reject(_bs("handler.type: ", static_cast<std::int32_t>(handler.type),
+               " is not a detections batch; a handle a decoding call filled"));
+  }
   if (handler.object == nullptr) {
-    reject("quelt_map_detections: object_handler holds no detections_batch (object is null)");
+    reject(
+        "handler.object: NULL, no batch (did the decoding call fail?); a handle a decoding "
+        "call filled");
   }
   auto& batch = *static_cast<detections_list*>(handler.object);
   if (max_detections < 0) {
-    reject(_bs("quelt_map_detections: max_detections = ", max_detections,
-               ": must be 0 (no cap) or more"));
+    reject(_bs("max_detections: ", max_detections, " is negative; 0 (no cap) or more"));
   }
-  if (geometry != nullptr && (network_width < 1 || network_height < 1)) {
-    reject(_bs("quelt_map_detections: network_width x network_height = ", network_width, " x ",
-               network_height, ": both must be 1 or more"));
+  if (geometry != nullptr && network_width < 1) {
+    reject(_bs("network_width: ", network_width, " is below 1; 1 pixel or more"));
   }
-  heads::validate_geometry(geometry, batch.size(), "quelt_map_detections: geometry");
+  if (geometry != nullptr && network_height < 1) {
+    reject(_bs("network_height: ", network_height, " is below 1; 1 pixel or more"));
+  }
+  check_geometry(geometry, batch.size(), "geometry");
   // Built apart and swapped in, so a failure leaves the batch as it was.
   detections_list mapped(batch.size());
   const auto width = static_cast<float>(network_width);
@@ -73,10 +81,14 @@ void map_detections(object_handler handler, std::int32_t network_width, std::int
     }
     const quelt_image_geometry& g = geometry[b];
     for (object_detection& r : mapped[b]) {
-      r.x_min = heads::to_original(r.x_min * width, g.pad_x, g.scale_x, g.original_width);
-      r.y_min = heads::to_original(r.y_min * height, g.pad_y, g.scale_y, g.original_height);
-      r.x_max = heads::to_original(r.x_max * width, g.pad_x, g.scale_x, g.original_width);
-      r.y_max = heads::to_original(r.y_max * height, g.pad_y, g.scale_y, g.original_height);
+      r.x_min =
+          sorvanta::framework::to_original(r.x_min * width, g.pad_x, g.scale_x, g.original_width);
+      r.y_min =
+          sorvanta::framework::to_original(r.y_min * height, g.pad_y, g.scale_y, g.original_height);
+      r.x_max =
+          sorvanta::framework::to_original(r.x_max * width, g.pad_x, g.scale_x, g.original_width);
+      r.y_max =
+          sorvanta::framework::to_original(r.y_max * height, g.pad_y, g.scale_y, g.original_height);
     }
   }
   batch.swap(mapped);
@@ -88,11 +100,14 @@ void map_detections(object_handler handler, std::int32_t network_width, std::int
 extern "C" QUELT_API return_status quelt_decode(const quelt_layout* layout,
                                                 const quelt_decode_options* options,
                                                 object_handler* out_handler) {
-  return quelt::api::run_in_status_frame([&] {
+  return quelt::api::run_in_plain_status_frame("quelt_decode", [&] {
+    if (out_handler == nullptr) {
+      reject("out_handler: NULL; the address of an object_handler to fill");
+    }
     quelt::api::reset_output_handle(out_handler);
-    quelt::heads::validate_decode_call(layout, options);
+    const quelt::api::decode_call call = quelt::api::checked_decode_call(layout, options);
     quelt::api::publish_batch(*out_handler,
-                              [&] { return quelt::heads::decode(*layout, *options); });
+                              [&] { return quelt::heads::decode(call.layout, call.options); });
   });
 }
 
@@ -101,7 +116,7 @@ extern "C" QUELT_API return_status quelt_map_detections(object_handler handler,
                                                         int32_t network_height,
                                                         const quelt_image_geometry* geometry,
                                                         int32_t max_detections) {
-  return quelt::api::run_in_status_frame([&] {
+  return quelt::api::run_in_plain_status_frame("quelt_map_detections", [&] {
     quelt::api::map_detections(handler, network_width, network_height, geometry, max_detections);
   });
 }

@@ -42,6 +42,14 @@ QUELT_API void quelt_decode_options_init(quelt_decode_options* options) {
   options->struct_size = sizeof(quelt_decode_options);
 }
 
+QUELT_API void quelt_layout_init(quelt_layout* layout) {
+  if (layout == nullptr) {
+    return;
+  }
+  std::memset(layout, 0, sizeof *layout);
+  layout->struct_size = sizeof(quelt_layout);
+}
+
 QUELT_API void quelt_layout_rows(quelt_layout* layout, const float* data, int64_t batch,
                                  int64_t candidates, int32_t classes, int32_t has_objectness) {
   if (layout == nullptr) {

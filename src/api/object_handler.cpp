@@ -16,9 +16,9 @@ const char* object_type_str(object_type type) noexcept {
 
 void check_object_handler_type(object_handler handler, object_type expected) {
   if (handler.type != expected) {
-    throw runtime_exception() << error_message(_bs("Failed to check object_handler type, expected:",
-                                                   object_type_str(expected), ", got:",
-                                                   object_type_str(handler.type)));
+    throw runtime_exception() << error_message(
+        _bs("Failed to check object_handler type, expected:", object_type_str(expected),
+            ", got:", object_type_str(handler.type)));
   }
 }
 
@@ -79,8 +79,7 @@ QUELT_API return_status detections_batch_size(object_handler handler, uint64_t* 
 }
 
 QUELT_API return_status detections_batch_detections_count(object_handler handler,
-                                                          uint64_t batch_idx,
-                                                          uint64_t* out_count) {
+                                                          uint64_t batch_idx, uint64_t* out_count) {
   return run_in_status_frame([&] {
     const auto count = quelt::api::image_of(handler, batch_idx).size();
     quelt::api::require_output(out_count, "out_count");

@@ -7,14 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "../framework/detections_list.hpp"
 #include "quelt/quelt.h"
-
-namespace quelt {
-
-// One list of records per image, in image order.
-using detections_list = std::vector<std::vector<object_detection>>;
-
-}  // namespace quelt
 
 QUELT_API const char* object_type_str(object_type type) noexcept;
 QUELT_API void check_object_handler_type(object_handler handler, object_type expected);

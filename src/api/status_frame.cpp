@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include <boost/exception/diagnostic_information.hpp>
@@ -60,6 +61,28 @@ return_status failure_status(const boost::exception& error) {
     throw std::bad_alloc();
   }
   return failure_status(text);
+}
+
+return_status plain_failure_status(const char* function, const boost::exception& error) {
+  const std::string* message = boost::get_error_info<sorvanta::framework::error_message>(error);
+  if (message == nullptr) {
+    const auto* standard = dynamic_cast<const std::exception*>(&error);
+    return failure_status(std::string(function) + ": " +
+                          (standard != nullptr ? standard->what() : "failed"));
+  }
+  return failure_status(std::string(function) + ": " + *message);
+}
+
+return_status plain_failure_status(const char* function, const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+    return failure_status(std::string(function) + ": out of memory");
+  }
+  if (dynamic_cast<const std::length_error*>(&error) != nullptr) {
+    return failure_status(std::string(function) +
+                          ": the inputs need more memory than one "
+                          "allocation can hold");
+  }
+  return failure_status(std::string(function) + ": " + error.what());
 }
 
 }  // namespace quelt::api

@@ -3,6 +3,7 @@
 // and all-pairs suppression.
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "framework/exponential.hpp"
@@ -40,9 +41,16 @@ bool class_allowed(const quelt_decode_options& options, std::int64_t k) {
   return false;
 }
 
+bool has_nan_bound(const heads_record& r) {
+  return std::isnan(r.x0) || std::isnan(r.y0) || std::isnan(r.x1) || std::isnan(r.y1);
+}
+
 // Intersection over union of `kept` and `box`; on equal or unordered bounds
-// the kept box's bound is taken.
+// the kept box's bound is taken. NaN when either box has a NaN bound.
 float iou(const heads_record& kept, const heads_record& box) {
+  if (has_nan_bound(kept) || has_nan_bound(box)) {
+    return std::numeric_limits<float>::quiet_NaN();
+  }
   const float kept_area = (kept.x1 - kept.x0) * (kept.y1 - kept.y0);
   const float box_area = (box.x1 - box.x0) * (box.y1 - box.y0);
   const float left = kept.x0 > box.x0 ? kept.x0 : box.x0;

@@ -640,11 +640,11 @@ void random_heads_call(awkward_random& random, heads_call& call) {
         break;
       case 11:
         options.network_height = 0;
-        call.fault = "network_width";
+        call.fault = "options.network_height: 0";
         break;
       case 12:
         options.max_detections = -1;
-        call.fault = "max_detections";
+        call.fault = "options.max_detections";
         break;
       case 13:
         options.classes_allowed = nullptr;
@@ -670,19 +670,19 @@ void random_heads_call(awkward_random& random, heads_call& call) {
             call.geometry[victim].pad_y = nan_value;
           }
           options.geometry = call.geometry.data();
-          call.fault = "geometry[";
+          call.fault = "options.geometry[";
         }
         break;
       case 17:
         if (values > 0) {
           layout.scores.data = nullptr;
-          call.fault = "layout.scores";
+          call.fault = "layout.scores.data";
         }
         break;
       case 18:
         if (values > 0) {
           layout.boxes.data = nullptr;
-          call.fault = "layout.boxes";
+          call.fault = "layout.boxes.data";
         }
         break;
       case 19:
@@ -694,14 +694,18 @@ void random_heads_call(awkward_random& random, heads_call& call) {
       case 20:
         if (images > 0) {
           options.score_thresholds = nullptr;
-          call.fault = "score_thresholds";
+          call.fault = "options.score_thresholds";
         }
         break;
       default:
         break;
     }
     if (call.fault.empty()) {
-      layout.struct_size = sizeof(quelt_layout) - 8;
+      // Smaller than the first published struct, larger than the library
+      // knows, or not a whole number of 8-byte steps.
+      const std::uint32_t sizes[] = {sizeof(quelt_layout) - 8, sizeof(quelt_layout) + 8,
+                                     sizeof(quelt_layout) + 4, 0};
+      layout.struct_size = sizes[random.integer(0, 3)];
       call.fault = "layout.struct_size";
     }
   } else {

@@ -1,0 +1,196 @@
+#include "heads_checks.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+#include "../framework/exception.hpp"
+#include "../framework/string_builder.hpp"
+#include "versioned.hpp"
+
+namespace quelt::api {
+
+namespace {
+
+using sorvanta::framework::_bs;
+using sorvanta::framework::reject;
+
+// The sizes of the first published structs: callers built against that header
+// pass them.
+constexpr std::uint32_t first_layout_size = 136;
+constexpr std::uint32_t first_options_size = 64;
+
+constexpr std::uint64_t max_float_offset =
+    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
+constexpr std::uint64_t max_records = std::numeric_limits<std::uint32_t>::max();
+
+std::uint64_t magnitude(std::int64_t stride) {
+  return stride < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(stride)
+                    : static_cast<std::uint64_t>(stride);
+}
+
+// total += (count - 1) x |stride|, false when it leaves the addressable range.
+bool add_extent(std::uint64_t count, std::int64_t stride, std::uint64_t& total) {
+  const std::uint64_t steps = count - 1;
+  const std::uint64_t step = magnitude(stride);
+  if (step != 0 && steps > (max_float_offset - total) / step) {
+    return false;
+  }
+  total += steps * step;
+  return true;
+}
+
+void check_view(const char* name, const quelt_view& view, std::uint64_t images,
+                std::uint64_t candidates, std::uint64_t components) {
+  if (images == 0 || candidates == 0) {
+    return;  // nothing of the view is read
+  }
+  if (view.data == nullptr) {
+    reject(_bs("layout.", name, ".data: NULL, but ", images, " x ", candidates,
+               " candidates are to be read; only an absent part or an empty batch may be NULL"));
+  }
+  std::uint64_t extent = 0;
+  if (!add_extent(images, view.image_stride, extent) ||
+      !add_extent(candidates, view.candidate_stride, extent) ||
+      !add_extent(components, view.component_stride, extent)) {
+    reject(_bs("layout.", name, ": strides (", view.image_stride, ", ", view.candidate_stride, ", ",
+               view.component_stride, ") over ", images, " x ", candidates, " x ", components,
+               " values reach beyond the addressable range; strides count floats"));
+  }
+}
+
+void check_code(const char* field, std::int32_t value, std::int32_t last) {
+  if (value < 0 || value > last) {
+    reject(_bs(field, ": ", value, " is not a known value; 0 to ", last, " are"));
+  }
+}
+
+void check_thresholds(const char* field, const float* values, std::uint64_t images) {
+  if (images == 0) {
+    return;
+  }
+  if (values == nullptr) {
+    reject(_bs(field, ": NULL, but the batch has ", images, " images; one threshold per image"));
+  }
+  for (std::uint64_t i = 0; i < images; ++i) {
+    if (std::isnan(values[i])) {
+      reject(_bs(field, "[", i, "]: NaN; any other value is a threshold"));
+    }
+  }
+}
+
+quelt_layout default_layout() {
+  quelt_layout layout;
+  quelt_layout_init(&layout);
+  return layout;
+}
+
+quelt_decode_options default_options() {
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  return options;
+}
+
+}  // namespace
+
+void check_geometry(const quelt_image_geometry* geometry, std::uint64_t images, const char* field) {
+  if (images == 0 || geometry == nullptr) {
+    return;
+  }
+  for (std::uint64_t i = 0; i < images; ++i) {
+    const quelt_image_geometry& g = geometry[i];
+    const float values[] = {g.original_width, g.original_height, g.scale_x,
+                            g.scale_y,        g.pad_x,           g.pad_y};
+    const char* names[] = {"original_width", "original_height", "scale_x",
+                           "scale_y",        "pad_x",           "pad_y"};
+    for (int f = 0; f < 6; ++f) {
+      if (!std::isfinite(values[f])) {
+        reject(_bs(field, "[", i, "].", names[f], ": ", values[f], " is not finite; it must be"));
+      }
+      if (f < 4 && !(values[f] > 0.0f)) {
+        reject(_bs(field, "[", i, "].", names[f], ": ", values[f], " is not above 0; it must be"));
+      }
+    }
+  }
+}
+
+decode_call checked_decode_call(const quelt_layout* given_layout,
+                                const quelt_decode_options* given_options) {
+  if (given_layout == nullptr) {
+    reject("layout: NULL; a quelt_layout is required (quelt_layout_init starts one)");
+  }
+  if (given_options == nullptr) {
+    reject(
+        "options: NULL; a quelt_decode_options is required (quelt_decode_options_init starts "
+        "one)");
+  }
+  const decode_call call{read_versioned(given_layout, default_layout(), first_layout_size,
+                                        "layout.struct_size", "quelt_layout"),
+                         read_versioned(given_options, default_options(), first_options_size,
+                                        "options.struct_size", "quelt_decode_options")};
+  const quelt_layout& layout = call.layout;
+  const quelt_decode_options& options = call.options;
+  check_code("layout.box_coding", layout.box_coding, QUELT_BOX_CORNERS);
+  check_code("layout.score_coding", layout.score_coding, QUELT_SCORES_LOGITS);
+  check_code("layout.candidate_kind", layout.candidate_kind, QUELT_CANDIDATES_END_TO_END);
+  check_code("options.agnostic", options.agnostic, 1);
+  check_code("options.multi_label", options.multi_label, 1);
+  if (layout.reserved != 0) {
+    reject(_bs("layout.reserved: ", layout.reserved, "; reserved fields must be 0"));
+  }
+  if (layout.batch < 0) {
+    reject(_bs("layout.batch: ", layout.batch, " is negative; 0 or more images"));
+  }
+  if (layout.candidates < 0) {
+    reject(_bs("layout.candidates: ", layout.candidates, " is negative; 0 or more candidates"));
+  }
+  const bool raw = layout.candidate_kind == QUELT_CANDIDATES_RAW;
+  if (raw && layout.classes < 1) {
+    reject(_bs("layout.classes: ", layout.classes, "; raw candidates need 1 class or more"));
+  }
+  if (!raw && layout.classes < 0) {
+    reject(_bs("layout.classes: ", layout.classes,
+               " is negative; 0 (class values unchecked) or the number of classes"));
+  }
+  if (options.network_width < 1) {
+    reject(_bs("options.network_width: ", options.network_width, " is below 1; 1 pixel or more"));
+  }
+  if (options.network_height < 1) {
+    reject(_bs("options.network_height: ", options.network_height, " is below 1; 1 pixel or more"));
+  }
+  if (options.max_detections < 0) {
+    reject(_bs("options.max_detections: ", options.max_detections,
+               " is negative; 0 (no cap) or more"));
+  }
+  if (options.classes_allowed_count < 0) {
+    reject(_bs("options.classes_allowed_count: ", options.classes_allowed_count,
+               " is negative; 0 or more"));
+  }
+  if (options.classes_allowed == nullptr && options.classes_allowed_count > 0) {
+    reject(_bs("options.classes_allowed: NULL with classes_allowed_count ",
+               options.classes_allowed_count, "; NULL only with a count of 0 (every class)"));
+  }
+  const auto images = static_cast<std::uint64_t>(layout.batch);
+  const auto candidates = static_cast<std::uint64_t>(layout.candidates);
+  const std::uint64_t per_candidate =
+      raw && options.multi_label != 0 ? static_cast<std::uint64_t>(layout.classes) : 1;
+  if (candidates > max_records / per_candidate) {
+    reject(_bs("layout.candidates: ", candidates, " with ", per_candidate,
+               " records each is more than one image can hold; at most ", max_records,
+               " records an image"));
+  }
+  check_view("boxes", layout.boxes, images, candidates, 4);
+  if (layout.objectness.data != nullptr) {
+    check_view("objectness", layout.objectness, images, candidates, 1);
+  }
+  check_view("scores", layout.scores, images, candidates,
+             raw ? static_cast<std::uint64_t>(layout.classes) : 2);
+  check_thresholds("options.score_thresholds", options.score_thresholds, images);
+  if (raw) {
+    check_thresholds("options.iou_thresholds", options.iou_thresholds, images);
+  }
+  check_geometry(options.geometry, images, "options.geometry");
+  return call;
+}
+
+}  // namespace quelt::api

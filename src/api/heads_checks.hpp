@@ -1,0 +1,29 @@
+// The checks of the quelt_decode and quelt_map_detections arguments: every
+// argument is refused here, naming its field, before any tensor value is
+// read; the decoding behind them trusts what passed.
+#ifndef QUELT_API_HEADS_CHECKS_HPP
+#define QUELT_API_HEADS_CHECKS_HPP
+
+#include <cstdint>
+
+#include "quelt/quelt.h"
+
+namespace quelt::api {
+
+// The caller's structs at this library's version (see versioned.hpp).
+struct decode_call {
+  quelt_layout layout;
+  quelt_decode_options options;
+};
+
+// Refuses what quelt_decode documents as bad input; reads the per-image
+// arrays of the options but no tensor value.
+decode_call checked_decode_call(const quelt_layout* layout, const quelt_decode_options* options);
+
+// Refuses geometry quelt_decode would refuse (none for NULL); `field` names
+// the array in the texts.
+void check_geometry(const quelt_image_geometry* geometry, std::uint64_t images, const char* field);
+
+}  // namespace quelt::api
+
+#endif

@@ -1,0 +1,80 @@
+// The decoder of one quelt_decode call, image by image: gathering the
+// classes that pass (gather.cpp, one strategy per layout), then ranking,
+// suppression and the records (finish.cpp).
+#ifndef QUELT_HEADS_DECODER_HPP
+#define QUELT_HEADS_DECODER_HPP
+
+#include <cstdint>
+#include <vector>
+
+#include "../framework/box.hpp"
+#include "../framework/ranking.hpp"
+#include "../framework/suppression.hpp"
+#include "quelt/quelt.h"
+#include "scan.hpp"
+
+namespace quelt::heads {
+
+// A class of a candidate whose score passed.
+struct hit {
+  std::uint32_t candidate;
+  std::uint32_t class_index;
+  float score;
+  float objectness;
+};
+
+inline const float* at(const quelt_view& view, std::int64_t image, std::int64_t candidate,
+                       std::int64_t component) {
+  return view.data + image * view.image_stride + candidate * view.candidate_stride +
+         component * view.component_stride;
+}
+
+class decoder {
+ public:
+  decoder(const quelt_layout& layout, const quelt_decode_options& options);
+
+  std::vector<object_detection> image(std::int64_t b);
+
+ private:
+  float activate(float value) const { return logits_ ? fw::logistic(value) : value; }
+  screen make_screen(float threshold) const { return heads::make_screen(logits_, threshold); }
+
+  void gather_end_to_end(std::int64_t b, float threshold);
+  void gather_with_objectness(std::int64_t b, float threshold);
+  void gather_class_major(std::int64_t b, float threshold);
+  void gather_candidate_major(std::int64_t b, float threshold);
+  void keep_best_classes();
+
+  std::vector<object_detection> finish(std::int64_t b);
+  void suppress(float threshold, std::size_t count);
+  object_detection record(std::int64_t b, const hit& h, const fw::corner_box& box) const;
+
+  const quelt_layout& layout_;
+  const quelt_decode_options& options_;
+  const bool logits_;
+  std::vector<std::int32_t> allowed_;  // the allow-list, sorted
+  std::vector<std::uint32_t> walk_;    // allowed classes below `classes`, ascending
+  std::vector<unsigned char> allowed_mask_;
+  std::vector<hit> hits_;
+  std::vector<hit> spare_;
+  std::vector<float> probabilities_;
+  std::vector<std::uint32_t> held_;
+  std::vector<float> keys_;
+  std::vector<std::uint32_t> order_;
+  std::vector<std::uint64_t> scratch_;
+  std::vector<std::int32_t> best_class_;  // per candidate, -1 for none
+  std::vector<float> best_score_;
+  std::vector<fw::corner_box> candidate_boxes_;  // in candidate order
+  std::vector<fw::corner_box> boxes_;            // in rank order
+  std::vector<unsigned char> removed_;
+  std::vector<fw::class_member> members_;
+  std::vector<std::uint32_t> start_;
+  std::vector<fw::class_member> by_class_;
+  std::vector<fw::corner_box> class_boxes_;
+  fw::suppression_workspace workspace_;
+  std::vector<std::uint32_t> suppressed_;
+};
+
+}  // namespace quelt::heads
+
+#endif

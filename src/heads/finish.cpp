@@ -1,0 +1,146 @@
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "../framework/geometry.hpp"
+#include "decoder.hpp"
+#include "heads_decode.hpp"
+
+namespace quelt::heads {
+
+namespace {
+
+fw::corner_box box_of(const quelt_layout& layout, std::int64_t image, std::int64_t candidate) {
+  const float* v = at(layout.boxes, image, candidate, 0);
+  const std::int64_t s = layout.boxes.component_stride;
+  if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
+    return fw::centre_to_corners(v[0], v[s], v[2 * s], v[3 * s]);
+  }
+  return fw::make_corner_box(v[0], v[s], v[2 * s], v[3 * s]);
+}
+
+}  // namespace
+
+std::vector<object_detection> decoder::finish(std::int64_t b) {
+  const std::size_t count = hits_.size();
+  keys_.resize(count);
+  boxes_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    keys_[i] = hits_[i].score;
+  }
+  fw::rank_descending(keys_, order_, scratch_);
+  // Read in candidate order, which walks the tensor forwards, then ranked.
+  candidate_boxes_.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    candidate_boxes_[i] = box_of(layout_, b, hits_[i].candidate);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    boxes_[i] = candidate_boxes_[order_[i]];
+  }
+  const std::size_t cap =
+      options_.max_detections > 0 ? static_cast<std::size_t>(options_.max_detections) : count;
+  // Whether a record survives depends only on the records ranked above it,
+  // so with a cap the suppression runs on a prefix of the ranking, doubled
+  // until it keeps `cap` records or holds them all.
+  std::size_t prefix = cap < count ? std::max<std::size_t>(2 * cap, 64) : count;
+  std::size_t kept = 0;
+  for (;;) {
+    prefix = std::min(prefix, count);
+    removed_.assign(prefix, 0);
+    if (layout_.candidate_kind == QUELT_CANDIDATES_RAW && prefix > 1) {
+      suppress(options_.iou_thresholds[b], prefix);
+    }
+    kept = 0;
+    for (std::size_t i = 0; i < prefix; ++i) {
+      kept += removed_[i] == 0 ? 1 : 0;
+    }
+    if (kept >= cap || prefix == count) {
+      break;
+    }
+    prefix *= 2;
+  }
+  std::vector<object_detection> records;
+  records.reserve(std::min(kept, cap));
+  for (std::size_t i = 0; i < prefix && records.size() < cap; ++i) {
+    if (removed_[i] == 0) {
+      records.push_back(record(b, hits_[order_[i]], boxes_[i]));
+    }
+  }
+  return records;
+}
+
+// Suppression among the first `count` records of the ranking.
+// A box with a NaN bound has a NaN IoU with every box, which no threshold
+// test passes: it is never removed and removes nothing, so it stays out of
+// suppression (where a negative threshold would let an overlap of 0 count).
+static bool has_nan_bound(const fw::corner_box& box) {
+  return box.x_min != box.x_min || box.y_min != box.y_min || box.x_max != box.x_max ||
+         box.y_max != box.y_max;
+}
+
+void decoder::suppress(float threshold, std::size_t count) {
+  // Agnostic suppression is class-wise suppression with one class.
+  const bool agnostic = options_.agnostic != 0;
+  members_.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!has_nan_bound(boxes_[i])) {
+      members_.push_back(fw::class_member{agnostic ? 0u : hits_[order_[i]].class_index,
+                                          static_cast<std::uint32_t>(i)});
+    }
+  }
+  fw::bucket_by_class(members_, agnostic ? 1 : static_cast<std::size_t>(layout_.classes), start_,
+                      by_class_);
+  for (std::size_t k = 0; k + 1 < start_.size(); ++k) {
+    const std::uint32_t first = start_[k];
+    const std::uint32_t size = start_[k + 1] - first;
+    if (size < 2) {
+      continue;
+    }
+    class_boxes_.resize(size);
+    for (std::uint32_t m = 0; m < size; ++m) {
+      class_boxes_[m] = boxes_[by_class_[first + m].item];
+    }
+    suppressed_.clear();
+    fw::suppress_greedy(class_boxes_.data(), size, threshold, fw::suppression_rule::above,
+                        workspace_, suppressed_);
+    for (std::uint32_t p : suppressed_) {
+      removed_[by_class_[first + p].item] = 1;
+    }
+  }
+}
+
+object_detection decoder::record(std::int64_t b, const hit& h, const fw::corner_box& box) const {
+  object_detection r{};
+  if (options_.geometry == nullptr) {
+    const auto width = static_cast<float>(options_.network_width);
+    const auto height = static_cast<float>(options_.network_height);
+    r.x_min = box.x_min / width;
+    r.y_min = box.y_min / height;
+    r.x_max = box.x_max / width;
+    r.y_max = box.y_max / height;
+  } else {
+    const quelt_image_geometry& g = options_.geometry[b];
+    r.x_min = fw::to_original(box.x_min, g.pad_x, g.scale_x, g.original_width);
+    r.y_min = fw::to_original(box.y_min, g.pad_y, g.scale_y, g.original_height);
+    r.x_max = fw::to_original(box.x_max, g.pad_x, g.scale_x, g.original_width);
+    r.y_max = fw::to_original(box.y_max, g.pad_y, g.scale_y, g.original_height);
+  }
+  r.class_id = static_cast<std::int32_t>(h.class_index);
+  r.objectness = h.objectness;
+  r.probability = h.score;
+  return r;
+}
+
+detections_list decode(const quelt_layout& layout, const quelt_decode_options& options) {
+  detections_list result(static_cast<std::size_t>(layout.batch));
+  if (layout.candidates == 0) {
+    return result;
+  }
+  decoder images(layout, options);
+  for (std::int64_t b = 0; b < layout.batch; ++b) {
+    result[static_cast<std::size_t>(b)] = images.image(b);
+  }
+  return result;
+}
+
+}  // namespace quelt::heads

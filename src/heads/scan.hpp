@@ -1,0 +1,161 @@
+// The passes over score values that find what may pass a threshold: the
+// whole cost of a call where few values pass, so they skip most values
+// without a branch per value.
+#ifndef QUELT_HEADS_SCAN_HPP
+#define QUELT_HEADS_SCAN_HPP
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "../framework/logistic.hpp"
+#include "../framework/screen.hpp"
+
+namespace quelt::heads {
+
+namespace fw = sorvanta::framework;
+
+// Screens raw values: with logits, the cut lets through every value whose
+// logistic may pass (and NaN), and the exact test follows.
+struct screen {
+  bool logits;
+  float threshold;
+  float cut;
+  bool operator()(float value) const { return logits ? !(value < cut) : value > threshold; }
+  // True when no value can pass: no logistic exceeds the threshold.
+  bool closed() const { return logits && cut != cut; }
+};
+
+inline screen make_screen(bool logits, float threshold) {
+  return screen{logits, threshold, logits ? fw::raw_logistic_cut(threshold) : 0.0f};
+}
+
+// Calls visit(i) for every i < count with passes(first[i * stride]), in
+// increasing order. Positive strides of moderate size go through the shared
+// screen, whose prefetch of a row's rest only pays for rows of that size.
+template <class Passes, class Visit>
+void for_each_passing(const float* first, std::uint64_t count, std::int64_t stride, Passes&& passes,
+                      Visit&& visit) {
+  if (stride > 0 && stride <= 4096) {
+    fw::screen_rows(first, count, static_cast<std::size_t>(stride), passes, visit);
+    return;
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (passes(first[static_cast<std::int64_t>(i) * stride])) {
+      visit(i);
+    }
+  }
+}
+
+// for_each_passing over contiguous values, sixteen at a time: in the column
+// layout this pass is the whole cost of a call, and most groups hold no value
+// that passes. `logits` screens with "not below the cut", which lets NaN
+// through to the exact test.
+template <bool logits, class Visit>
+void for_each_passing_contiguous(const float* first, std::uint64_t count, float limit,
+                                 Visit&& visit) {
+  std::uint64_t i = 0;
+#if defined(__SSE2__)
+  const __m128 edge = _mm_set1_ps(limit);
+  const auto test = [&](std::uint64_t at) {
+    const __m128 v = _mm_loadu_ps(first + at);
+    return logits ? _mm_cmpnlt_ps(v, edge) : _mm_cmpgt_ps(v, edge);
+  };
+  for (; i + 16 <= count; i += 16) {
+    const __m128 m0 = test(i);
+    const __m128 m1 = test(i + 4);
+    const __m128 m2 = test(i + 8);
+    const __m128 m3 = test(i + 12);
+    if (_mm_movemask_ps(_mm_or_ps(_mm_or_ps(m0, m1), _mm_or_ps(m2, m3))) == 0) {
+      continue;
+    }
+    auto open = static_cast<unsigned>(_mm_movemask_ps(m0)) |
+                (static_cast<unsigned>(_mm_movemask_ps(m1)) << 4) |
+                (static_cast<unsigned>(_mm_movemask_ps(m2)) << 8) |
+                (static_cast<unsigned>(_mm_movemask_ps(m3)) << 12);
+    while (open != 0) {
+      visit(i + static_cast<std::uint64_t>(__builtin_ctz(open)));
+      open &= open - 1;
+    }
+  }
+#endif
+  for (; i < count; ++i) {
+    if (logits ? !(first[i] < limit) : first[i] > limit) {
+      visit(i);
+    }
+  }
+}
+
+// best[i], best_class[i] = scores[i], k where scores[i] > best[i], for class
+// k and then, when `next` is given, class k_next: the best-class pass without
+// a branch, for classes where many scores pass and the screen would
+// mispredict. Two classes share one load and store of the running best.
+// Returns how many scores of the last class exceed `threshold`.
+inline std::uint64_t raise_best(const float* scores, const float* next, std::uint64_t count,
+                                std::int32_t k, std::int32_t k_next, float threshold, float* best,
+                                std::int32_t* best_class) {
+  std::uint64_t i = 0;
+  std::uint64_t passed = 0;
+  const float* last = next != nullptr ? next : scores;
+#if defined(__SSE2__)
+  const __m128i klass = _mm_set1_epi32(k);
+  const __m128i next_klass = _mm_set1_epi32(k_next);
+  const __m128 limit = _mm_set1_ps(threshold);
+  __m128i counted = _mm_setzero_si128();
+  // maxps(v, b) is "v > b ? v : b", NaN included: exactly the update rule.
+  const auto raise = [](__m128 v, __m128& b, __m128i& c, __m128i klass_of_v) {
+    const __m128i higher = _mm_castps_si128(_mm_cmpgt_ps(v, b));
+    b = _mm_max_ps(v, b);
+    c = _mm_or_si128(_mm_and_si128(higher, klass_of_v), _mm_andnot_si128(higher, c));
+  };
+  for (; i + 4 <= count; i += 4) {
+    __m128 b = _mm_loadu_ps(best + i);
+    auto* c_at = reinterpret_cast<__m128i*>(best_class + i);
+    __m128i c = _mm_loadu_si128(c_at);
+    raise(_mm_loadu_ps(scores + i), b, c, klass);
+    if (next != nullptr) {
+      raise(_mm_loadu_ps(next + i), b, c, next_klass);
+    }
+    // A true lane is -1: subtracting counts it.
+    counted = _mm_sub_epi32(counted, _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(last + i), limit)));
+    _mm_storeu_ps(best + i, b);
+    _mm_storeu_si128(c_at, c);
+  }
+  std::uint32_t lanes[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), counted);
+  passed = std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+#endif
+  for (; i < count; ++i) {
+    if (scores[i] > best[i]) {
+      best[i] = scores[i];
+      best_class[i] = k;
+    }
+    if (next != nullptr && next[i] > best[i]) {
+      best[i] = next[i];
+      best_class[i] = k_next;
+    }
+    passed += last[i] > threshold ? 1 : 0;
+  }
+  return passed;
+}
+
+// visit(i) for every i < count whose first[i * step] passes the screen, in
+// increasing order, by the fastest pass for the step.
+template <class Visit>
+void for_each_screened(const float* first, std::uint64_t count, std::int64_t step,
+                       const screen& passes, Visit&& visit) {
+  if (step != 1) {
+    for_each_passing(first, count, step, passes, visit);
+  } else if (passes.logits) {
+    for_each_passing_contiguous<true>(first, count, passes.cut, visit);
+  } else {
+    for_each_passing_contiguous<false>(first, count, passes.threshold, visit);
+  }
+}
+
+}  // namespace quelt::heads
+
+#endif
