@@ -158,26 +158,10 @@ std::string generator_text() {
 std::string fixtures_text(const quelt::test::fixture_set& set) {
   std::ostringstream out;
   const float pairs[2][2] = {{0.25f, 0.45f}, {0.005f, 0.6f}};
-  for (const auto& image : set.images) {
-    std::vector<std::vector<float>> layers;
-    std::vector<yolo_output> outputs;
-    for (std::size_t l = 0; l < set.layers.size(); ++l) {
-      layers.push_back(quelt::npy::read_npy(image.layer_files.at(l)).values);
-    }
-    for (std::size_t l = 0; l < set.layers.size(); ++l) {
-      const auto array = quelt::npy::read_npy(image.layer_files[l]);
-      const auto& layer = set.layers[l];
-      yolo_output output{};
-      output.output = output_tensor{layers[l].data(), 1, array.shape.at(2), array.shape.at(1),
-                                    array.shape.at(3)};
-      output.classes = layer.classes;
-      output.mask = const_cast<std::int32_t*>(layer.mask.data());
-      output.mask_size = layer.mask.size();
-      output.xy_scale = layer.xy_scale;
-      output.preactivated = layer.preactivated;
-      output.anchors = const_cast<float*>(layer.anchors.data());
-      outputs.push_back(output);
-    }
+  const quelt::test::fixture_layers layers(set);
+  for (std::size_t i = 0; i < set.images.size(); ++i) {
+    const auto& image = set.images[i];
+    const std::vector<yolo_output> outputs = layers.outputs(i, 1);
     const auto sealed = quelt::npy::read_npy(image.sealed_file);
     for (const auto& pair : pairs) {
       float conf = pair[0];
