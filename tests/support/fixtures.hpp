@@ -58,7 +58,8 @@ std::optional<fixture_set> load_real_fixtures();
 
 // The Darknet layers of every image of a set, read once and stacked along
 // the batch axis, with descriptors over any run of consecutive images. The
-// descriptors point into this object, so it is neither copied nor moved.
+// descriptors point into this object and into `set`, which must outlive it;
+// so it is neither copied nor moved.
 class fixture_layers {
  public:
   // Throws when a layer file is not (1, H, W, channels) or disagrees with the
