@@ -4,7 +4,6 @@
 // sealed workloads also through the loop OpenCV users write. bench/report
 // turns the results into a table of ratios and a sweep of time per candidate.
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -284,51 +283,30 @@ void register_sealed(const std::string& name, const sealed_workload* w, float co
 
 // The real network outputs beside the checkout, stacked into one batch.
 void register_real_fixtures() {
-  const auto fixtures = quelt::test::load_real_fixtures();
+  // Kept for the whole run: the workloads point into them.
+  static const auto fixtures = quelt::test::load_real_fixtures();
   if (!fixtures) {
     std::fprintf(stderr, "W6 skipped: %s not found\n", quelt::test::real_fixture_dir().c_str());
     return;
   }
+  static const quelt::test::fixture_layers layers(*fixtures);
   auto* darknet = new darknet_workload;
   auto* sealed = new sealed_workload;
   darknet->net = net_params{fixtures->net_width, fixtures->net_height};
   darknet->batch = fixtures->images.size();
+  darknet->layers = layers.outputs(0, fixtures->images.size());
+  for (const yolo_output& layer : darknet->layers) {
+    darknet->records +=
+        layer.output.batch * layer.output.height * layer.output.width * layer.mask_size;
+  }
   sealed->batch = static_cast<std::int64_t>(fixtures->images.size());
   sealed->width = fixtures->net_width;
   sealed->height = fixtures->net_height;
-  darknet->values.resize(fixtures->layers.size());
-  std::vector<std::array<std::size_t, 4>> shapes(fixtures->layers.size());
   for (const auto& image : fixtures->images) {
-    for (std::size_t l = 0; l < image.layer_files.size(); ++l) {
-      const auto array = quelt::npy::read_npy(image.layer_files[l]);
-      darknet->values[l].insert(darknet->values[l].end(), array.values.begin(), array.values.end());
-      shapes[l] = {array.shape[0], array.shape[1], array.shape[2], array.shape[3]};
-    }
     const auto rows = quelt::npy::read_npy(image.sealed_file);
     sealed->tensor.insert(sealed->tensor.end(), rows.values.begin(), rows.values.end());
     sealed->rows = static_cast<std::int64_t>(rows.shape[1]);
     sealed->classes = static_cast<std::int32_t>(rows.shape[2]) - 5;
-  }
-  for (std::size_t l = 0; l < fixtures->layers.size(); ++l) {
-    darknet->masks.push_back(fixtures->layers[l].mask);
-  }
-  darknet->anchors = fixtures->layers[0].anchors;
-  for (std::size_t l = 0; l < fixtures->layers.size(); ++l) {
-    const auto& described = fixtures->layers[l];
-    yolo_output layer{};
-    layer.output.data = darknet->values[l].data();
-    layer.output.batch = darknet->batch;
-    layer.output.height = shapes[l][1];
-    layer.output.width = shapes[l][2];
-    layer.output.channels = shapes[l][3];
-    layer.classes = described.classes;
-    layer.mask = darknet->masks[l].data();
-    layer.mask_size = described.mask.size();
-    layer.xy_scale = described.xy_scale;
-    layer.preactivated = described.preactivated;
-    layer.anchors = darknet->anchors.data();
-    darknet->layers.push_back(layer);
-    darknet->records += darknet->batch * shapes[l][1] * shapes[l][2] * described.mask.size();
   }
   register_darknet("W6-darknet", darknet, 0.25f, 0.45f);
   register_sealed("W6-sealed", sealed, 0.25f, 0.45f);

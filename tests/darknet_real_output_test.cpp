@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "support/fixtures.hpp"
-#include "npy/npy.hpp"
 #include "support/status.hpp"
 
 namespace {
@@ -24,13 +24,6 @@ using detections = std::vector<object_detection>;
 constexpr float conf_threshold = 0.25f;
 constexpr float nms_threshold = 0.45f;
 
-struct layer_values {
-  std::uint64_t height = 0;
-  std::uint64_t width = 0;
-  std::uint64_t channels = 0;
-  std::vector<float> values;  // all images stacked
-};
-
 class RealDarknetOutput : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -39,39 +32,12 @@ class RealDarknetOutput : public ::testing::Test {
       GTEST_SKIP() << "real network fixtures not found in " << quelt::test::real_fixture_dir();
     }
     set_ = std::move(*loaded);
-    layers_.resize(set_.layers.size());
-    for (const auto& image : set_.images) {
-      ASSERT_EQ(image.layer_files.size(), set_.layers.size()) << image.name;
-      for (std::size_t l = 0; l < layers_.size(); ++l) {
-        const auto array = quelt::npy::read_npy(image.layer_files[l]);
-        ASSERT_EQ(array.shape.size(), 4u) << image.layer_files[l];
-        ASSERT_EQ(array.shape[0], 1u) << image.layer_files[l];
-        layers_[l].height = array.shape[1];
-        layers_[l].width = array.shape[2];
-        layers_[l].channels = array.shape[3];
-        layers_[l].values.insert(layers_[l].values.end(), array.values.begin(), array.values.end());
-      }
-    }
+    layers_ = std::make_unique<quelt::test::fixture_layers>(set_);
   }
 
   // Decodes `count` images starting at image `first` through the C entry.
   std::vector<detections> decode(std::size_t first, std::size_t count) {
-    std::vector<yolo_output> outputs;
-    for (std::size_t l = 0; l < layers_.size(); ++l) {
-      const auto& layer = set_.layers[l];
-      auto& values = layers_[l];
-      const std::size_t per_image = values.height * values.width * values.channels;
-      yolo_output output{};
-      output.output = output_tensor{values.values.data() + first * per_image, count, values.width,
-                                    values.height, values.channels};
-      output.classes = layer.classes;
-      output.mask = const_cast<std::int32_t*>(layer.mask.data());
-      output.mask_size = layer.mask.size();
-      output.xy_scale = layer.xy_scale;
-      output.preactivated = layer.preactivated;
-      output.anchors = const_cast<float*>(layer.anchors.data());
-      outputs.push_back(output);
-    }
+    const std::vector<yolo_output> outputs = layers_->outputs(first, count);
     const std::vector<float> conf(count, conf_threshold);
     const std::vector<float> nms(count, nms_threshold);
     object_handler handler{};
@@ -99,7 +65,7 @@ class RealDarknetOutput : public ::testing::Test {
   }
 
   fixture_set set_;
-  std::vector<layer_values> layers_;
+  std::unique_ptr<quelt::test::fixture_layers> layers_;
 };
 
 std::string box_text(float x0, float y0, float x1, float y1) {

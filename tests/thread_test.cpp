@@ -1,7 +1,8 @@
 // Calls from several threads at once: each thread decodes tensors of its own
-// through both entries while all of them read one shared batch. The library
-// keeps no shared state, so every answer must equal the one-thread answer
-// (and the tsan preset must report nothing).
+// through every entry and maps its own quelt_decode batch, while all of them
+// decode one shared tensor through quelt_decode and read one shared batch.
+// The library keeps no shared state, so every answer must equal the
+// one-thread answer (and the tsan preset must report nothing).
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -67,6 +68,22 @@ struct darknet_input {
   }
 };
 
+// An anchor-free head's columns (images, 4 + classes, candidates).
+std::vector<float> columns_tensor(std::uint32_t seed, int candidates) {
+  lcg random{seed};
+  std::vector<float> values;
+  for (int b = 0; b < images; ++b) {
+    for (int c = 0; c < 4 + classes; ++c) {
+      for (int n = 0; n < candidates; ++n) {
+        values.push_back(c < 2   ? random.next(0, 64)
+                         : c < 4 ? random.next(2, 16)
+                                 : random.next(0, 1));
+      }
+    }
+  }
+  return values;
+}
+
 const float conf[images] = {0.3f, 0.5f};
 const float nms[images] = {0.45f, 0.3f};
 
@@ -111,6 +128,29 @@ bool decode_darknet(const darknet_input& input, records& out) {
   return ok;
 }
 
+// quelt_decode; with `geometry`, quelt_map_detections then maps and caps
+// the same batch into `mapped`.
+bool decode_heads(const quelt_layout& layout, records& out,
+                  const quelt_image_geometry* geometry = nullptr, records* mapped = nullptr) {
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  options.network_width = 64;
+  options.network_height = 64;
+  options.score_thresholds = conf;
+  options.iou_thresholds = nms;
+  object_handler handle{};
+  return_status status = quelt_decode(&layout, &options, &handle);
+  bool ok = status.status_code == 1 && read_batch(handle, out);
+  done_return_status(status);
+  if (ok && geometry != nullptr) {
+    status = quelt_map_detections(handle, 64, 64, geometry, 3);
+    ok = status.status_code == 1 && read_batch(handle, *mapped);
+    done_return_status(status);
+  }
+  object_handler_destroy(handle);
+  return ok;
+}
+
 bool same(const records& a, const records& b) {
   if (a.size() != b.size()) {
     return false;
@@ -134,17 +174,37 @@ TEST(Threads, ConcurrentDecodingAndReadingMatchOneThread) {
   std::vector<darknet_input> layers;
   std::vector<records> sealed_expected(threads);
   std::vector<records> darknet_expected(threads);
+  std::vector<std::vector<float>> columns(threads);
+  std::vector<quelt_layout> heads(threads);
+  std::vector<records> heads_expected(threads);
+  std::vector<records> mapped_expected(threads);
+  const quelt_image_geometry fitted[images] = {quelt_geometry_letterbox(64, 64, 640, 480),
+                                               quelt_geometry_letterbox(64, 64, 300, 500)};
   for (int t = 0; t < threads; ++t) {
     tensors.push_back(sealed_tensor(1000u + static_cast<std::uint32_t>(t), rows));
     layers.emplace_back(2000u + static_cast<std::uint32_t>(t));
+    columns[t] = columns_tensor(5000u + static_cast<std::uint32_t>(t), rows);
+    quelt_layout_columns(&heads[t], columns[t].data(), images, rows, classes);
   }
   for (int t = 0; t < threads; ++t) {
     ASSERT_TRUE(decode_sealed(tensors[t], rows, sealed_expected[t]));
     ASSERT_TRUE(decode_darknet(layers[t], darknet_expected[t]));
+    ASSERT_TRUE(decode_heads(heads[t], heads_expected[t], fitted, &mapped_expected[t]));
     // Inputs that decode to nothing would prove little.
     ASSERT_FALSE(sealed_expected[t][0].empty());
     ASSERT_FALSE(darknet_expected[t][0].empty());
+    ASSERT_GT(heads_expected[t][0].size(), 3u);  // so the cap has work
+    ASSERT_FALSE(same(heads_expected[t], mapped_expected[t]));
   }
+
+  // Rows with objectness every thread decodes at the same time; quelt_decode
+  // only reads them.
+  const std::vector<float> shared_rows = sealed_tensor(4000u, rows);
+  quelt_layout shared_layout;
+  quelt_layout_rows(&shared_layout, shared_rows.data(), images, rows, classes, 1);
+  records shared_heads_expected;
+  ASSERT_TRUE(decode_heads(shared_layout, shared_heads_expected));
+  ASSERT_FALSE(shared_heads_expected[0].empty());
 
   // The batch every thread reads at the same time.
   object_handler shared{};
@@ -176,6 +236,14 @@ TEST(Threads, ConcurrentDecodingAndReadingMatchOneThread) {
           ++mismatches[t];
         }
         if (!read_batch(shared, got) || !same(got, shared_expected)) {
+          ++mismatches[t];
+        }
+        records mapped;
+        if (!decode_heads(heads[t], got, fitted, &mapped) || !same(got, heads_expected[t]) ||
+            !same(mapped, mapped_expected[t])) {
+          ++mismatches[t];
+        }
+        if (!decode_heads(shared_layout, got) || !same(got, shared_heads_expected)) {
           ++mismatches[t];
         }
       }

@@ -1,7 +1,10 @@
-// Writes or checks the golden records: what both decoding entries answer for
-// the real network outputs (two threshold pairs) and for the first cases of
-// the random-call generator. The files are written on x86-64 Linux; every
-// other platform must reproduce them byte for byte.
+// Writes or checks the golden records: what the decoding entries answer for
+// the real network outputs (two threshold pairs; quelt_decode reads them as
+// rows and as columns, with and without geometry; quelt_map_detections maps
+// and caps a Darknet batch) and for the first cases of the random-call
+// generator (quelt_decode's also after quelt_map_detections). The files are
+// written on x86-64 Linux; every other platform must reproduce them byte for
+// byte.
 //
 //   golden_records --write DIR    writes DIR/fixtures.txt and DIR/generator.txt
 //   golden_records --check DIR    compares with them; the fixture part is
@@ -19,6 +22,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "npy/npy.hpp"
@@ -63,23 +67,10 @@ void put_hash(std::ostream& out, std::uint64_t hash) {
   out << text;
 }
 
-// Status, then per image its count and either its records in full or, for
-// the generator's thousands of cases, a hash of them (the failing seed then
+// Per image its count and either its records in full or, for the
+// generator's thousands of cases, a hash of them (the failing seed then
 // replays in the differential tests).
-void put_answer(std::ostream& out, return_status status, object_handler handler, bool in_full) {
-  if (status.status_code != 1) {
-    // Failure texts may name platform types in Boost's lines; the generator
-    // and the fixtures make valid calls only, so any failure is written.
-    std::string text = status.message != nullptr ? status.message : "";
-    for (char& c : text) {
-      if (c == '\n' || c == '\r') {
-        c = ' ';
-      }
-    }
-    out << "  failure " << text << "\n";
-    done_return_status(status);
-    return;
-  }
+void put_batch(std::ostream& out, object_handler handler, bool in_full) {
   std::uint64_t images = 0;
   return_status size_status = detections_batch_size(handler, &images);
   done_return_status(size_status);
@@ -113,6 +104,32 @@ void put_answer(std::ostream& out, return_status status, object_handler handler,
       put_hash(out, hash.hash);
     }
     out << "\n";
+  }
+}
+
+// The status, then the batch on success; releases both. Returns whether the
+// call succeeded.
+bool put_status(std::ostream& out, return_status status, bool with_text) {
+  if (status.status_code == 1) {
+    done_return_status(status);
+    return true;
+  }
+  // Failure texts may name platform types in Boost's lines; the fixtures
+  // make valid calls only, so any failure there is written in full.
+  std::string text = with_text && status.message != nullptr ? status.message : "";
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') {
+      c = ' ';
+    }
+  }
+  out << "  failure" << (text.empty() ? "" : " ") << text << "\n";
+  done_return_status(status);
+  return false;
+}
+
+void put_answer(std::ostream& out, return_status status, object_handler handler, bool in_full) {
+  if (put_status(out, status, true)) {
+    put_batch(out, handler, in_full);
   }
   object_handler_destroy(handler);
 }
@@ -152,33 +169,71 @@ std::string generator_text() {
     put_answer(out, status, handler, false);
     put_digest(out, call.tensor);
   }
+  for (std::uint64_t c = 0; c < generator_cases; ++c) {
+    const std::uint64_t seed = first_seed + c;
+    quelt_reference::awkward_random random(seed);
+    quelt_reference::heads_call call;
+    quelt_reference::random_heads_call(random, call);
+    object_handler handler{};
+    out << "heads " << seed << "\n";
+    // One call in ten is refused on purpose; only that it fails is written,
+    // the texts being the differential tests' business.
+    if (put_status(out, quelt_decode(&call.layout, &call.options, &handler), false)) {
+      put_batch(out, handler, false);
+      out << "map " << seed << "\n";
+      if (put_status(
+              out,
+              quelt_map_detections(handler, call.map_width, call.map_height,
+                                   call.map_geometry.empty() ? nullptr : call.map_geometry.data(),
+                                   call.map_cap),
+              false)) {
+        put_batch(out, handler, false);
+      }
+    }
+    object_handler_destroy(handler);
+  }
   return out.str();
+}
+
+// The sealed rows as an anchor-free head exports them, (4 + classes,
+// candidates) without an objectness: each class score is objectness x class
+// score, one float product.
+std::vector<float> as_columns(const std::vector<float>& rows, std::size_t candidates,
+                              std::size_t classes) {
+  const std::size_t width = classes + 5;
+  std::vector<float> columns((4 + classes) * candidates);
+  for (std::size_t n = 0; n < candidates; ++n) {
+    const float* row = rows.data() + n * width;
+    for (std::size_t c = 0; c < 4; ++c) {
+      columns[c * candidates + n] = row[c];
+    }
+    for (std::size_t k = 0; k < classes; ++k) {
+      columns[(4 + k) * candidates + n] = row[4] * row[5 + k];
+    }
+  }
+  return columns;
 }
 
 std::string fixtures_text(const quelt::test::fixture_set& set) {
   std::ostringstream out;
   const float pairs[2][2] = {{0.25f, 0.45f}, {0.005f, 0.6f}};
-  for (const auto& image : set.images) {
-    std::vector<std::vector<float>> layers;
-    std::vector<yolo_output> outputs;
-    for (std::size_t l = 0; l < set.layers.size(); ++l) {
-      layers.push_back(quelt::npy::read_npy(image.layer_files.at(l)).values);
-    }
-    for (std::size_t l = 0; l < set.layers.size(); ++l) {
-      const auto array = quelt::npy::read_npy(image.layer_files[l]);
-      const auto& layer = set.layers[l];
-      yolo_output output{};
-      output.output = output_tensor{layers[l].data(), 1, array.shape.at(2), array.shape.at(1),
-                                    array.shape.at(3)};
-      output.classes = layer.classes;
-      output.mask = const_cast<std::int32_t*>(layer.mask.data());
-      output.mask_size = layer.mask.size();
-      output.xy_scale = layer.xy_scale;
-      output.preactivated = layer.preactivated;
-      output.anchors = const_cast<float*>(layer.anchors.data());
-      outputs.push_back(output);
-    }
+  const quelt::test::fixture_layers layers(set);
+  for (std::size_t i = 0; i < set.images.size(); ++i) {
+    const auto& image = set.images[i];
+    const std::vector<yolo_output> outputs = layers.outputs(i, 1);
     const auto sealed = quelt::npy::read_npy(image.sealed_file);
+    const auto candidates = static_cast<std::int64_t>(sealed.shape.at(1));
+    const auto classes = static_cast<std::int32_t>(sealed.shape.at(2)) - 5;
+    const std::vector<float> columns =
+        as_columns(sealed.values, sealed.shape.at(1), sealed.shape.at(2) - 5);
+    // The network saw the photo stretched to its input.
+    const quelt_image_geometry stretched =
+        quelt_geometry_stretch(set.net_width, set.net_height, static_cast<float>(image.image_width),
+                               static_cast<float>(image.image_height));
+    quelt_layout rows_layout;
+    quelt_layout_rows(&rows_layout, sealed.values.data(), 1, candidates, classes, 1);
+    quelt_layout columns_layout;
+    quelt_layout_columns(&columns_layout, columns.data(), 1, candidates, classes);
     for (const auto& pair : pairs) {
       float conf = pair[0];
       float nms = pair[1];
@@ -197,6 +252,35 @@ std::string fixtures_text(const quelt::test::fixture_set& set) {
       out << "sealed " << image.name << " " << conf << " " << nms << "\n";
       put_answer(out, status, handler, true);
       put_digest(out, tensor);
+
+      quelt_decode_options options;
+      quelt_decode_options_init(&options);
+      options.network_width = set.net_width;
+      options.network_height = set.net_height;
+      options.score_thresholds = &conf;
+      options.iou_thresholds = &nms;
+      for (const auto& [name, layout] :
+           {std::pair<const char*, const quelt_layout*>{"rows", &rows_layout},
+            {"columns", &columns_layout}}) {
+        for (const quelt_image_geometry* geometry :
+             {static_cast<const quelt_image_geometry*>(nullptr), &stretched}) {
+          options.geometry = geometry;
+          status = quelt_decode(layout, &options, &handler);
+          out << "heads " << name << (geometry != nullptr ? " geometry " : " ") << image.name << " "
+              << conf << " " << nms << "\n";
+          put_answer(out, status, handler, true);
+        }
+      }
+
+      // The Darknet batch in original-image pixels, its five best records.
+      status =
+          process_yolo_detections(outputs.data(), outputs.size(),
+                                  net_params{set.net_width, set.net_height}, &conf, &nms, &handler);
+      out << "map darknet " << image.name << " " << conf << " " << nms << "\n";
+      if (put_status(out, status, true)) {
+        status = quelt_map_detections(handler, set.net_width, set.net_height, &stretched, 5);
+        put_answer(out, status, handler, true);
+      }
     }
   }
   return out.str();

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "npy/npy.hpp"
+
 #ifndef QUELT_SHARED_DIR
 #error "QUELT_SHARED_DIR must name the shared folder beside the checkout"
 #endif
@@ -86,6 +88,56 @@ std::optional<fixture_set> load_real_fixtures() {
     }
   }
   return set;
+}
+
+fixture_layers::fixture_layers(const fixture_set& set) : set_(set), layers_(set.layers.size()) {
+  for (const auto& image : set.images) {
+    if (image.layer_files.size() != layers_.size()) {
+      throw std::runtime_error(image.name + ": " + std::to_string(image.layer_files.size()) +
+                               " layer files for " + std::to_string(layers_.size()) + " layers");
+    }
+    for (std::size_t l = 0; l < layers_.size(); ++l) {
+      const auto array = npy::read_npy(image.layer_files[l]);
+      stacked& layer = layers_[l];
+      if (array.shape.size() != 4 || array.shape[0] != 1 ||
+          (!layer.values.empty() &&
+           (array.shape[1] != layer.height || array.shape[2] != layer.width ||
+            array.shape[3] != layer.channels))) {
+        throw std::runtime_error(image.layer_files[l] + ": not a (1, H, W, channels) layer like " +
+                                 set.images.front().layer_files[l]);
+      }
+      layer.height = array.shape[1];
+      layer.width = array.shape[2];
+      layer.channels = array.shape[3];
+      layer.values.insert(layer.values.end(), array.values.begin(), array.values.end());
+    }
+  }
+}
+
+std::vector<yolo_output> fixture_layers::outputs(std::size_t first, std::size_t count) const {
+  if (first > set_.images.size() || count > set_.images.size() - first) {
+    throw std::out_of_range("fixture images " + std::to_string(first) + " + " +
+                            std::to_string(count) + " beyond the " +
+                            std::to_string(set_.images.size()) + " there are");
+  }
+  std::vector<yolo_output> outputs;
+  for (std::size_t l = 0; l < layers_.size(); ++l) {
+    const stacked& values = layers_[l];
+    const fixture_layer& layer = set_.layers[l];
+    const std::size_t per_image = values.height * values.width * values.channels;
+    yolo_output output{};
+    // The entries only read through these pointers.
+    output.output = output_tensor{const_cast<float*>(values.values.data()) + first * per_image,
+                                  count, values.width, values.height, values.channels};
+    output.classes = layer.classes;
+    output.mask = const_cast<std::int32_t*>(layer.mask.data());
+    output.mask_size = layer.mask.size();
+    output.xy_scale = layer.xy_scale;
+    output.preactivated = layer.preactivated;
+    output.anchors = const_cast<float*>(layer.anchors.data());
+    outputs.push_back(output);
+  }
+  return outputs;
 }
 
 double corner_iou(double x_min, double y_min, double x_max, double y_max, double other_x_min,

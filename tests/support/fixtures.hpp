@@ -3,10 +3,13 @@
 #ifndef QUELT_TESTS_SUPPORT_FIXTURES_HPP
 #define QUELT_TESTS_SUPPORT_FIXTURES_HPP
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "quelt/quelt.h"
 
 namespace quelt::test {
 
@@ -52,6 +55,32 @@ std::string real_fixture_dir();
 
 // nullopt when the folder is absent; throws when it is there but unreadable.
 std::optional<fixture_set> load_real_fixtures();
+
+// The Darknet layers of every image of a set, read once and stacked along
+// the batch axis, with descriptors over any run of consecutive images. The
+// descriptors point into this object and into `set`, which must outlive it;
+// so it is neither copied nor moved.
+class fixture_layers {
+ public:
+  // Throws when a layer file is not (1, H, W, channels) or disagrees with the
+  // same layer of the first image.
+  explicit fixture_layers(const fixture_set& set);
+  fixture_layers(const fixture_layers&) = delete;
+  fixture_layers& operator=(const fixture_layers&) = delete;
+
+  // One descriptor per layer for images [first, first + count).
+  std::vector<yolo_output> outputs(std::size_t first, std::size_t count) const;
+
+ private:
+  struct stacked {
+    std::vector<float> values;  // every image, one after the other
+    std::uint64_t height = 0;
+    std::uint64_t width = 0;
+    std::uint64_t channels = 0;
+  };
+  const fixture_set& set_;
+  std::vector<stacked> layers_;
+};
 
 // Intersection over union of two corner boxes, in double.
 double corner_iou(double x_min, double y_min, double x_max, double y_max, double other_x_min,
