@@ -112,6 +112,10 @@ int main(void) {
   uint64_t size = 77;
   return_status status;
 
+  /* The loaded library is the one these headers came with. */
+  CHECK(quelt_version_number() == QUELT_VERSION_NUMBER);
+  CHECK(strcmp(quelt_version_string(), QUELT_VERSION_STRING) == 0);
+
   memset(&zeroed, 0, sizeof zeroed);
   status = detections_batch_size(zeroed, &size);
   CHECK(status.status_code == 0);
@@ -135,6 +139,6 @@ int main(void) {
   if (heads_worked_example() != 0) {
     return 1;
   }
-  puts("c_abi_test: 2 passed, 0 failed");
+  puts("c_abi_test: 3 passed, 0 failed");
   return 0;
 }
