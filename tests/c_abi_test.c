@@ -173,6 +173,10 @@ int main(void) {
   uint64_t size = 77;
   return_status status;
 
+  /* The loaded library is the one these headers came with. */
+  CHECK(quelt_version_number() == QUELT_VERSION_NUMBER);
+  CHECK(strcmp(quelt_version_string(), QUELT_VERSION_STRING) == 0);
+
   memset(&zeroed, 0, sizeof zeroed);
   status = detections_batch_size(zeroed, &size);
   CHECK(status.status_code == 0);

@@ -18,7 +18,7 @@ layers = [
     quelt.Layer(np.load(folder / file), s["mask"], s["anchors"], s["xy_scale"], bool(s["preactivated"]))
     for file, s in zip(image["layers"], manifest["layers"])
 ]
-(found,) = quelt.decode_layers(layers, classes=3, net_size=net, score=0.25, overlap=0.45)
+(found,) = quelt.decode_layers(layers, classes=3, net_size=net, score=0.25, iou=0.45)
 for d in found:
     print(f"{names[d['class_id']]:8} p {d['probability']:.3f}  "
           f"({d['x_min']:.3f}, {d['y_min']:.3f})-({d['x_max']:.3f}, {d['y_max']:.3f})")

@@ -83,6 +83,25 @@ extern "C" {
 #endif
 
 /* ------------------------------------------------------------------------ */
+/* Version                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Version of the library loaded at run time, as QUELT_VERSION_NUMBER codes it
+ * (major * 10000 + minor * 100 + patch). It may differ from the header's
+ * QUELT_VERSION_NUMBER when the program runs against another build.
+ */
+QUELT_API uint32_t quelt_version_number(void);
+
+/*
+ * Version of the library loaded at run time, as QUELT_VERSION_STRING spells
+ * it ("major.minor.patch"). A constant the caller never frees. It may differ
+ * from the header's QUELT_VERSION_STRING when the program runs against
+ * another build.
+ */
+QUELT_API const char* quelt_version_string(void);
+
+/* ------------------------------------------------------------------------ */
 /* Status                                                                    */
 /* ------------------------------------------------------------------------ */
 

@@ -35,6 +35,7 @@ variable, a ``libquelt.so*`` in this package's folder, or the system loader.
 import ctypes
 import math
 import numbers
+import warnings
 from dataclasses import dataclass
 from typing import List, Sequence, Tuple, Union
 
@@ -112,7 +113,9 @@ def _check_float_array(array, name: str, writable: bool = False) -> np.ndarray:
             f"{name} must be C-contiguous; pass numpy.ascontiguousarray({name})"
         )
     if not array.flags.aligned:
-        raise ValueError(f"{name} is not aligned for float32; pass a copy")
+        raise ValueError(
+            f"{name} is misaligned: its data does not start on a 4-byte boundary; pass a copy"
+        )
     if writable and not array.flags.writeable:
         raise ValueError(
             f"{name} is read-only, but the library rewrites it in place; pass copy=True"
@@ -121,7 +124,12 @@ def _check_float_array(array, name: str, writable: bool = False) -> np.ndarray:
 
 
 def _thresholds(value: Thresholds, images: int, name: str) -> np.ndarray:
+    # Every number but NaN means something to the library (a negative score
+    # lets everything pass, an IoU of 1 or more suppresses nothing), so NaN is
+    # the only value refused, here as quelt_decode refuses it.
     if isinstance(value, numbers.Real):
+        if math.isnan(value):
+            raise ValueError(f"{name} is NaN (the threshold of every image); give a number")
         values = [float(value)] * images
     else:
         values = [float(v) for v in value]
@@ -129,11 +137,23 @@ def _thresholds(value: Thresholds, images: int, name: str) -> np.ndarray:
             raise ValueError(
                 f"{name} needs one value per image ({images}) or a single value, got {len(values)}"
             )
-    for v in values:
-        if math.isnan(v) or not 0.0 <= v <= 1.0:
-            raise ValueError(f"{name} values must lie between 0 and 1, got {v}")
+        for image, v in enumerate(values):
+            if math.isnan(v):
+                raise ValueError(f"{name}[{image}], the threshold of image {image}, is NaN; give a number")
     # At least one element, so the pointer is never NULL even for no images.
     return np.array(values or [0.0], dtype=np.float32)
+
+
+def _iou(iou, overlap, function: str) -> Thresholds:
+    """The IoU thresholds of a call that still takes the old name overlap."""
+    if overlap is None:
+        return 0.45 if iou is None else iou
+    if iou is not None:
+        raise TypeError(f"{function}() got both iou and overlap, its deprecated alias; pass iou only")
+    warnings.warn(
+        f"{function}(overlap=...) is deprecated; pass iou=... instead", DeprecationWarning, stacklevel=3
+    )
+    return overlap
 
 
 def _net_size(net_size) -> Tuple[int, int]:
@@ -189,10 +209,11 @@ def decode_sealed(
     tensor: np.ndarray,
     net_size: Union[int, Tuple[int, int]],
     score: Thresholds = 0.25,
-    overlap: Thresholds = 0.45,
+    iou: Thresholds = None,
     *,
     classes: int = None,
     copy: bool = False,
+    overlap: Thresholds = None,
     geometry: "Geometries" = None,
     max_det: int = 0,
 ) -> List[np.ndarray]:
@@ -200,9 +221,14 @@ def decode_sealed(
 
     ``tensor``: float32, C-contiguous, shape (batch, rows, classes + 5) or
     (rows, classes + 5), boxes in network-input pixels. ``net_size``: the
-    network input as ``(width, height)`` or one int for a square. ``score`` and
-    ``overlap``: the detection and overlap thresholds, one for all images or
-    one per image, each between 0 and 1. ``classes``: when given, the rows must
+    network input as ``(width, height)`` or one int for a square. ``score``:
+    a row's objectness, and then objectness x class score, must be above it.
+    ``iou``: suppression removes a box overlapping a kept one by more
+    (default 0.45). Both one value for all images or one per image, any
+    number but NaN: a score below 0 lets everything pass, an iou of 1 or more
+    suppresses nothing, and one below 0 keeps only the best box of each class
+    (even disjoint boxes overlap by 0, which is more). ``overlap`` is the
+    deprecated name of ``iou``. ``classes``: when given, the rows must
     fit it.
 
     The library works in ``tensor`` itself: afterwards the class scores of
@@ -230,7 +256,7 @@ def decode_sealed(
         shaped = shaped.copy()
     width, height = _net_size(net_size)
     conf = _thresholds(score, batch, "score")
-    nms = _thresholds(overlap, batch, "overlap")
+    nms = _thresholds(_iou(iou, overlap, "decode_sealed"), batch, "iou")
 
     return _decode(
         lambda lib, handle: lib.process_yolo_sealed_output_detections(
@@ -265,16 +291,20 @@ def decode_layers(
     classes: int,
     net_size: Union[int, Tuple[int, int]],
     score: Thresholds = 0.25,
-    overlap: Thresholds = 0.45,
+    iou: Thresholds = None,
     *,
     geometry: "Geometries" = None,
     max_det: int = 0,
+    overlap: Thresholds = None,
 ) -> List[np.ndarray]:
     """Decodes raw Darknet YOLO layers; returns one detections array per image.
 
     All layers share ``classes`` and the image count. The arrays are only
-    read. ``net_size``, ``score``, ``overlap``, ``geometry`` and ``max_det`` as
-    for :func:`decode_sealed`.
+    read. ``net_size``, ``score``, ``iou`` (default 0.45; ``overlap`` is its
+    deprecated name), ``geometry`` and ``max_det`` as for
+    :func:`decode_sealed`, except that, as in Darknet, a box goes when its
+    overlap with a kept one is at least ``iou``: an iou above 1 suppresses
+    nothing, and one of 0 or below every later box of the class.
     """
     if not layers:
         raise ValueError("decode_layers needs at least one layer")
@@ -322,7 +352,7 @@ def decode_layers(
         out.preactivated = 1 if layer.preactivated else 0
         out.anchors = _float_pointer(anchors)
     conf = _thresholds(score, batch, "score")
-    nms = _thresholds(overlap, batch, "overlap")
+    nms = _thresholds(_iou(iou, overlap, "decode_layers"), batch, "iou")
 
     return _decode(
         lambda lib, handle: lib.process_yolo_detections(
@@ -442,12 +472,37 @@ def _float_view(array, name: str, ndim: int, what: str) -> np.ndarray:
         array = array[np.newaxis]
     if array.ndim != ndim:
         raise ValueError(f"{name} must have shape {what}, got {array.shape}")
-    if not array.flags.aligned or any(stride % 4 for stride in array.strides):
+    if any(stride % 4 for stride in array.strides):
         raise ValueError(
             f"{name} has strides {array.strides} bytes, not whole floats; "
             f"pass numpy.ascontiguousarray({name})"
         )
+    if not array.flags.aligned:
+        raise ValueError(
+            f"{name} is misaligned: its data does not start on a 4-byte boundary; pass {name}.copy()"
+        )
     return array
+
+
+def _class_ids(classes) -> List[int]:
+    """The allow-list as ints; an entry that is not a whole number by type is
+    refused rather than truncated, so 1.5 never quietly becomes class 1."""
+    if isinstance(classes, (str, bytes)):
+        raise ValueError(f"classes must be a sequence of class ids, got {classes!r}")
+    try:
+        entries = list(classes)
+    except TypeError:
+        raise ValueError(f"classes must be a sequence of class ids, got {classes!r}") from None
+    ids = []
+    for index, entry in enumerate(entries):
+        if isinstance(entry, (bool, np.bool_)) or not isinstance(entry, numbers.Integral):
+            raise ValueError(
+                f"classes[{index}] must be an integer class id, got {entry!r} ({type(entry).__name__})"
+            )
+        if not -(2**31) <= entry < 2**31:
+            raise ValueError(f"classes[{index}] = {entry} does not fit a 32-bit class id")
+        ids.append(int(entry))
+    return ids
 
 
 def _view(array: np.ndarray) -> "_ctypes.View":
@@ -496,10 +551,14 @@ def decode(
     ``score``: a candidate passes when its score (objectness x class score
     where there is an objectness) is above it. ``iou``: suppression removes a
     box overlapping a kept one of its class by more. Both one value or one per
-    image, between 0 and 1. ``agnostic``: suppress across classes.
-    ``multi_label``: a record for every class that passes, not only the best.
-    ``classes``: the class ids to keep (default all). ``max_det``: at most
-    that many records per image, the highest scores (0: all).
+    image, any number but NaN: a score below 0 lets everything pass, an iou
+    of 1 or more suppresses nothing, and one below 0 keeps only the best box
+    of each class (even disjoint boxes overlap by 0, which is more).
+    ``agnostic``: suppress across classes. ``multi_label``: a record for
+    every class that passes, not only the best. ``classes``: the class ids to
+    keep (default all), ints or numpy integers; anything else (1.5, True,
+    "3", a float array) is refused. ``max_det``: at most that many records
+    per image, the highest scores (0: all).
 
     ``geometry``: a :class:`Geometry` for every image, or one per image; boxes
     then come back in original-image pixels, clipped to the image. Without it
@@ -597,12 +656,9 @@ def decode(
     options.iou_thresholds = _float_pointer(nms)
     allowed = None
     if classes is not None:
-        try:
-            ids = [int(c) for c in classes]
-            # At least one element, so an empty allow-list is not NULL (all classes).
-            allowed = np.array(ids or [0], dtype=np.int32)
-        except (TypeError, ValueError, OverflowError):
-            raise ValueError(f"classes must be a sequence of class ids, got {classes!r}") from None
+        ids = _class_ids(classes)
+        # At least one element, so an empty allow-list is not NULL (all classes).
+        allowed = np.array(ids or [0], dtype=np.int32)
         options.classes_allowed = allowed.ctypes.data_as(ctypes.POINTER(ctypes.c_int32))
         options.classes_allowed_count = len(ids)
     geometries = _geometry_array(geometry, batch)

@@ -194,6 +194,11 @@ def _declare(lib):
             ctypes.c_int32,
         ]
         lib.quelt_map_detections.restype = ReturnStatus
+    if hasattr(lib, "quelt_version_string"):
+        lib.quelt_version_number.argtypes = []
+        lib.quelt_version_number.restype = ctypes.c_uint32
+        lib.quelt_version_string.argtypes = []
+        lib.quelt_version_string.restype = ctypes.c_char_p
     return lib
 
 

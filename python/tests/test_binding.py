@@ -78,7 +78,7 @@ class TestSealed:
 
     def test_batch_takes_per_image_thresholds(self):
         batch = np.stack([sealed_image(), sealed_image()])
-        strict, loose = quelt.decode_sealed(batch, NET, score=[0.8, 0.05], overlap=0.45)
+        strict, loose = quelt.decode_sealed(batch, NET, score=[0.8, 0.05], iou=0.45)
         assert list(strict["class_id"]) == [0]
         assert len(loose) == 3  # the faint row passes the low threshold
         assert quelt.decode_sealed(np.zeros((0, 4, 8), np.float32), NET) == []
@@ -109,8 +109,8 @@ class TestSealed:
     @pytest.mark.parametrize(
         "kwargs, pattern",
         [
-            ({"score": 1.5}, "between 0 and 1"),
-            ({"overlap": float("nan")}, "between 0 and 1"),
+            ({"iou": float("nan")}, "iou is NaN"),
+            ({"score": [float("nan")]}, r"score\[0\], the threshold of image 0, is NaN"),
             ({"score": [0.2, 0.3]}, "one value per image"),
             ({"classes": 4}, "do not fit 4 classes"),
             ({"net_size": (0, 320)}, "positive"),
@@ -120,6 +120,18 @@ class TestSealed:
         args = {"net_size": NET, **kwargs}
         with pytest.raises(ValueError, match=pattern):
             quelt.decode_sealed(sealed_image(), **args)
+
+
+    def test_overlap_is_a_deprecated_name_of_iou(self):
+        with pytest.warns(DeprecationWarning, match="overlap"):
+            (old,) = quelt.decode_sealed(sealed_image(), NET, overlap=0.99)
+        assert old.tobytes() == quelt.decode_sealed(sealed_image(), NET, iou=0.99)[0].tobytes()
+        with pytest.warns(DeprecationWarning):
+            quelt.decode_layers([one_cell_layer()], CLASSES, 64, overlap=0.5)
+        with pytest.raises(TypeError, match="both iou and overlap"):
+            quelt.decode_sealed(sealed_image(), NET, iou=0.5, overlap=0.5)
+        with pytest.raises(TypeError, match="both iou and overlap"):
+            quelt.decode_layers([one_cell_layer()], CLASSES, 64, iou=0.5, overlap=0.5)
 
 
 class TestLayers:
@@ -262,6 +274,8 @@ class TestDecode:
         assert list(decode()["class_id"]) == [0, 1]
         assert list(decode(agnostic=True)["class_id"]) == [0]
         assert list(decode(classes=[1])["class_id"]) == [1]
+        assert list(decode(classes=np.array([1, 7], np.uint8))["class_id"]) == [1]
+        assert list(decode(classes=[np.int64(0)])["class_id"]) == [0]
         assert list(decode(max_det=1)["class_id"]) == [0]
         assert len(decode(score=0.86)) == 0
         # Every class above 0.01 is a candidate; on box A each class keeps its best.
@@ -320,12 +334,47 @@ class TestDecode:
         with pytest.raises(error, match=pattern):
             quelt.decode(**call)
 
+    @pytest.mark.parametrize("classes", [[1.5], [0, 2.7], [True], [0, False], ["3"], np.array([1.0]), "3"])
+    def test_refuses_class_ids_that_are_not_integers(self, classes):
+        with pytest.raises(ValueError, match=r"classes(\[\d\])? must be"):
+            quelt.decode(sealed_image(), NET, layout="rows-objectness", classes=classes)
+
+    def test_refuses_misaligned_data_as_misaligned(self):
+        raw = np.zeros(sealed_image().nbytes + 1, dtype=np.uint8)
+        misaligned = raw[1:].view(np.float32).reshape(sealed_image().shape)
+        misaligned[...] = sealed_image()
+        assert misaligned.strides == (32, 4) and not misaligned.flags.aligned
+        with pytest.raises(ValueError, match="predictions is misaligned"):
+            quelt.decode(misaligned, NET, layout="rows-objectness")
+
     def test_refuses_strides_that_are_not_whole_floats(self):
         packed = np.zeros(4, dtype=[("value", "<f4", (8,)), ("flag", "u1")])
         packed["value"] = sealed_image()
         assert packed["value"].strides[0] % 4 != 0
         with pytest.raises(ValueError, match="not whole floats"):
             quelt.decode(packed["value"], NET, layout="rows-objectness")
+
+
+ENTRIES = {
+    "decode": lambda **t: quelt.decode(sealed_image(), NET, layout="rows-objectness", **t),
+    "decode_sealed": lambda **t: quelt.decode_sealed(sealed_image(), NET, **t),
+    "decode_layers": lambda **t: quelt.decode_layers([one_cell_layer(objectness_logit=-3.0)], CLASSES, 64, **t),
+}
+
+
+@pytest.mark.parametrize(
+    "entry, counts",
+    [("decode", (2, 4, 2)), ("decode_sealed", (2, 4, 1)), ("decode_layers", (0, 1, 1))],
+)
+def test_thresholds_take_any_number_but_nan(entry, counts):
+    decode = ENTRIES[entry]
+    for name in ("score", "iou"):
+        with pytest.raises(ValueError, match=f"{name} is NaN"):
+            decode(**{name: float("nan")})
+    # Records at the defaults; with every candidate passing and nothing
+    # suppressed; and with a negative IoU, which leaves one box per class.
+    found = [decode(), decode(score=-1.0, iou=float("inf")), decode(score=float("-inf"), iou=-0.5)]
+    assert tuple(len(records) for (records,) in found) == counts
 
 
 def iou(peer, record):
@@ -417,3 +466,5 @@ def test_version_follows_the_project():
     pyproject = (REPO / "python" / "pyproject.toml").read_text()
     assert quelt.__version__ == version
     assert f'version = "{version}"' in pyproject
+    assert f'version = "{version}"' in (REPO / "pyproject.toml").read_text()
+    assert quelt._entry("quelt_version_string")().decode() == quelt.__version__

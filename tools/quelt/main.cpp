@@ -513,7 +513,8 @@ int main(int argc, char** argv) {
   tensors->add_option("--scores", opts.scores_file, "the class scores of the separate layouts");
   tensors
       ->add_option("--image-size", opts.image_size,
-                   "original image WIDTH HEIGHT: boxes come out in its pixels")
+                   "original image WIDTH HEIGHT: boxes come out in its pixels (default: the "
+                   "size in the header of --image)")
       ->expected(2);
   CLI::Option* letterbox =
       tensors->add_flag("--letterbox", opts.letterbox,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iomanip>
 #include <iterator>
@@ -81,7 +82,15 @@ bool jpeg_size(const std::string& bytes, std::int32_t& width, std::int32_t& heig
       ++at;
       continue;
     }
+    // TEM and RST0..RST7 stand alone, without a length.
+    if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7)) {
+      at += 2;
+      continue;
+    }
     const std::uint32_t length = big_endian(bytes, at + 2, 2);
+    if (length < 2) {
+      return false;
+    }
     const bool frame =
         marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
     if (frame) {
@@ -237,14 +246,28 @@ picture load_picture(const std::string& file) {
   if (!in) {
     throw input_error(file + ": cannot open: " + std::strerror(errno));
   }
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  errno = 0;
+  std::string bytes;
+  try {
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    // The stream buffer throws when reading fails (a folder, say); errno says why.
+    bytes.clear();
+  }
+  if (bytes.empty()) {
+    throw input_error(
+        file + ": cannot read: " + (errno != 0 ? std::strerror(errno) : "the file is empty"));
+  }
   picture result;
   bool sized = false;
-  if (bytes.size() >= 24 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0) {
+  if (bytes.size() >= 8 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0) {
     result.media_type = "image/png";
-    result.width = static_cast<std::int32_t>(big_endian(bytes, 16, 4));
-    result.height = static_cast<std::int32_t>(big_endian(bytes, 20, 4));
-    sized = true;
+    // The size is in the IHDR chunk, which must come first.
+    if (bytes.size() >= 24 && bytes.compare(12, 4, "IHDR") == 0) {
+      result.width = static_cast<std::int32_t>(big_endian(bytes, 16, 4));
+      result.height = static_cast<std::int32_t>(big_endian(bytes, 20, 4));
+      sized = true;
+    }
   } else if (bytes.size() >= 4 && bytes.compare(0, 2, "\xff\xd8") == 0) {
     result.media_type = "image/jpeg";
     sized = jpeg_size(bytes, result.width, result.height);

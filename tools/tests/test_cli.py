@@ -49,6 +49,21 @@ def png(width, height):
     )
 
 
+def jpeg_header(width, height):
+    """The start of a progressive JPEG: enough markers for its size, no image
+    data (the tool reads no further)."""
+    def segment(marker, data):
+        return bytes([0xFF, marker]) + struct.pack(">H", len(data) + 2) + data
+    return (
+        b"\xff\xd8"
+        + segment(0xE0, b"JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00")
+        + segment(0xFE, b"made by the test")
+        + segment(0xC4, b"\x00" * 17)  # a Huffman table, not a frame
+        + segment(0xC2, struct.pack(">BHHB", 8, height, width, 1) + b"\x01\x11\x00")
+        + b"\xff\xd9"
+    )
+
+
 def xmllint(path):
     result = subprocess.run(["xmllint", "--noout", str(path)], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
@@ -216,6 +231,20 @@ class TestDecode:
         first = out["images"][0]["detections"][0]
         assert f'<rect x="{first["x_min"]:.1f}" y="{first["y_min"]:.1f}"' in text
 
+    def test_original_size_comes_from_the_photo_header(self, sample, tmp_path):
+        base = ["decode", sample / "sample.sealed.npy", "--layout", "rows-objectness", "--size", 320, "--format", "json"]
+        fractions = json.loads(ok(*base))["images"][0]["detections"]
+        photo = tmp_path / "photo.jpg"
+        photo.write_bytes(jpeg_header(800, 600))
+        out = json.loads(ok(*base, "--stretch", "--image", photo))
+        assert out["image_pixels"] == {"width": 800, "height": 600}
+        for plain, mapped in zip(fractions, out["images"][0]["detections"]):
+            assert mapped["x_max"] == pytest.approx(min(800, plain["x_max"] * 800), abs=1e-3)
+            assert mapped["y_max"] == pytest.approx(min(600, plain["y_max"] * 600), abs=1e-3)
+        # --image-size wins over the header.
+        out = json.loads(ok(*base, "--letterbox", "--image", photo, "--image-size", 400, 300))
+        assert out["image_pixels"] == {"width": 400, "height": 300}
+
 
 def bad_inputs(sample, tmp):
     sealed = np.load(sample / "sample.sealed.npy")
@@ -226,6 +255,7 @@ def bad_inputs(sample, tmp):
     np.save(tmp / "flat.npy", sealed.reshape(-1))
     (tmp / "text.npy").write_text("not numpy at all\n")
     (tmp / "cut.npy").write_bytes((sample / "sample.sealed.npy").read_bytes()[:500])
+    (tmp / "cut.jpg").write_bytes(b"\xff\xd8\xff\xe0\x00\x10JFIF")
     (tmp / "broken.json").write_text("{ not json")
     (tmp / "incomplete.json").write_text('{"net": {"width": 320}}')
     (tmp / "dir.npy").mkdir()
@@ -266,6 +296,9 @@ def bad_inputs(sample, tmp):
         (["decode", s, *size, "--layout", "rows", "--image-size", "640", "480"], "--image-size needs --letterbox or --stretch"),
         (["decode", s, *size, "--layout", "rows", "--letterbox"], "--letterbox needs the original image size"),
         (["decode", s, *size, "--layout", "rows", "--stretch", "--image-size", "0", "480"], "--image-size must be positive"),
+        (["decode", s, *size, "--layout", "rows", "--letterbox", "--image", tmp / "none.jpg"], "none.jpg: cannot open"),
+        (["decode", s, *size, "--layout", "rows", "--letterbox", "--image", tmp], "cannot read"),
+        (["decode", s, *size, "--layout", "rows", "--stretch", "--image", tmp / "cut.jpg"], "cut.jpg: cannot read the image size"),
         (["decode", s, *size, "--layout", "rows", "--classes", "cat"], "'cat' is not a class id (give --names"),
         (["decode", s, *size, "--layout", "rows", "--names", sample / "sample.names", "--classes", "cat"], "'cat' is neither a class id nor a name"),
         (["manifest", m, "--name", "nobody"], "no image named 'nobody' (it has: sample)"),
