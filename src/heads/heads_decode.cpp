@@ -550,39 +550,20 @@ class decoder {
     return records;
   }
 
-  // Suppression among the first `count` records of the ranking.
+  // Suppression among the first `count` records of the ranking; agnostic
+  // suppression is the class-wise one with every record in one class.
   void suppress(float threshold, std::size_t count) {
-    suppressed_.clear();
-    if (options_.agnostic != 0) {
-      fw::suppress_greedy(boxes_.data(), count, threshold, fw::suppression_rule::above, workspace_,
-                          suppressed_);
-      for (std::uint32_t p : suppressed_) {
-        removed_[p] = 1;
-      }
-      return;
-    }
+    const bool agnostic = options_.agnostic != 0;
     members_.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-      members_[i] = fw::class_member{hits_[order_[i]].class_index, static_cast<std::uint32_t>(i)};
+      members_[i] = fw::class_member{agnostic ? 0u : hits_[order_[i]].class_index,
+                                     static_cast<std::uint32_t>(i)};
     }
-    fw::bucket_by_class(members_, static_cast<std::size_t>(layout_.classes), start_, by_class_);
-    for (std::size_t k = 0; k + 1 < start_.size(); ++k) {
-      const std::uint32_t first = start_[k];
-      const std::uint32_t size = start_[k + 1] - first;
-      if (size < 2) {
-        continue;
-      }
-      class_boxes_.resize(size);
-      for (std::uint32_t m = 0; m < size; ++m) {
-        class_boxes_[m] = boxes_[by_class_[first + m].item];
-      }
-      suppressed_.clear();
-      fw::suppress_greedy(class_boxes_.data(), size, threshold, fw::suppression_rule::above,
-                          workspace_, suppressed_);
-      for (std::uint32_t p : suppressed_) {
-        removed_[by_class_[first + p].item] = 1;
-      }
-    }
+    fw::suppress_by_class(
+        members_, agnostic ? 1 : static_cast<std::size_t>(layout_.classes), threshold,
+        fw::suppression_rule::above, nms_,
+        [this](const fw::class_member& m) { return boxes_[m.item]; }, fw::keep_order{},
+        [this](const fw::class_member& m) { removed_[m.item] = 1; });
   }
 
   object_detection record(std::int64_t b, const hit& h, const fw::corner_box& box) const {
@@ -627,11 +608,7 @@ class decoder {
   std::vector<fw::corner_box> boxes_;            // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;
-  std::vector<std::uint32_t> start_;
-  std::vector<fw::class_member> by_class_;
-  std::vector<fw::corner_box> class_boxes_;
-  fw::suppression_workspace workspace_;
-  std::vector<std::uint32_t> suppressed_;
+  fw::class_suppression_workspace nms_;
 };
 
 }  // namespace
