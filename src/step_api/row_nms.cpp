@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <numeric>
 
-#include "row_nms_plan.hpp"
+#include "../darknet/row_nms_plan.hpp"
 
 namespace quelt {
 
