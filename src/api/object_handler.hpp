@@ -5,14 +5,14 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
+#include "../framework/detections.hpp"
 #include "quelt/quelt.h"
 
 namespace quelt {
 
-// One list of records per image, in image order.
-using detections_list = std::vector<std::vector<object_detection>>;
+// What a handle of type detections_batch points to.
+using sorvanta::framework::detections_list;
 
 }  // namespace quelt
 

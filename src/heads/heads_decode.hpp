@@ -4,13 +4,13 @@
 #define QUELT_HEADS_HEADS_DECODE_HPP
 
 #include <cstdint>
-#include <vector>
 
+#include "../framework/detections.hpp"
 #include "quelt/quelt.h"
 
 namespace quelt::heads {
 
-using detections_list = std::vector<std::vector<object_detection>>;
+using sorvanta::framework::detections_list;
 
 // Rejects, naming the field, what quelt_decode documents as bad input; reads
 // the per-image arrays of `options` but no tensor value.
