@@ -2,7 +2,9 @@
 #   include/quelt/quelt.h, version.h     the C interface
 #   include/quelt/detail/...             the C++ headers of the exported
 #                                        namespaced functions, in their folders
-#                                        so their relative includes still work
+#                                        so their relative includes still work;
+#                                        the step functions' headers also at
+#                                        the paths they had before step_api
 #                                        (install component cxx; they need
 #                                        Boost, find_package(quelt COMPONENTS
 #                                        cxx) gives quelt::cxx)
@@ -24,10 +26,21 @@ install(TARGETS quelt EXPORT quelt-targets
 install(FILES ${PROJECT_SOURCE_DIR}/include/quelt/quelt.h
   ${PROJECT_BINARY_DIR}/include/quelt/version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt COMPONENT development)
-foreach(folder framework darknet sealed)
+foreach(folder framework darknet sealed step_api)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/${folder}/
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt/detail/${folder} COMPONENT cxx
     FILES_MATCHING PATTERN "*.hpp")
+endforeach()
+# The step functions' headers were installed in the decoding folders before
+# they had one of their own: each old path still works, forwarding there.
+foreach(moved framework/bbox2 framework/max_index darknet/activation darknet/box_extraction
+    darknet/row_nms sealed/box_provider_nms sealed/darknet_box_provider)
+  get_filename_component(moved_folder ${moved} DIRECTORY)
+  get_filename_component(moved_name ${moved} NAME)
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/forwarding/${moved}.hpp
+    CONTENT "// Installed here before; the header lives in step_api now.\n#include \"../step_api/${moved_name}.hpp\"\n")
+  install(FILES ${PROJECT_BINARY_DIR}/forwarding/${moved}.hpp
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quelt/detail/${moved_folder} COMPONENT cxx)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/src/api/object_handler.hpp
   ${PROJECT_SOURCE_DIR}/src/api/status_frame.hpp

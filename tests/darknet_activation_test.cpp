@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "darknet/activation.hpp"
+#include "step_api/activation.hpp"
 #include "framework/exponential.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "darknet/box_extraction.hpp"
+#include "step_api/box_extraction.hpp"
 #include "darknet_test_layer.hpp"
 
 namespace {

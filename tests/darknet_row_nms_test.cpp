@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "darknet/row_nms.hpp"
+#include "step_api/row_nms.hpp"
 
 namespace {
 

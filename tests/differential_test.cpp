@@ -10,13 +10,13 @@
 
 #include <gtest/gtest.h>
 
-#include "darknet/activation.hpp"
-#include "darknet/box_extraction.hpp"
-#include "darknet/row_nms.hpp"
+#include "step_api/activation.hpp"
+#include "step_api/box_extraction.hpp"
+#include "step_api/row_nms.hpp"
 #include "reference/random_calls.hpp"
 #include "reference/reference.hpp"
-#include "sealed/box_provider_nms.hpp"
-#include "sealed/darknet_box_provider.hpp"
+#include "step_api/box_provider_nms.hpp"
+#include "step_api/darknet_box_provider.hpp"
 #include "support/status.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "framework/logistic.hpp"
 #include "framework/suppression.hpp"
-#include "darknet/row_nms.hpp"
+#include "step_api/row_nms.hpp"
 #include "darknet_test_layer.hpp"
 #include "reference/random_calls.hpp"
 #include "reference/reference.hpp"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sealed/box_provider_nms.hpp"
+#include "step_api/box_provider_nms.hpp"
 #include "sealed_test_tensor.hpp"
 
 namespace {

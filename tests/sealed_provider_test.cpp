@@ -8,8 +8,8 @@
 #include <boost/beast/core/span.hpp>
 #include <gtest/gtest.h>
 
-#include "framework/max_index.hpp"
-#include "sealed/darknet_box_provider.hpp"
+#include "step_api/max_index.hpp"
+#include "step_api/darknet_box_provider.hpp"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <vector>
 
-#include <quelt/detail/framework/max_index.hpp>
-#include <quelt/detail/sealed/darknet_box_provider.hpp>
+#include <quelt/detail/step_api/max_index.hpp>
+#include <quelt/detail/step_api/darknet_box_provider.hpp>
 #include <quelt/quelt.h>
 
 int main() {

@@ -7,8 +7,7 @@
 #include "status_frame.hpp"
 
 using sorvanta::framework::_bs;
-using sorvanta::framework::error_message;
-using sorvanta::framework::runtime_exception;
+using sorvanta::framework::reject;
 
 const char* object_type_str(object_type type) noexcept {
   return type == detections_batch ? "detections_batch" : "unknown";
@@ -16,16 +15,14 @@ const char* object_type_str(object_type type) noexcept {
 
 void check_object_handler_type(object_handler handler, object_type expected) {
   if (handler.type != expected) {
-    throw runtime_exception() << error_message(
-        _bs("Failed to check object_handler type, expected:", object_type_str(expected),
-            ", got:", object_type_str(handler.type)));
+    reject(_bs("Failed to check object_handler type, expected:", object_type_str(expected),
+               ", got:", object_type_str(handler.type)));
   }
 }
 
 void validate_batch_idx(std::uint64_t batch_size, std::uint64_t batch_idx) {
   if (batch_idx >= batch_size) {
-    throw runtime_exception() << error_message(
-        _bs("Invalid batch idx (batch size = ", batch_size, "):", batch_idx));
+    reject(_bs("Invalid batch idx (batch size = ", batch_size, "):", batch_idx));
   }
 }
 
@@ -33,7 +30,7 @@ namespace quelt::api {
 
 void reset_output_handle(object_handler* out_handler) {
   if (out_handler == nullptr) {
-    throw runtime_exception() << error_message("out_handler is null: nowhere to put the result");
+    reject("out_handler is null: nowhere to put the result");
   }
   out_handler->object = nullptr;
   out_handler->type = detections_batch;
@@ -44,7 +41,7 @@ namespace {
 const detections_list& batch_of(object_handler handler) {
   check_object_handler_type(handler, detections_batch);
   if (handler.object == nullptr) {
-    throw runtime_exception() << error_message(
+    reject(
         "object_handler holds no detections_batch (object is null; did the decoding call "
         "fail?)");
   }
@@ -53,7 +50,7 @@ const detections_list& batch_of(object_handler handler) {
 
 void require_output(const void* pointer, const char* name) {
   if (pointer == nullptr) {
-    throw runtime_exception() << error_message(_bs(name, " is null: nowhere to write the result"));
+    reject(_bs(name, " is null: nowhere to write the result"));
   }
 }
 

@@ -5,10 +5,16 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
-#include "../framework/detections_list.hpp"
+#include "../framework/detections.hpp"
 #include "quelt/quelt.h"
+
+namespace quelt {
+
+// What a handle of type detections_batch points to.
+using sorvanta::framework::detections_list;
+
+}  // namespace quelt
 
 QUELT_API const char* object_type_str(object_type type) noexcept;
 QUELT_API void check_object_handler_type(object_handler handler, object_type expected);

@@ -1,10 +1,63 @@
-// The exported entry of the sealed-output path. The driver itself rejects
-// what it cannot decode safely, so direct C++ callers get the same checks.
+// The exported entry of the sealed-output path, with the checks that keep
+// arguments the driver cannot decode safely away from it.
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 
+#include "../framework/exception.hpp"
+#include "../framework/string_builder.hpp"
 #include "../sealed/sealed_driver.hpp"
 #include "object_handler.hpp"
 #include "status_frame.hpp"
+
+using sorvanta::framework::_bs;
+using sorvanta::framework::reject;
+
+namespace quelt::api {
+
+namespace {
+
+// Rejects, before any row is read, what the driver needs and the counts do
+// not promise. Negative counts are left to the driver's reservations, which
+// reject them with the standard length error before anything else about the
+// call is judged. With zero classes the class pick would fall back on the
+// objectness and report class -1; with fewer the rows would overlap or run
+// backwards.
+void validate_sealed_call(const float* sealed_output, std::int64_t boxes_count,
+                          std::int64_t batch_size, std::int32_t classes,
+                          const float* conf_thresholds, const float* nms_thresholds) {
+  if (batch_size < 0 || (batch_size > 0 && boxes_count < 0)) {
+    return;
+  }
+  if (classes < 1) {
+    reject(_bs("classes must be at least 1, got ", classes));
+  }
+  if (batch_size == 0) {
+    return;
+  }
+  if (conf_thresholds == nullptr || nms_thresholds == nullptr) {
+    reject(_bs(conf_thresholds == nullptr ? "conf_thresholds" : "nms_thresholds",
+               " is null: one threshold per image is needed (batch_size = ", batch_size, ")"));
+  }
+  if (boxes_count == 0) {
+    return;
+  }
+  if (sealed_output == nullptr) {
+    reject(_bs("sealed_output is null: ", batch_size, " x ", boxes_count, " rows were to be read"));
+  }
+  // A tensor of more floats than a pointer can address cannot exist; refusing
+  // it keeps the driver's row offsets from overflowing.
+  const std::int64_t row_size = std::int64_t{classes} + 5;
+  const std::int64_t max_floats =
+      std::numeric_limits<std::ptrdiff_t>::max() / static_cast<std::int64_t>(sizeof(float));
+  if (batch_size > max_floats / boxes_count || batch_size * boxes_count > max_floats / row_size) {
+    reject(_bs("sealed tensor too large: ", batch_size, " x ", boxes_count, " rows of ", row_size,
+               " floats cannot be addressed"));
+  }
+}
+
+}  // namespace
+}  // namespace quelt::api
 
 extern "C" QUELT_API return_status process_yolo_sealed_output_detections(
     float* sealed_output, int64_t boxes_count, int64_t batch_size, int32_t classes,
@@ -12,6 +65,8 @@ extern "C" QUELT_API return_status process_yolo_sealed_output_detections(
     object_handler* out_handler) {
   return quelt::api::run_in_status_frame([&] {
     quelt::api::reset_output_handle(out_handler);
+    quelt::api::validate_sealed_call(sealed_output, boxes_count, batch_size, classes,
+                                     conf_thresholds, nms_thresholds);
     // The driver only reads the thresholds; its C++ signature predates const.
     quelt::api::publish_batch(*out_handler, [&] {
       return quelt::process_yolo_sealed_output_detections(

@@ -11,6 +11,19 @@
 
 namespace quelt::detail {
 
+// Where record `index` of one image of a layer sits: records run anchor slot
+// fastest, then grid column, then grid row.
+struct record_place {
+  std::uint64_t slot;  // index into the layer's mask
+  std::uint64_t gx;
+  std::uint64_t gy;
+};
+
+inline record_place place_of(std::uint64_t index, std::uint64_t anchors, std::uint64_t grid_width) {
+  const std::uint64_t cell = index / anchors;
+  return {index % anchors, cell % grid_width, cell / grid_width};
+}
+
 // Offset of the box centre within its cell from an activated centre term,
 // widened by `scale` around the cell's middle: offset = (scale - 1) / 2.
 inline float centre_offset(float activated, float scale, float offset) {

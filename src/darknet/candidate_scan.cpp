@@ -38,10 +38,6 @@ void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes
       [screen](float objectness) { return objectness >= screen; },
       [&](std::uint64_t index) {
         const float* record = image_start + index * record_length;
-        const std::uint64_t k = index % anchors;
-        const std::uint64_t cell = index / anchors;
-        const std::uint64_t gx = cell % tensor.width;
-        const std::uint64_t gy = cell / tensor.width;
         const float objectness =
             preactivated ? record[4] : sorvanta::framework::logistic(record[4]);
         if (!(objectness > threshold)) {
@@ -63,12 +59,13 @@ void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes
         held.insert(held.end(), held_scratch.begin(),
                     held_scratch.begin() + static_cast<std::ptrdiff_t>(count));
 
-        const std::size_t anchor = static_cast<std::size_t>(layer.mask[k]);
+        const record_place place = place_of(index, anchors, tensor.width);
+        const std::size_t anchor = static_cast<std::size_t>(layer.mask[place.slot]);
         const float centre_x = preactivated ? record[0] : sorvanta::framework::logistic(record[0]);
         const float centre_y = preactivated ? record[1] : sorvanta::framework::logistic(record[1]);
         const sorvanta::framework::corner_box box =
-            cell_box(gx, gy, grid_width, grid_height, centre_offset(centre_x, scale, offset),
-                     centre_offset(centre_y, scale, offset),
+            cell_box(place.gx, place.gy, grid_width, grid_height,
+                     centre_offset(centre_x, scale, offset), centre_offset(centre_y, scale, offset),
                      size_fraction(record[2], layer.anchors[2 * anchor], nw, preactivated),
                      size_fraction(record[3], layer.anchors[2 * anchor + 1], nh, preactivated));
         row[0] = box.x_min;

@@ -6,6 +6,8 @@ namespace quelt::detail {
 
 namespace {
 
+namespace fw = sorvanta::framework;
+
 // Descending by probabilities from class `from` down to class 0, then by row.
 // Only ">" is used, so -0 and +0 compare equal as they do in the passes.
 bool ranks_before(const row_view& rows, int from, std::uint32_t a, std::uint32_t b) {
@@ -24,22 +26,6 @@ bool ranks_before(const row_view& rows, int from, std::uint32_t a, std::uint32_t
 
 }  // namespace
 
-void suppress_rows(const row_view& rows, const class_member* begin, const class_member* end,
-                   float threshold, row_nms_workspace& ws) {
-  ws.class_boxes.clear();
-  for (const class_member* member = begin; member != end; ++member) {
-    const float* box = rows.row(member->item);
-    ws.class_boxes.push_back(sorvanta::framework::make_corner_box(box[0], box[1], box[2], box[3]));
-  }
-  ws.lost.clear();
-  sorvanta::framework::suppress_greedy(ws.class_boxes.data(), ws.class_boxes.size(), threshold,
-                                       sorvanta::framework::suppression_rule::at_least, ws.core,
-                                       ws.lost);
-  for (std::uint32_t position : ws.lost) {
-    ws.suppressed.push_back(begin[position]);
-  }
-}
-
 void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows, row_nms_workspace& ws) {
   ws.suppressed.clear();
   ws.top_class.resize(rows.count);
@@ -56,19 +42,17 @@ void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows, row_
       ws.members.push_back(class_member{ws.held[h], r});
     }
   }
-  sorvanta::framework::bucket_by_class(ws.members, static_cast<std::size_t>(rows.classes),
-                                       ws.class_start, ws.by_class);
-  for (int k = 0; k < rows.classes; ++k) {
-    class_member* begin = ws.by_class.data() + ws.class_start[k];
-    class_member* end = ws.by_class.data() + ws.class_start[k + 1];
-    if (end - begin < 2) {
-      continue;  // a row alone keeps its class
-    }
-    std::sort(begin, end, [&](const class_member& a, const class_member& b) {
-      return ranks_before(rows, k, a.item, b.item);
-    });
-    suppress_rows(rows, begin, end, nms_threshold, ws);
-  }
+  fw::suppress_by_class(
+      ws.members, static_cast<std::size_t>(rows.classes), nms_threshold,
+      fw::suppression_rule::at_least, ws.nms,
+      [&](const class_member& member) { return rows.box(member.item); },
+      // Each class's rows in the order its pass would sort them.
+      [&](std::size_t k, class_member* begin, class_member* end) {
+        std::sort(begin, end, [&](const class_member& a, const class_member& b) {
+          return ranks_before(rows, static_cast<int>(k), a.item, b.item);
+        });
+      },
+      [&](const class_member& member) { ws.suppressed.push_back(member); });
 
   ws.order.clear();
   for (std::uint32_t r = 0; r < rows.count; ++r) {

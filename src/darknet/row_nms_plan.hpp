@@ -32,6 +32,11 @@ struct row_view {
   const float* row(std::size_t r) const {
     return data + r * (static_cast<std::size_t>(classes) + 5);
   }
+
+  sorvanta::framework::corner_box box(std::size_t r) const {
+    const float* b = row(r);
+    return sorvanta::framework::make_corner_box(b[0], b[1], b[2], b[3]);
+  }
 };
 
 // A row (`item`) that holds a class (its probability is not zero).
@@ -40,15 +45,11 @@ using sorvanta::framework::class_member;
 // Scratch memory reused between images so that steady-state decoding does not
 // allocate per call.
 struct row_nms_workspace {
-  std::vector<std::uint32_t> held;         // input: per row, its classes with p != 0,
-  std::vector<std::uint32_t> held_start;   //   in class order from held[held_start[r]]
-  std::vector<class_member> members;       // (class, row) in row order
-  std::vector<class_member> by_class;      // members bucketed by class
-  std::vector<std::uint32_t> class_start;  // bucket offsets, classes + 1 entries
-  std::vector<std::int32_t> top_class;     // per row: highest class with p != 0, -1 if none
-  std::vector<sorvanta::framework::corner_box> class_boxes;  // one class's boxes in rank order
-  std::vector<std::uint32_t> lost;                           // their positions suppressed
-  sorvanta::framework::suppression_workspace core;
+  std::vector<std::uint32_t> held;        // input: per row, its classes with p != 0,
+  std::vector<std::uint32_t> held_start;  //   in class order from held[held_start[r]]
+  std::vector<class_member> members;      // (class, row) in row order
+  std::vector<std::int32_t> top_class;    // per row: highest class with p != 0, -1 if none
+  sorvanta::framework::class_suppression_workspace nms;
   std::vector<class_member> suppressed;  // output: (class, row) pairs zeroed by suppression
   std::vector<std::uint32_t> order;      // output: rows in the order the passes leave them
 };
@@ -59,12 +60,6 @@ struct row_nms_workspace {
 // least one class (the others cannot yield a detection).
 void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows,
                   row_nms_workspace& workspace);
-
-// Greedy suppression of the rows `members` lists (in rank order) by their
-// boxes, at an overlap of at least `threshold`: appends the suppressed
-// members to workspace.suppressed.
-void suppress_rows(const row_view& rows, const class_member* begin, const class_member* end,
-                   float threshold, row_nms_workspace& workspace);
 
 }  // namespace quelt::detail
 

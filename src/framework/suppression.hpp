@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "box.hpp"
+#include "ranking.hpp"
 
 namespace sorvanta::framework {
 
@@ -56,6 +57,53 @@ struct suppression_workspace {
 void suppress_greedy(const corner_box* boxes, std::size_t count, float threshold,
                      suppression_rule rule, suppression_workspace& workspace,
                      std::vector<std::uint32_t>& suppressed);
+
+// Scratch memory of suppress_by_class, reused from call to call.
+struct class_suppression_workspace {
+  std::vector<std::uint32_t> class_start;  // bucket offsets, one per class and the end
+  std::vector<class_member> by_class;      // the members bucketed by class
+  std::vector<corner_box> class_boxes;     // one class's boxes, in its order
+  std::vector<std::uint32_t> suppressed;   // their positions suppressed
+  suppression_workspace core;
+};
+
+// The reorder for classes whose members already come in rank order.
+struct keep_order {
+  void operator()(std::size_t /*class_index*/, class_member* /*begin*/,
+                  class_member* /*end*/) const {}
+};
+
+// Class-wise greedy suppression, the one loop every class-aware path runs.
+// `members` lists each (class, item) pair in rank order; every class index is
+// below `classes`. Class by class, ascending: `reorder(class, begin, end)`
+// may put the class's members into an order of the path's own, the boxes
+// `box_of(member)` gives go through suppress_greedy, and every member it
+// strikes goes to `on_suppressed(member)`, in the class's order. A class with
+// fewer than two members has nothing to suppress and is skipped.
+template <typename BoxOf, typename Reorder, typename OnSuppressed>
+void suppress_by_class(const std::vector<class_member>& members, std::size_t classes,
+                       float threshold, suppression_rule rule, class_suppression_workspace& ws,
+                       BoxOf&& box_of, Reorder&& reorder, OnSuppressed&& on_suppressed) {
+  bucket_by_class(members, classes, ws.class_start, ws.by_class);
+  for (std::size_t k = 0; k < classes; ++k) {
+    class_member* begin = ws.by_class.data() + ws.class_start[k];
+    class_member* end = ws.by_class.data() + ws.class_start[k + 1];
+    if (end - begin < 2) {
+      continue;
+    }
+    reorder(k, begin, end);
+    ws.class_boxes.clear();
+    for (const class_member* member = begin; member != end; ++member) {
+      ws.class_boxes.push_back(box_of(*member));
+    }
+    ws.suppressed.clear();
+    suppress_greedy(ws.class_boxes.data(), ws.class_boxes.size(), threshold, rule, ws.core,
+                    ws.suppressed);
+    for (std::uint32_t position : ws.suppressed) {
+      on_suppressed(begin[position]);
+    }
+  }
+}
 
 }  // namespace sorvanta::framework
 

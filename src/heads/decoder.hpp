@@ -68,11 +68,9 @@ class decoder {
   std::vector<fw::corner_box> boxes_;            // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;
-  std::vector<std::uint32_t> start_;
+  std::vector<std::uint32_t> start_;  // the multi-label hits bucketed by candidate
   std::vector<fw::class_member> by_class_;
-  std::vector<fw::corner_box> class_boxes_;
-  fw::suppression_workspace workspace_;
-  std::vector<std::uint32_t> suppressed_;
+  fw::class_suppression_workspace nms_;
 };
 
 }  // namespace quelt::heads

@@ -88,25 +88,11 @@ void decoder::suppress(float threshold, std::size_t count) {
                                           static_cast<std::uint32_t>(i)});
     }
   }
-  fw::bucket_by_class(members_, agnostic ? 1 : static_cast<std::size_t>(layout_.classes), start_,
-                      by_class_);
-  for (std::size_t k = 0; k + 1 < start_.size(); ++k) {
-    const std::uint32_t first = start_[k];
-    const std::uint32_t size = start_[k + 1] - first;
-    if (size < 2) {
-      continue;
-    }
-    class_boxes_.resize(size);
-    for (std::uint32_t m = 0; m < size; ++m) {
-      class_boxes_[m] = boxes_[by_class_[first + m].item];
-    }
-    suppressed_.clear();
-    fw::suppress_greedy(class_boxes_.data(), size, threshold, fw::suppression_rule::above,
-                        workspace_, suppressed_);
-    for (std::uint32_t p : suppressed_) {
-      removed_[by_class_[first + p].item] = 1;
-    }
-  }
+  fw::suppress_by_class(
+      members_, agnostic ? 1 : static_cast<std::size_t>(layout_.classes), threshold,
+      fw::suppression_rule::above, nms_,
+      [this](const fw::class_member& m) { return boxes_[m.item]; }, fw::keep_order{},
+      [this](const fw::class_member& m) { removed_[m.item] = 1; });
 }
 
 object_detection decoder::record(std::int64_t b, const hit& h, const fw::corner_box& box) const {

@@ -3,10 +3,12 @@
 #ifndef QUELT_HEADS_HEADS_DECODE_HPP
 #define QUELT_HEADS_HEADS_DECODE_HPP
 
-#include "../framework/detections_list.hpp"
+#include "../framework/detections.hpp"
 #include "quelt/quelt.h"
 
 namespace quelt::heads {
+
+using sorvanta::framework::detections_list;
 
 // The records of every image. The caller has checked the call: structs at
 // this library's version, strides within reach, thresholds not NaN.

@@ -19,11 +19,7 @@ struct candidate_nms_workspace {
   std::vector<float*> rows;                                // input: in rank order
   std::vector<sorvanta::framework::class_member> holders;  // input: (class, rank), in rank order
   std::vector<sorvanta::framework::corner_box> boxes;  // output: the rows' corners, in rank order
-  std::vector<std::uint32_t> class_start;
-  std::vector<sorvanta::framework::class_member> by_class;
-  std::vector<sorvanta::framework::corner_box> class_boxes;
-  std::vector<std::uint32_t> suppressed;
-  sorvanta::framework::suppression_workspace core;
+  sorvanta::framework::class_suppression_workspace nms;
 };
 
 // For every class: a holder loses its score (written through its row) when a

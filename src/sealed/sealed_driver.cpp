@@ -2,73 +2,19 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 #include <utility>
 
 #include "../framework/box.hpp"
 #include "../framework/class_scores.hpp"
-#include "../framework/exception.hpp"
 #include "../framework/ranking.hpp"
 #include "../framework/screen.hpp"
-#include "../framework/string_builder.hpp"
 #include "candidate_nms.hpp"
 
 namespace quelt {
 
-namespace {
-
-using sorvanta::framework::_bs;
-using sorvanta::framework::reject;
-
-// Negative counts are left to the reservations below, which reject them with
-// the standard length error before anything else about the call is judged.
-bool counts_are_negative(std::int64_t boxes_count, std::int64_t batch_size) {
-  return batch_size < 0 || (batch_size > 0 && boxes_count < 0);
-}
-
-// Everything the scoring needs before it may read a row. With zero classes the
-// class pick would fall back on the objectness and report class -1; with fewer
-// the rows would overlap or run backwards.
-void check_arguments(const float* sealed_output, std::int64_t boxes_count, std::int64_t batch_size,
-                     std::int32_t classes, const float* conf_thresholds,
-                     const float* nms_thresholds) {
-  if (classes < 1) {
-    reject(_bs("classes must be at least 1, got ", classes));
-  }
-  if (batch_size == 0) {
-    return;
-  }
-  if (conf_thresholds == nullptr || nms_thresholds == nullptr) {
-    reject(_bs(conf_thresholds == nullptr ? "conf_thresholds" : "nms_thresholds",
-               " is null: one threshold per image is needed (batch_size = ", batch_size, ")"));
-  }
-  if (boxes_count == 0) {
-    return;
-  }
-  if (sealed_output == nullptr) {
-    reject(_bs("sealed_output is null: ", batch_size, " x ", boxes_count, " rows were to be read"));
-  }
-  // A tensor of more floats than a pointer can address cannot exist; refusing
-  // it keeps the row offsets below from overflowing.
-  const std::int64_t row_size = std::int64_t{classes} + 5;
-  const std::int64_t max_floats =
-      std::numeric_limits<std::ptrdiff_t>::max() / static_cast<std::int64_t>(sizeof(float));
-  if (batch_size > max_floats / boxes_count || batch_size * boxes_count > max_floats / row_size) {
-    reject(_bs("sealed tensor too large: ", batch_size, " x ", boxes_count, " rows of ", row_size,
-               " floats cannot be addressed"));
-  }
-}
-
-}  // namespace
-
 std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections(
     float* sealed_output, std::int64_t boxes_count, std::int64_t batch_size, std::int32_t classes,
     float* conf_thresholds, float* nms_thresholds, std::int32_t width, std::int32_t height) {
-  if (!counts_are_negative(boxes_count, batch_size)) {
-    check_arguments(sealed_output, boxes_count, batch_size, classes, conf_thresholds,
-                    nms_thresholds);
-  }
-
   // A negative image count fails here with the standard length error (the
   // size converts to a huge unsigned value), before the tensor is touched.
   std::vector<std::vector<object_detection>> result;

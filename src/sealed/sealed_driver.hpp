@@ -16,9 +16,10 @@ namespace quelt {
 // thresholded products, with 0 where suppression struck.
 //
 // Negative counts fail with the standard length error before anything else.
-// Otherwise a runtime_exception rejects, before any row is read: `classes`
-// below 1, a null tensor with rows to read, null threshold arrays with images
-// to decode, and counts whose tensor could not be addressed.
+// Everything else is what the C entry of the same name checks before it
+// calls this: `classes` of 1 or more, a tensor and threshold arrays wherever
+// there are rows and images to read, and counts whose tensor can be
+// addressed. This driver checks none of it.
 QUELT_API std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections(
     float* sealed_output, std::int64_t boxes_count, std::int64_t batch_size, std::int32_t classes,
     float* conf_thresholds, float* nms_thresholds, std::int32_t width, std::int32_t height);

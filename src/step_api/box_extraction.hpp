@@ -1,6 +1,6 @@
 // Thresholded box rows from activated YOLO layers.
-#ifndef QUELT_DARKNET_BOX_EXTRACTION_HPP
-#define QUELT_DARKNET_BOX_EXTRACTION_HPP
+#ifndef QUELT_STEP_API_BOX_EXTRACTION_HPP
+#define QUELT_STEP_API_BOX_EXTRACTION_HPP
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 // Class-wise suppression of the sealed path's candidate boxes.
-#ifndef QUELT_SEALED_BOX_PROVIDER_NMS_HPP
-#define QUELT_SEALED_BOX_PROVIDER_NMS_HPP
+#ifndef QUELT_STEP_API_BOX_PROVIDER_NMS_HPP
+#define QUELT_STEP_API_BOX_PROVIDER_NMS_HPP
 
 #include <vector>
 

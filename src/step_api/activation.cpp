@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../darknet/box_decoding.hpp"
 #include "../framework/logistic.hpp"
-#include "box_decoding.hpp"
 
 namespace quelt {
 

@@ -1,6 +1,6 @@
 // Index of the first largest value of a contiguous range, -1 when it is empty.
-#ifndef QUELT_FRAMEWORK_MAX_INDEX_HPP
-#define QUELT_FRAMEWORK_MAX_INDEX_HPP
+#ifndef QUELT_STEP_API_MAX_INDEX_HPP
+#define QUELT_STEP_API_MAX_INDEX_HPP
 
 #include <cstdint>
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "candidate_nms.hpp"
+#include "../sealed/candidate_nms.hpp"
 
 namespace quelt {
 

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <numeric>
 
-#include "row_nms_plan.hpp"
+#include "../darknet/row_nms_plan.hpp"
 
 namespace quelt {
 
 namespace {
+
+namespace fw = sorvanta::framework;
 
 using detail::class_member;
 using detail::row_view;
@@ -69,12 +71,11 @@ void suppress_in_order(float* data, int classes, int k, float threshold,
       ws.members.push_back(class_member{static_cast<std::uint32_t>(k), row});
     }
   }
-  ws.suppressed.clear();
-  detail::suppress_rows(row_view{data, order.size(), classes}, ws.members.data(),
-                        ws.members.data() + ws.members.size(), threshold, ws);
-  for (const class_member& lost : ws.suppressed) {
-    data[lost.item * stride + key] = 0.0f;
-  }
+  const row_view rows{data, order.size(), classes};
+  fw::suppress_by_class(
+      ws.members, static_cast<std::size_t>(classes), threshold, fw::suppression_rule::at_least,
+      ws.nms, [&](const class_member& member) { return rows.box(member.item); }, fw::keep_order{},
+      [&](const class_member& lost) { data[lost.item * stride + key] = 0.0f; });
 }
 
 // Class passes one after the other; used only when a probability is NaN,

@@ -1,6 +1,6 @@
 // Logistic activation of one YOLO layer's anchor records, in place.
-#ifndef QUELT_DARKNET_ACTIVATION_HPP
-#define QUELT_DARKNET_ACTIVATION_HPP
+#ifndef QUELT_STEP_API_ACTIVATION_HPP
+#define QUELT_STEP_API_ACTIVATION_HPP
 
 #include "quelt/quelt.h"
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../darknet/box_decoding.hpp"
 #include "../framework/screen.hpp"
-#include "box_decoding.hpp"
 
 namespace quelt {
 
@@ -36,21 +36,18 @@ std::vector<std::vector<float>> get_yolo_boxes(std::vector<yolo_output>& layers,
           [threshold](float objectness) { return objectness > threshold; },
           [&](std::uint64_t index) {
             float* v = image_start + index * record_length;
-            const std::uint64_t k = index % anchors;
-            const std::uint64_t cell = index / anchors;
-            const std::uint64_t gx = cell % tensor.width;
-            const std::uint64_t gy = cell / tensor.width;
             for (std::size_t p = 5; p < record_length; ++p) {
               const float probability = v[4] * v[p];
               v[p] = probability > threshold ? probability : 0.0f;
             }
-            const std::size_t anchor = static_cast<std::size_t>(layer.mask[k]);
+            const detail::record_place place = detail::place_of(index, anchors, tensor.width);
+            const std::size_t anchor = static_cast<std::size_t>(layer.mask[place.slot]);
             const float anchor_width = layer.anchors[2 * anchor];
             const float anchor_height = layer.anchors[2 * anchor + 1];
 
             const bool preactivated = layer.preactivated != 0;
             const sorvanta::framework::corner_box box =
-                detail::cell_box(gx, gy, grid_width, grid_height, v[0], v[1],
+                detail::cell_box(place.gx, place.gy, grid_width, grid_height, v[0], v[1],
                                  detail::size_fraction(v[2], anchor_width, nw, preactivated),
                                  detail::size_fraction(v[3], anchor_height, nh, preactivated));
             image_rows.insert(image_rows.end(), {box.x_min, box.y_min, box.x_max, box.y_max});

@@ -1,6 +1,6 @@
 // Axis-aligned box in corner form.
-#ifndef QUELT_FRAMEWORK_BBOX2_HPP
-#define QUELT_FRAMEWORK_BBOX2_HPP
+#ifndef QUELT_STEP_API_BBOX2_HPP
+#define QUELT_STEP_API_BBOX2_HPP
 
 namespace sorvanta::math {
 

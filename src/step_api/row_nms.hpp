@@ -1,6 +1,6 @@
 // Class-wise non-maximum suppression over flat box rows.
-#ifndef QUELT_DARKNET_ROW_NMS_HPP
-#define QUELT_DARKNET_ROW_NMS_HPP
+#ifndef QUELT_STEP_API_ROW_NMS_HPP
+#define QUELT_STEP_API_ROW_NMS_HPP
 
 #include <vector>
 

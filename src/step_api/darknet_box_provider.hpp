@@ -1,11 +1,11 @@
 // A candidate box of the sealed path: a view of one row of the caller's
 // tensor (centre x, centre y, width, height, objectness, class scores).
-#ifndef QUELT_SEALED_DARKNET_BOX_PROVIDER_HPP
-#define QUELT_SEALED_DARKNET_BOX_PROVIDER_HPP
+#ifndef QUELT_STEP_API_DARKNET_BOX_PROVIDER_HPP
+#define QUELT_STEP_API_DARKNET_BOX_PROVIDER_HPP
 
 #include <cstdint>
 
-#include "../framework/bbox2.hpp"
+#include "bbox2.hpp"
 #include "quelt/quelt.h"
 
 namespace quelt {
