@@ -8,7 +8,7 @@
 #include <quelt/quelt.h>
 
 int main() {
-  // Index of the first largest score, as the sealed decoder picks a class.
+  // Index of the first largest score: of equal ones, the first.
   std::vector<float> scores = {0.1f, 0.7f, 0.2f, 0.7f};
   const boost::beast::span<float> view(scores.data(), scores.size());
   const std::int64_t best = sorvanta::framework::max_index(view);

@@ -1,4 +1,4 @@
-"""The Python package over the C interface: both entries, the real network
+"""The Python package over the C interface: the three decoding functions, the real network
 outputs, failures, argument validation and finding the library."""
 
 import ctypes

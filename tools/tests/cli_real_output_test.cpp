@@ -1,5 +1,5 @@
 // The command-line tool decodes the real network outputs into exactly the
-// records the C interface gives for them, through both entries.
+// records the C interface gives for them, through each decoding entry.
 #include <array>
 #include <cstdio>
 #include <memory>
