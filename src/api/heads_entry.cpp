@@ -79,16 +79,11 @@ void map_detections(object_handler handler, std::int32_t network_width, std::int
     if (geometry == nullptr) {
       continue;
     }
-    const quelt_image_geometry& g = geometry[b];
     for (object_detection& r : mapped[b]) {
-      r.x_min =
-          sorvanta::framework::to_original(r.x_min * width, g.pad_x, g.scale_x, g.original_width);
-      r.y_min =
-          sorvanta::framework::to_original(r.y_min * height, g.pad_y, g.scale_y, g.original_height);
-      r.x_max =
-          sorvanta::framework::to_original(r.x_max * width, g.pad_x, g.scale_x, g.original_width);
-      r.y_max =
-          sorvanta::framework::to_original(r.y_max * height, g.pad_y, g.scale_y, g.original_height);
+      const sorvanta::framework::corner_box edges{r.x_min * width, r.y_min * height,
+                                                  r.x_max * width, r.y_max * height, 0.0f};
+      r = sorvanta::framework::original_record(edges, geometry[b], r.class_id, r.objectness,
+                                               r.probability);
     }
   }
   batch.swap(mapped);

@@ -96,25 +96,13 @@ void decoder::suppress(float threshold, std::size_t count) {
 }
 
 object_detection decoder::record(std::int64_t b, const hit& h, const fw::corner_box& box) const {
-  object_detection r{};
-  if (options_.geometry == nullptr) {
-    const auto width = static_cast<float>(options_.network_width);
-    const auto height = static_cast<float>(options_.network_height);
-    r.x_min = box.x_min / width;
-    r.y_min = box.y_min / height;
-    r.x_max = box.x_max / width;
-    r.y_max = box.y_max / height;
-  } else {
-    const quelt_image_geometry& g = options_.geometry[b];
-    r.x_min = fw::to_original(box.x_min, g.pad_x, g.scale_x, g.original_width);
-    r.y_min = fw::to_original(box.y_min, g.pad_y, g.scale_y, g.original_height);
-    r.x_max = fw::to_original(box.x_max, g.pad_x, g.scale_x, g.original_width);
-    r.y_max = fw::to_original(box.y_max, g.pad_y, g.scale_y, g.original_height);
+  const auto class_id = static_cast<std::int32_t>(h.class_index);
+  if (options_.geometry != nullptr) {
+    return fw::original_record(box, options_.geometry[b], class_id, h.objectness, h.score);
   }
-  r.class_id = static_cast<std::int32_t>(h.class_index);
-  r.objectness = h.objectness;
-  r.probability = h.score;
-  return r;
+  return fw::fraction_record(box, static_cast<float>(options_.network_width),
+                             static_cast<float>(options_.network_height), class_id, h.objectness,
+                             h.score);
 }
 
 detections_list decode(const quelt_layout& layout, const quelt_decode_options& options) {

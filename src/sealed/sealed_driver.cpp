@@ -6,6 +6,7 @@
 
 #include "../framework/box.hpp"
 #include "../framework/class_scores.hpp"
+#include "../framework/geometry.hpp"
 #include "../framework/ranking.hpp"
 #include "../framework/screen.hpp"
 #include "candidate_nms.hpp"
@@ -87,11 +88,14 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
     for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
       const std::uint32_t c = order[rank];
       const float* r = rows[c];
-      const sorvanta::framework::corner_box& box = workspace.boxes[rank];
-      sorvanta::framework::append_best_class_record(
-          records, box.x_min / net_width, box.y_min / net_height, box.x_max / net_width,
-          box.y_max / net_height, r[4], r + 5, holder_class.data() + holder_start[c],
-          holder_start[c + 1] - holder_start[c], classes);
+      std::int32_t best = 0;
+      float score = 0.0f;
+      if (sorvanta::framework::best_held_class(r + 5, holder_class.data() + holder_start[c],
+                                               holder_start[c + 1] - holder_start[c], classes, best,
+                                               score)) {
+        records.push_back(sorvanta::framework::fraction_record(workspace.boxes[rank], net_width,
+                                                               net_height, best, r[4], score));
+      }
     }
     // The stored lists keep no spare room.
     records.shrink_to_fit();
