@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/exponential.hpp"
 #include "framework/logistic.hpp"
 #include "framework/suppression.hpp"
 #include "step_api/row_nms.hpp"
@@ -50,6 +51,58 @@ TEST(FastPath, LogisticNeverDecreases) {
     const float value = logistic(from_bits(bits));
     ASSERT_GE(value, previous) << "at " << from_bits(bits);
     previous = value;
+  }
+}
+
+// The exponential's fast path against its slow path (which rounds a more
+// precise sum through round-to-odd), and the four-lane form against the
+// scalar one bit for bit, on a sample of every float range plus the edges of
+// the fast range and the special values. tools/exp_check does all 2^32
+// inputs against MPFR.
+TEST(FastPath, ExponentialFastPathAndLanesMatchTheSlowPath) {
+  using sorvanta::framework::rounded_exp;
+  using sorvanta::framework::rounded_exp_4;
+  using sorvanta::framework::exponential_detail::exact_exp;
+  std::vector<float> inputs = {0.0f,
+                               -0.0f,
+                               1e-30f,
+                               -1e-30f,
+                               0x1p-24f,
+                               -0x1p-25f,
+                               -87.0f,
+                               88.5f,
+                               -87.33654f,
+                               88.72283f,
+                               88.72284f,
+                               89.0f,
+                               -103.97f,
+                               -104.0f,
+                               std::numeric_limits<float>::infinity(),
+                               -std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::quiet_NaN(),
+                               std::numeric_limits<float>::denorm_min()};
+  for (std::uint64_t bits = 0; bits <= 0xffffffffu; bits += 65537) {
+    inputs.push_back(from_bits(static_cast<std::uint32_t>(bits)));
+  }
+  while (inputs.size() % 4 != 0) {
+    inputs.push_back(1.0f);
+  }
+  auto same = [](float a, float b) {
+    std::uint32_t x;
+    std::uint32_t y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+  };
+  for (std::size_t i = 0; i < inputs.size(); i += 4) {
+    float lanes[4];
+    rounded_exp_4(&inputs[i], lanes);
+    for (std::size_t q = 0; q < 4; ++q) {
+      const float x = inputs[i + q];
+      const float scalar = rounded_exp(x);
+      ASSERT_TRUE(same(scalar, exact_exp(x)) || (x != x && scalar != scalar)) << x;
+      ASSERT_TRUE(same(lanes[q], scalar)) << x;
+    }
   }
 }
 

@@ -1,13 +1,28 @@
 // The single-precision exponential every decoding path uses. It returns the
 // correctly rounded exp(x) for every float x, so results never depend on the
 // platform's math library (expf differs between C runtimes in the last bit).
-// tools/exp_check compares it with MPFR over all 2^32 inputs.
+// tools/exp_check compares it with MPFR over all 2^32 inputs, and the lanes
+// form with the scalar one.
+//
+// Fast path: exp in double with an error below 2^-44.4 relative, then
+// rounded to float. That rounding is right unless the double lies within the
+// error of a float midpoint; those inputs (about 4 in a million) are seen in
+// the double's bits and take the slow path, which carries the result as a sum
+// of two doubles (about 2^-59) and rounds it through round-to-odd. No library
+// call, no fused operation (the build passes -ffp-contract=off), only double
+// operations that IEEE 754 defines exactly, so every platform gives the same
+// bits. HACKING.md ("The exponential") gives the error budget.
 #ifndef QUELT_FRAMEWORK_EXPONENTIAL_HPP
 #define QUELT_FRAMEWORK_EXPONENTIAL_HPP
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__) && defined(__x86_64__)
+#define QUELT_EXP_SSE2 1
+#include <emmintrin.h>
+#endif
 
 namespace sorvanta::framework {
 
@@ -89,6 +104,20 @@ inline constexpr split powers_of_two[64] = {
 inline constexpr double ln2_64_hi = 0x1.62e42fefa4000p-7;
 inline constexpr double ln2_64_lo = -0x1.8432a1b0e2634p-49;
 inline constexpr double inv_ln2_64 = 0x1.71547652b82fep+6;
+// Adding it rounds a double below 2^51 in magnitude to an integer (ties to
+// even), which then sits in the low bits of the sum: a floor without a call.
+inline constexpr double round_shift = 0x1.8p52;
+
+// The fast path's inputs: their results are normal floats, far from both
+// the subnormal range (below -87.34) and overflow (above 88.72).
+inline constexpr float fast_low = -87.0f;
+inline constexpr float fast_high = 88.5f;
+// Of a double's 52 fraction bits the low 29 lie below a float's last; a float
+// midpoint has them equal to 2^28. The fast result is within 389 units of its
+// last place of exp(x); within `tolerance` of a midpoint it is not trusted.
+inline constexpr std::uint64_t below_float = (std::uint64_t{1} << 29) - 1;
+inline constexpr std::uint64_t midpoint = std::uint64_t{1} << 28;
+inline constexpr std::uint64_t tolerance = 1024;
 
 inline std::uint64_t bits_of(double value) {
   std::uint64_t bits;
@@ -102,14 +131,40 @@ inline double double_of(std::uint64_t bits) {
   return value;
 }
 
-}  // namespace exponential_detail
+// exp(r) - 1 for |r| <= ln(2)/128 (with a hair of rounding), Taylor to r^4:
+// the first term left out is below 2^-44.5.
+inline double expm1_small(double r) {
+  return r + r * r * (0x1p-1 + r * (1.0 / 6.0 + r * (1.0 / 24.0)));
+}
 
-// exp(x) = 2^m * 2^(j/64) * exp(r) with |r| <= ln(2)/128. The sum is carried
-// as s + e (about 2^-59 relative error) and rounded to float through the
-// double nearest it with an odd last bit, which double rounding cannot spoil:
-// a float midpoint is never reached by mistake.
-inline float rounded_exp(float x) noexcept {
-  using namespace exponential_detail;
+// Whether the double `bits` (exp(x) within the fast path's error) may round
+// to a different float than exp(x) itself.
+inline bool near_float_midpoint(std::uint64_t bits) {
+  return ((bits - (midpoint - tolerance)) & below_float) <= 2 * tolerance;
+}
+
+// The fast path's double 2^(j/64) * exp(r), as bits, for x in the fast
+// range; `k` receives 64m + j in two's complement.
+inline std::uint64_t fast_exp_bits(float x, std::uint64_t& k) {
+  const double xd = x;
+  const double shifted = xd * inv_ln2_64 + round_shift;
+  const double kd = shifted - round_shift;
+  const double r = (xd - kd * ln2_64_hi) - kd * ln2_64_lo;
+  k = bits_of(shifted) - bits_of(round_shift);
+  const double t = powers_of_two[k & 63].hi;
+  return bits_of(t + t * expm1_small(r));
+}
+
+// The slow path, for inputs near a rounding boundary and outside the fast
+// range: exp(x) = 2^m * 2^(j/64) * exp(r), the sum carried as s + e (about
+// 2^-59 relative error) and rounded to float through the double nearest it
+// with an odd last bit, which double rounding cannot spoil: a float midpoint
+// is never reached by mistake.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+inline float
+exact_exp(float x) noexcept {
   if (!(x > -104.0f)) {
     // Below -104 the result is under half the smallest subnormal.
     return x != x ? x + x : 0.0f;
@@ -118,11 +173,11 @@ inline float rounded_exp(float x) noexcept {
     return HUGE_VALF;
   }
   const double xd = x;
-  const double k = std::floor(xd * inv_ln2_64 + 0.5);
+  const double shifted = xd * inv_ln2_64 + round_shift;
+  const double k = shifted - round_shift;
   const double r = (xd - k * ln2_64_hi) - k * ln2_64_lo;
-  const auto ki = static_cast<std::int64_t>(k);
+  const std::uint64_t ki = bits_of(shifted) - bits_of(round_shift);  // k, two's complement
   const split t = powers_of_two[ki & 63];
-  const std::int64_t m = (ki - (ki & 63)) / 64;
 
   const double p =
       r +
@@ -132,7 +187,7 @@ inline float rounded_exp(float x) noexcept {
   const double e = (t.hi - s) + q;
 
   // 2^m is a normal double for every m here (-151 <= m <= 129).
-  const double scale = double_of(static_cast<std::uint64_t>(m + 1023) << 52);
+  const double scale = double_of(((ki & ~std::uint64_t{63}) << 46) + (std::uint64_t{1023} << 52));
   const double hi = s * scale;
   const double lo = e * scale;
   std::uint64_t bits = bits_of(hi);
@@ -142,6 +197,85 @@ inline float rounded_exp(float x) noexcept {
   return static_cast<float>(double_of(bits));
 }
 
+}  // namespace exponential_detail
+
+// exp(x) = 2^m * 2^(j/64) * exp(r) with k = 64m + j the integer nearest
+// 64x / ln(2) and |r| <= ln(2)/128 (see exponential_detail).
+inline float rounded_exp(float x) noexcept {
+  using namespace exponential_detail;
+  if (x > fast_low && x < fast_high) {
+    std::uint64_t k = 0;
+    const std::uint64_t y = fast_exp_bits(x, k);
+    if (!near_float_midpoint(y)) {
+      // 2^m enters the exponent field: the result stays a normal double.
+      return static_cast<float>(double_of(y + ((k & ~std::uint64_t{63}) << 46)));
+    }
+  }
+  return exact_exp(x);
+}
+
+// rounded_exp of four floats at once: out[i] = rounded_exp(in[i]), the same
+// bits (the same double operations, two lanes at a time with SSE2 on x86-64,
+// the scalar function elsewhere); lanes outside the fast range or near a
+// rounding boundary take the slow path. `in` and `out` may be the same array.
+inline void rounded_exp_4(const float* in, float* out) noexcept {
+  using namespace exponential_detail;
+#if defined(QUELT_EXP_SSE2)
+  const __m128 x = _mm_loadu_ps(in);
+  float given[4];
+  _mm_storeu_ps(given, x);
+  const __m128 in_range =
+      _mm_and_ps(_mm_cmpgt_ps(x, _mm_set1_ps(fast_low)), _mm_cmplt_ps(x, _mm_set1_ps(fast_high)));
+  // Lanes out of range compute exp(0) and are replaced below.
+  const __m128 safe_x = _mm_and_ps(x, in_range);
+  const __m128d inv = _mm_set1_pd(inv_ln2_64);
+  const __m128d shift = _mm_set1_pd(round_shift);
+  const __m128i shift_bits = _mm_castpd_si128(shift);
+  const __m128d c2 = _mm_set1_pd(0x1p-1);
+  const __m128d c3 = _mm_set1_pd(1.0 / 6.0);
+  const __m128d c4 = _mm_set1_pd(1.0 / 24.0);
+  const __m128i low_bits = _mm_set1_epi32(static_cast<std::int32_t>(below_float));
+  const __m128i lower = _mm_set1_epi32(static_cast<std::int32_t>(midpoint - tolerance));
+  const __m128i width = _mm_set1_epi32(static_cast<std::int32_t>(2 * tolerance));
+  __m128 halves[2];
+  int trusted = 0;
+  for (int h = 0; h < 2; ++h) {
+    const __m128d xd = _mm_cvtps_pd(h == 0 ? safe_x : _mm_movehl_ps(safe_x, safe_x));
+    const __m128d shifted = _mm_add_pd(_mm_mul_pd(xd, inv), shift);
+    const __m128d k = _mm_sub_pd(shifted, shift);
+    const __m128d r = _mm_sub_pd(_mm_sub_pd(xd, _mm_mul_pd(k, _mm_set1_pd(ln2_64_hi))),
+                                 _mm_mul_pd(k, _mm_set1_pd(ln2_64_lo)));
+    const __m128i ki = _mm_sub_epi64(_mm_castpd_si128(shifted), shift_bits);
+    const auto k0 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(ki));
+    const auto k1 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(ki, ki)));
+    const __m128d t = _mm_set_pd(powers_of_two[k1 & 63].hi, powers_of_two[k0 & 63].hi);
+    const __m128d poly =
+        _mm_add_pd(r, _mm_mul_pd(_mm_mul_pd(r, r),
+                                 _mm_add_pd(c2, _mm_mul_pd(r, _mm_add_pd(c3, _mm_mul_pd(r, c4))))));
+    const __m128i y = _mm_castpd_si128(_mm_add_pd(t, _mm_mul_pd(t, poly)));
+    // The low 32 bits of each lane hold the 29 that decide.
+    const __m128i off = _mm_and_si128(_mm_sub_epi32(y, lower), low_bits);
+    const int clear = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(off, width)));
+    trusted |= ((clear & 1) | ((clear >> 1) & 2)) << (2 * h);
+    const __m128i scale = _mm_slli_epi64(_mm_andnot_si128(_mm_set1_epi64x(63), ki), 46);
+    halves[h] = _mm_cvtpd_ps(_mm_castsi128_pd(_mm_add_epi64(y, scale)));
+  }
+  _mm_storeu_ps(out, _mm_movelh_ps(halves[0], halves[1]));
+  int redo = ~(trusted & _mm_movemask_ps(in_range)) & 15;
+  while (redo != 0) {
+    const int lane = __builtin_ctz(static_cast<unsigned>(redo));
+    out[lane] = exact_exp(given[lane]);
+    redo &= redo - 1;
+  }
+#else
+  for (int lane = 0; lane < 4; ++lane) {
+    out[lane] = rounded_exp(in[lane]);
+  }
+#endif
+}
+
 }  // namespace sorvanta::framework
+
+#undef QUELT_EXP_SSE2
 
 #endif
