@@ -269,7 +269,8 @@ TEST(FastPath, EqualObjectnessKeepsRowOrder) {
 // grid over the kept boxes, boxes that cannot overlap left out). Its answer
 // must be the all-pairs walk's on whatever the boxes hold: boxes touching
 // along cell borders, boxes far larger than the rest, tiny, empty, reversed,
-// huge and non-finite ones, and thresholds at and around 0 and 1.
+// huge and non-finite ones, near-duplicates, and thresholds at and around 0
+// and 1.
 TEST(FastPath, CulledSuppressionMatchesTheAllPairsWalk) {
   using sorvanta::framework::corner_box;
   using sorvanta::framework::suppression_rule;
@@ -316,9 +317,14 @@ TEST(FastPath, CulledSuppressionMatchesTheAllPairsWalk) {
           h = odd[next() % 9];
           break;
         }
-        case 3:  // a duplicate of an earlier box
+        case 3:  // a duplicate of an earlier box, or one with a bound an ulp away
           if (!boxes.empty()) {
-            boxes.push_back(boxes[next() % boxes.size()]);
+            corner_box copy = boxes[next() % boxes.size()];
+            if (next() % 2 == 0) {
+              copy = sorvanta::framework::make_corner_box(
+                  copy.x_min, copy.y_min, std::nextafter(copy.x_max, inf), copy.y_max);
+            }
+            boxes.push_back(copy);
             continue;
           }
           [[fallthrough]];
@@ -330,6 +336,12 @@ TEST(FastPath, CulledSuppressionMatchesTheAllPairsWalk) {
           break;
       }
       boxes.push_back(sorvanta::framework::make_corner_box(x, y, x + w, y + h));
+    }
+    // No computed overlap exceeds 1, which lets the core skip thresholds
+    // that only a larger one could meet.
+    for (std::size_t i = 0; i < count; ++i) {
+      const corner_box& other = boxes[(i * 7 + 1) % count];
+      ASSERT_FALSE(sorvanta::framework::overlap(boxes[i], other) > 1.0f) << round << " " << i;
     }
     const float thresholds[] = {0.0f, -0.0f, -0.25f, 1e-7f, 0.3f, 0.5f, 1.0f, 1.5f, nan};
     for (suppression_rule rule : {suppression_rule::at_least, suppression_rule::above}) {
