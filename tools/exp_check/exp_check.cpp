@@ -97,7 +97,7 @@ float correct_exp(float x, counts& tally) {
 // fast path's double lies near a float midpoint.
 bool slow_path_taken(float x) {
   using namespace sorvanta::framework::exponential_detail;
-  if (!(x > fast_low && x < fast_high)) {
+  if (!(std::fabs(x) < fast_limit)) {
     return false;
   }
   std::uint64_t k = 0;
