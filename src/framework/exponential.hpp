@@ -6,7 +6,7 @@
 //
 // Fast path: exp in double with an error below 2^-42.5 relative, then
 // rounded to float. That rounding is right unless the double lies within the
-// error of a float midpoint; those inputs (about 15 in a million) are seen in
+// error of a float midpoint; those inputs (about 4 in a million) are seen in
 // the double's bits and take the slow path, which carries the result as a sum
 // of two doubles (about 2^-59) and rounds it through round-to-odd. No library
 // call, no fused operation (the build passes -ffp-contract=off), only double
