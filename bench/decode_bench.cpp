@@ -1,8 +1,11 @@
 // Each workload decoded by the library and by the literal reference in the
 // same process, beside its floor: one pass that reads every record's
-// objectness and compares it with a constant; with OpenCV installed, the
-// sealed workloads also through the loop OpenCV users write. bench/report
-// turns the results into a table of ratios and a sweep of time per candidate.
+// objectness and compares it with a constant; at low thresholds also beside
+// the exact floor (floors.hpp), which does only what any exact answer must
+// do there. With OpenCV installed, the sealed workloads also go through the
+// loop OpenCV users write. Each library call's heap use (allocations, peak
+// bytes) is measured once per repetition, outside the timing. bench/report
+// turns the results into tables of ratios and sweeps of time per candidate.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -21,6 +24,8 @@
 #include "reference/reference.hpp"
 #include "support/fixtures.hpp"
 #include "npy/npy.hpp"
+#include "allocations.hpp"
+#include "floors.hpp"
 #include "workloads.hpp"
 
 namespace {
@@ -28,6 +33,14 @@ namespace {
 using quelt_bench::columns_workload;
 using quelt_bench::darknet_workload;
 using quelt_bench::sealed_workload;
+
+// The heap use of one more call, as counters beside the timing.
+template <class Call>
+void count_allocations(benchmark::State& state, Call&& call) {
+  const quelt_bench::allocation_profile profile = quelt_bench::measure_allocations(call);
+  state.counters["alloc_count"] = static_cast<double>(profile.count);
+  state.counters["alloc_peak"] = static_cast<double>(profile.peak_bytes);
+}
 
 std::size_t decode_darknet(const darknet_workload& w, float conf, float nms) {
   std::vector<float> conf_thresholds(w.batch, conf);
@@ -66,7 +79,8 @@ float logit(float p) {
   return std::log(p / (1.0f - p));
 }
 
-void register_darknet(const std::string& name, darknet_workload* w, float conf, float nms) {
+void register_darknet(const std::string& name, darknet_workload* w, float conf, float nms,
+                      bool exact_floor = false) {
   const float cut = logit(conf);
   const auto candidates = static_cast<double>(darknet_floor(*w, cut));
   benchmark::RegisterBenchmark((name + "/library").c_str(), [=](benchmark::State& state) {
@@ -75,9 +89,21 @@ void register_darknet(const std::string& name, darknet_workload* w, float conf, 
       found = decode_darknet(*w, conf, nms);
       benchmark::DoNotOptimize(found);
     }
+    count_allocations(state, [&] { decode_darknet(*w, conf, nms); });
     state.counters["detections"] = static_cast<double>(found);
     state.counters["candidates"] = candidates;
   });
+  if (exact_floor) {
+    auto* scratch = new quelt_bench::floor_scratch;
+    benchmark::RegisterBenchmark((name + "/floor-exact").c_str(), [=](benchmark::State& state) {
+      std::size_t written = 0;
+      for (auto _ : state) {
+        written = quelt_bench::darknet_exact_floor(w->layers, conf, *scratch);
+        benchmark::DoNotOptimize(written);
+      }
+      state.counters["candidates"] = candidates;
+    });
+  }
   benchmark::RegisterBenchmark((name + "/reference").c_str(), [=](benchmark::State& state) {
     std::size_t found = 0;
     for (auto _ : state) {
@@ -168,9 +194,10 @@ void record_sweep_time(const sweep_point& point, double seconds) {
   }
 }
 
+// With `profile`, one more call's heap use is measured after the timing.
 template <class Decode>
 void time_sealed(benchmark::State& state, sealed_run* run, Decode decode,
-                 const sweep_point& point = {}) {
+                 const sweep_point& point = {}, bool profile = false) {
   if (skip_beyond_budget(state, point)) {
     return;
   }
@@ -186,6 +213,10 @@ void time_sealed(benchmark::State& state, sealed_run* run, Decode decode,
     state.SetIterationTime(seconds);
   }
   record_sweep_time(point, fastest);
+  if (profile) {
+    run->restore();
+    count_allocations(state, [&] { decode(*run); });
+  }
   state.counters["detections"] = static_cast<double>(found);
   state.counters["candidates"] = static_cast<double>(run->rewritten.size());
 }
@@ -235,8 +266,9 @@ void register_opencv_sealed(const std::string& name, const sealed_workload* w, f
 struct sealed_options {
   bool reference = true;
   bool opencv = true;
-  int repetitions = 0;  // 0: as the command line says
-  std::string series;   // the sweep this workload belongs to, if any
+  int repetitions = 0;       // 0: as the command line says
+  std::string series;        // the sweep this workload belongs to, if any
+  bool exact_floor = false;  // also time the exact floor (low thresholds)
 };
 
 void register_sealed(const std::string& name, const sealed_workload* w, float conf, float nms,
@@ -249,7 +281,7 @@ void register_sealed(const std::string& name, const sealed_workload* w, float co
                                     candidates};
   auto* lib =
       benchmark::RegisterBenchmark((name + "/library").c_str(), [=](benchmark::State& state) {
-        time_sealed(state, library, decode_sealed, library_point);
+        time_sealed(state, library, decode_sealed, library_point, true);
       })->UseManualTime();
   if (options.repetitions > 0) {
     lib->Repetitions(options.repetitions);
@@ -269,6 +301,16 @@ void register_sealed(const std::string& name, const sealed_workload* w, float co
     register_opencv_sealed(name, w, conf, nms);
   }
 #endif
+  if (options.exact_floor) {
+    sealed_run* floor = prepare_sealed(w, conf, nms);
+    auto* scratch = new quelt_bench::floor_scratch;
+    benchmark::RegisterBenchmark((name + "/floor-exact").c_str(), [=](benchmark::State& state) {
+      time_sealed(state, floor, [scratch](sealed_run& run) {
+        return quelt_bench::sealed_exact_floor(run.tensor.data(), run.w->rows, run.w->batch,
+                                               run.w->classes, run.conf, *scratch);
+      });
+    })->UseManualTime();
+  }
   benchmark::RegisterBenchmark((name + "/floor").c_str(), [=](benchmark::State& state) {
     std::uint64_t passing = 0;
     for (auto _ : state) {
@@ -323,15 +365,37 @@ sealed_workload* stack_sealed(const std::vector<sealed_workload>& images) {
   return w;
 }
 
-// Candidates from 10^3 to 10^5 in one image: uniform or clustered boxes, one
-// or 80 classes held per candidate. Sizes predicted to take more than the
-// sweep's budget per call are skipped (see skip_beyond_budget), the
-// reference's and the library's alike.
+// Times `call` per iteration as a sweep point (see skip_beyond_budget).
+template <class Call>
+void time_sweep_point(benchmark::State& state, const sweep_point& point, double candidates,
+                      Call call) {
+  if (skip_beyond_budget(state, point)) {
+    return;
+  }
+  double fastest = 1e300;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(call());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    fastest = std::min(fastest, seconds);
+    state.SetIterationTime(seconds);
+  }
+  record_sweep_time(point, fastest);
+  state.counters["candidates"] = candidates;
+}
+
+// Candidates from 10^3 to 10^5 in one image. Sealed rows: uniform or
+// clustered boxes, one or 80 classes held per candidate; Darknet rows and
+// anchor-free columns: uniform boxes, one class each. Sizes predicted to take
+// more than the sweep's budget per call are skipped (see
+// skip_beyond_budget), the reference's and the library's alike.
 void register_sweep() {
   using quelt_bench::spread;
+  const std::size_t sizes[] = {1000, 3000, 10000, 30000, 100000};
   for (spread layout : {spread::uniform, spread::clustered}) {
     for (int held : {1, 80}) {
-      for (std::size_t candidates : {1000, 3000, 10000, 30000, 100000}) {
+      for (std::size_t candidates : sizes) {
         char name[96];
         std::snprintf(name, sizeof name, "scale-sealed/%s-%s/%zu",
                       layout == spread::uniform ? "uniform" : "clustered",
@@ -347,6 +411,46 @@ void register_sweep() {
       }
     }
   }
+  for (std::size_t candidates : sizes) {
+    const auto count = static_cast<double>(candidates);
+    char name[96];
+    std::snprintf(name, sizeof name, "scale-darknet/uniform-1class/%zu", candidates);
+    auto* darknet =
+        new darknet_workload(quelt_bench::make_darknet_sweep_workload(candidates, candidates + 29));
+    const sweep_point darknet_point{"scale-darknet/uniform-1class/library", count};
+    benchmark::RegisterBenchmark((std::string(name) + "/library").c_str(),
+                                 [=](benchmark::State& state) {
+                                   time_sweep_point(state, darknet_point, count, [=] {
+                                     return decode_darknet(*darknet, 0.25f, 0.45f);
+                                   });
+                                 })
+        ->UseManualTime()
+        ->Repetitions(3);
+    benchmark::RegisterBenchmark((std::string(name) + "/floor").c_str(),
+                                 [=](benchmark::State& state) {
+                                   time_sweep_point(state, sweep_point{}, count, [=] {
+                                     return darknet_floor(*darknet, logit(0.25f));
+                                   });
+                                 })
+        ->UseManualTime()
+        ->Repetitions(3);
+
+    std::snprintf(name, sizeof name, "scale-columns/uniform-1class/%zu", candidates);
+    auto* columns =
+        new columns_workload(quelt_bench::make_columns_sweep_workload(candidates, candidates + 31));
+    const sweep_point columns_point{"scale-columns/uniform-1class/library", count};
+    benchmark::RegisterBenchmark((std::string(name) + "/library").c_str(),
+                                 [=](benchmark::State& state) {
+                                   time_sweep_point(state, columns_point, count, [=] {
+                                     return quelt_bench::decode_columns(
+                                         columns->tensor.data(), 1, columns->columns,
+                                         columns->classes, columns->width, columns->height, 0.25f,
+                                         0.45f, 0);
+                                   });
+                                 })
+        ->UseManualTime()
+        ->Repetitions(3);
+  }
 }
 
 // Anchor-free columns: quelt, the OpenCV loop and the floor (the literal
@@ -359,6 +463,10 @@ void register_columns(const std::string& name, const columns_workload* w, float 
                                          w->width, w->height, conf, nms, 0);
       benchmark::DoNotOptimize(kept);
     }
+    count_allocations(state, [&] {
+      quelt_bench::decode_columns(w->tensor.data(), w->batch, w->columns, w->classes, w->width,
+                                  w->height, conf, nms, 0);
+    });
     state.counters["detections"] = static_cast<double>(kept);
   });
 #if defined(QUELT_BENCH_OPENCV)
@@ -409,14 +517,22 @@ int main(int argc, char** argv) {
   auto* w5 = new darknet_workload(quelt_bench::make_darknet_workload(8, 5));
   auto* w3 = new sealed_workload(quelt_bench::make_sealed_workload(3));
   register_darknet("W1", w1, 0.25f, 0.45f);
-  register_darknet("W2", w1, 0.005f, 0.45f);
+  register_darknet("W2", w1, 0.005f, 0.45f, true);
+  sealed_options low;
+  low.exact_floor = true;
   register_sealed("W3", w3, 0.25f, 0.45f);
-  register_sealed("W4", w3, 0.001f, 0.45f);
+  register_sealed("W4", w3, 0.001f, 0.45f, low);
   register_darknet("W5", w5, 0.25f, 0.45f);
   register_real_fixtures();
   // An evaluation threshold over a spread background, as issue reports give.
   auto* w7 = new sealed_workload(quelt_bench::make_spread_background_workload(1, 7));
-  register_sealed("W7", w7, 0.001f, 0.45f);
+  register_sealed("W7", w7, 0.001f, 0.45f, low);
+  // Boxes uniform over the image, objectness logistic(N(-8, 2)), class
+  // scores logistic(N(-6, 2)): about 7,400 rows pass 0.001. W8-nms1: the
+  // same with an overlap threshold of 1, which suppresses nothing.
+  auto* w8 = new sealed_workload(quelt_bench::make_uniform_low_workload(1, 8));
+  register_sealed("W8", w8, 0.001f, 0.45f, low);
+  register_sealed("W8-nms1", w8, 0.001f, 1.0f, low);
   // Batches of 8 images.
   std::vector<sealed_workload> images;
   for (std::uint64_t seed = 0; seed < 8; ++seed) {
@@ -424,9 +540,9 @@ int main(int argc, char** argv) {
   }
   sealed_workload* w3x8 = stack_sealed(images);
   register_sealed("W3x8", w3x8, 0.25f, 0.45f);
-  register_sealed("W4x8", w3x8, 0.001f, 0.45f);
+  register_sealed("W4x8", w3x8, 0.001f, 0.45f, low);
   auto* w7x8 = new sealed_workload(quelt_bench::make_spread_background_workload(8, 70));
-  register_sealed("W7x8", w7x8, 0.001f, 0.45f, sealed_options{true, true, 3, ""});
+  register_sealed("W7x8", w7x8, 0.001f, 0.45f, sealed_options{true, true, 3, "", true});
   auto* af1 = new columns_workload(quelt_bench::make_anchor_free_workload(1, 11));
   auto* af8 = new columns_workload(quelt_bench::make_anchor_free_workload(8, 12));
   register_columns("AF1", af1, 0.25f, 0.45f);

@@ -19,6 +19,8 @@
 
 #include "quelt/quelt.h"
 #include "reference/reference.hpp"
+#include "allocations.hpp"
+#include "floors.hpp"
 #include "workloads.hpp"
 
 namespace {
@@ -153,9 +155,10 @@ std::uint64_t columns_floor(const columns_workload& w, float conf) {
   return passing;
 }
 
-// `cap`: max_detections per image, 0 for none.
+// `cap`: max_detections per image, 0 for none; `exact_floor`: also time the
+// exact floor (low thresholds).
 void register_columns(const std::string& name, const columns_workload* w, float conf,
-                      std::int32_t cap) {
+                      std::int32_t cap, bool exact_floor = false) {
   const auto candidates = static_cast<double>(columns_floor(*w, conf));
   benchmark::RegisterBenchmark((name + "/library").c_str(), [=](benchmark::State& state) {
     std::size_t found = 0;
@@ -163,9 +166,25 @@ void register_columns(const std::string& name, const columns_workload* w, float 
       found = decode_library(*w, conf, 0.45f, cap);
       benchmark::DoNotOptimize(found);
     }
+    const quelt_bench::allocation_profile profile =
+        quelt_bench::measure_allocations([&] { decode_library(*w, conf, 0.45f, cap); });
+    state.counters["alloc_count"] = static_cast<double>(profile.count);
+    state.counters["alloc_peak"] = static_cast<double>(profile.peak_bytes);
     state.counters["detections"] = static_cast<double>(found);
     state.counters["candidates"] = candidates;
   });
+  if (exact_floor) {
+    auto* scratch = new quelt_bench::floor_scratch;
+    benchmark::RegisterBenchmark((name + "/floor-exact").c_str(), [=](benchmark::State& state) {
+      std::size_t written = 0;
+      for (auto _ : state) {
+        written = quelt_bench::columns_exact_floor(w->values.data(), w->batch, w->candidates,
+                                                   classes, conf, *scratch);
+        benchmark::DoNotOptimize(written);
+      }
+      state.counters["candidates"] = candidates;
+    });
+  }
   benchmark::RegisterBenchmark((name + "/reference").c_str(), [=](benchmark::State& state) {
     std::size_t found = 0;
     for (auto _ : state) {
@@ -190,11 +209,11 @@ void register_columns(const std::string& name, const columns_workload* w, float 
   const auto* large = new columns_workload(make_columns(1, 1280, 12));
   const auto* eight = new columns_workload(make_columns(8, 640, 13));
   register_columns("H1-columns-8400", one, 0.25f, 0);
-  register_columns("H2-columns-8400-low", one, 0.001f, 0);
+  register_columns("H2-columns-8400-low", one, 0.001f, 0, true);
   register_columns("H3-columns-33600", large, 0.25f, 0);
   register_columns("H4-columns-8400x8", eight, 0.25f, 0);
   // The usual setting of accuracy evaluation: a low threshold, at most 300.
-  register_columns("H5-columns-8400-low-cap300", one, 0.001f, 300);
+  register_columns("H5-columns-8400-low-cap300", one, 0.001f, 300, true);
   return true;
 }();
 

@@ -190,6 +190,33 @@ sealed_workload make_spread_background_workload(std::int64_t batch, std::uint64_
   return w;
 }
 
+sealed_workload make_uniform_low_workload(std::int64_t batch, std::uint64_t seed) {
+  sealed_workload w;
+  w.classes = classes;
+  w.width = 640;
+  w.height = 640;
+  w.batch = batch;
+  w.rows = 25200;
+  std::mt19937_64 engine(seed);
+  std::uniform_real_distribution<float> position(0.0f, 640.0f);
+  std::uniform_real_distribution<float> side(8.0f, 160.0f);
+  std::normal_distribution<float> objectness(-8.0f, 2.0f);
+  std::normal_distribution<float> class_score(-6.0f, 2.0f);
+  w.tensor.resize(static_cast<std::size_t>(batch * w.rows) * stride);
+  for (std::size_t r = 0; r < static_cast<std::size_t>(batch * w.rows); ++r) {
+    float* row = &w.tensor[r * stride];
+    row[0] = position(engine);
+    row[1] = position(engine);
+    row[2] = side(engine);
+    row[3] = side(engine);
+    row[4] = logistic(objectness(engine));
+    for (int c = 0; c < classes; ++c) {
+      row[5 + c] = logistic(class_score(engine));
+    }
+  }
+  return w;
+}
+
 sealed_workload make_sweep_workload(std::size_t candidates, spread layout, int held_classes,
                                     std::uint64_t seed) {
   sealed_workload w;
@@ -284,6 +311,80 @@ columns_workload make_anchor_free_workload(std::int64_t batch, std::uint64_t see
           }
         }
       }
+    }
+  }
+  return w;
+}
+
+darknet_workload make_darknet_sweep_workload(std::size_t candidates, std::uint64_t seed) {
+  darknet_workload w;
+  w.net = net_params{640, 640};
+  w.batch = 1;
+  // Anchors 16 to 64 pixels: raw sizes near 0 keep the boxes near them.
+  w.anchors = {16, 16, 32, 32, 64, 64};
+  w.masks = {{0, 1, 2}};
+  const auto grid = static_cast<std::uint64_t>(
+      std::ceil(std::sqrt(2.0 * static_cast<double>(candidates) / anchors_per_cell)));
+  const std::uint64_t records = grid * grid * anchors_per_cell;
+  std::mt19937_64 engine(seed);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::uniform_int_distribution<int> class_pick(0, classes - 1);
+  std::vector<float> values(records * stride);
+  // Every other record passes until `candidates` do.
+  std::size_t passing = 0;
+  for (std::uint64_t r = 0; r < records; ++r) {
+    float* v = &values[r * stride];
+    v[0] = 4.0f * unit(engine) - 2.0f;
+    v[1] = 4.0f * unit(engine) - 2.0f;
+    v[2] = unit(engine) - 0.5f;
+    v[3] = unit(engine) - 0.5f;
+    const bool passes = r % 2 == 0 && passing < candidates;
+    passing += passes ? 1 : 0;
+    v[4] = passes ? 2.0f + 3.0f * unit(engine) : -4.0f - 3.0f * unit(engine);
+    const int own = class_pick(engine);
+    for (int c = 0; c < classes; ++c) {
+      v[5 + c] = c == own ? 3.0f + unit(engine) : -8.0f - unit(engine);
+    }
+  }
+  w.values.push_back(std::move(values));
+  yolo_output layer{};
+  layer.output.data = w.values[0].data();
+  layer.output.batch = 1;
+  layer.output.width = grid;
+  layer.output.height = grid;
+  layer.output.channels = anchors_per_cell * stride;
+  layer.classes = classes;
+  layer.mask = w.masks[0].data();
+  layer.mask_size = anchors_per_cell;
+  layer.xy_scale = 1.0f;
+  layer.preactivated = 0;
+  layer.anchors = w.anchors.data();
+  w.layers.push_back(layer);
+  w.records = records;
+  return w;
+}
+
+columns_workload make_columns_sweep_workload(std::size_t candidates, std::uint64_t seed) {
+  columns_workload w;
+  w.classes = classes;
+  w.width = 640;
+  w.height = 640;
+  w.batch = 1;
+  w.columns = static_cast<std::int64_t>(2 * candidates);
+  const std::size_t columns = 2 * candidates;
+  w.tensor.assign((4 + static_cast<std::size_t>(classes)) * columns, 0.01f);
+  std::mt19937_64 engine(seed);
+  std::uniform_real_distribution<float> position(0.0f, 640.0f);
+  std::uniform_real_distribution<float> side(8.0f, 64.0f);
+  std::uniform_real_distribution<float> held(0.3f, 1.0f);
+  std::uniform_int_distribution<int> class_pick(0, classes - 1);
+  for (std::size_t c = 0; c < columns; ++c) {
+    w.tensor[0 * columns + c] = position(engine);
+    w.tensor[1 * columns + c] = position(engine);
+    w.tensor[2 * columns + c] = side(engine);
+    w.tensor[3 * columns + c] = side(engine);
+    if (c % 2 == 0) {
+      w.tensor[(4 + static_cast<std::size_t>(class_pick(engine))) * columns + c] = held(engine);
     }
   }
   return w;

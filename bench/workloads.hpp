@@ -45,6 +45,11 @@ sealed_workload make_sealed_workload(std::uint64_t seed);
 // objects' clusters. `batch` images, each drawn afresh.
 sealed_workload make_spread_background_workload(std::int64_t batch, std::uint64_t seed);
 
+// The 25,200-row geometry with `batch` images of boxes spread uniformly over
+// the image (sides 8 to 160 pixels), objectness logistic(N(-8, 2)) and class
+// scores logistic(N(-6, 2)): about 7,400 rows pass an objectness of 0.001.
+sealed_workload make_uniform_low_workload(std::int64_t batch, std::uint64_t seed);
+
 // How the candidates of a sweep workload lie in the image.
 enum class spread {
   uniform,    // background boxes anywhere in the image
@@ -56,6 +61,12 @@ enum class spread {
 // passing row holds `held_classes` classes (1 or 80) at that threshold.
 sealed_workload make_sweep_workload(std::size_t candidates, spread layout, int held_classes,
                                     std::uint64_t seed);
+
+// One raw Darknet layer of an 80-class, 640 x 640 network holding about
+// 2 x `candidates` anchor records (three anchors per cell), of which exactly
+// `candidates` pass objectness 0.25 and hold one class each at that
+// threshold; boxes anywhere in the image, about 10 to 100 pixels a side.
+darknet_workload make_darknet_sweep_workload(std::size_t candidates, std::uint64_t seed);
 
 // An anchor-free head's output, (4 + classes) x columns per image, row-major:
 // centre x, centre y, width, height, then one score per class, each row
@@ -72,6 +83,11 @@ struct columns_workload {
 // 8,400 columns (grids 80, 40, 20 at 640 x 640), 80 classes: a few dozen
 // objects each seen by neighbouring columns over a background of low scores.
 columns_workload make_anchor_free_workload(std::int64_t batch, std::uint64_t seed);
+
+// Columns of one 80-class image, 2 x `candidates` of them, of which exactly
+// `candidates` hold one class score above 0.25 (the others all below);
+// boxes anywhere in the 640 x 640 image, 8 to 64 pixels a side.
+columns_workload make_columns_sweep_workload(std::size_t candidates, std::uint64_t seed);
 
 // The floor: read each record's objectness once, compare, count.
 std::uint64_t count_passing(const float* values, std::uint64_t records, std::size_t stride,

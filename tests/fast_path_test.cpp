@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/exponential.hpp"
 #include "framework/logistic.hpp"
 #include "framework/suppression.hpp"
 #include "step_api/row_nms.hpp"
@@ -50,6 +51,58 @@ TEST(FastPath, LogisticNeverDecreases) {
     const float value = logistic(from_bits(bits));
     ASSERT_GE(value, previous) << "at " << from_bits(bits);
     previous = value;
+  }
+}
+
+// The exponential's fast path against its slow path (which rounds a more
+// precise sum through round-to-odd), and the four-lane form against the
+// scalar one bit for bit, on a sample of every float range plus the edges of
+// the fast range and the special values. tools/exp_check does all 2^32
+// inputs against MPFR.
+TEST(FastPath, ExponentialFastPathAndLanesMatchTheSlowPath) {
+  using sorvanta::framework::rounded_exp;
+  using sorvanta::framework::rounded_exp_4;
+  using sorvanta::framework::exponential_detail::exact_exp;
+  std::vector<float> inputs = {0.0f,
+                               -0.0f,
+                               1e-30f,
+                               -1e-30f,
+                               0x1p-24f,
+                               -0x1p-25f,
+                               -87.0f,
+                               88.5f,
+                               -87.33654f,
+                               88.72283f,
+                               88.72284f,
+                               89.0f,
+                               -103.97f,
+                               -104.0f,
+                               std::numeric_limits<float>::infinity(),
+                               -std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::quiet_NaN(),
+                               std::numeric_limits<float>::denorm_min()};
+  for (std::uint64_t bits = 0; bits <= 0xffffffffu; bits += 65537) {
+    inputs.push_back(from_bits(static_cast<std::uint32_t>(bits)));
+  }
+  while (inputs.size() % 4 != 0) {
+    inputs.push_back(1.0f);
+  }
+  auto same = [](float a, float b) {
+    std::uint32_t x;
+    std::uint32_t y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+  };
+  for (std::size_t i = 0; i < inputs.size(); i += 4) {
+    float lanes[4];
+    rounded_exp_4(&inputs[i], lanes);
+    for (std::size_t q = 0; q < 4; ++q) {
+      const float x = inputs[i + q];
+      const float scalar = rounded_exp(x);
+      ASSERT_TRUE(same(scalar, exact_exp(x)) || (x != x && scalar != scalar)) << x;
+      ASSERT_TRUE(same(lanes[q], scalar)) << x;
+    }
   }
 }
 
@@ -216,7 +269,8 @@ TEST(FastPath, EqualObjectnessKeepsRowOrder) {
 // grid over the kept boxes, boxes that cannot overlap left out). Its answer
 // must be the all-pairs walk's on whatever the boxes hold: boxes touching
 // along cell borders, boxes far larger than the rest, tiny, empty, reversed,
-// huge and non-finite ones, and thresholds at and around 0 and 1.
+// huge and non-finite ones, near-duplicates, and thresholds at and around 0
+// and 1.
 TEST(FastPath, CulledSuppressionMatchesTheAllPairsWalk) {
   using sorvanta::framework::corner_box;
   using sorvanta::framework::suppression_rule;
@@ -263,9 +317,14 @@ TEST(FastPath, CulledSuppressionMatchesTheAllPairsWalk) {
           h = odd[next() % 9];
           break;
         }
-        case 3:  // a duplicate of an earlier box
+        case 3:  // a duplicate of an earlier box, or one with a bound an ulp away
           if (!boxes.empty()) {
-            boxes.push_back(boxes[next() % boxes.size()]);
+            corner_box copy = boxes[next() % boxes.size()];
+            if (next() % 2 == 0) {
+              copy = sorvanta::framework::make_corner_box(
+                  copy.x_min, copy.y_min, std::nextafter(copy.x_max, inf), copy.y_max);
+            }
+            boxes.push_back(copy);
             continue;
           }
           [[fallthrough]];
@@ -277,6 +336,12 @@ TEST(FastPath, CulledSuppressionMatchesTheAllPairsWalk) {
           break;
       }
       boxes.push_back(sorvanta::framework::make_corner_box(x, y, x + w, y + h));
+    }
+    // No computed overlap exceeds 1, which lets the core skip thresholds
+    // that only a larger one could meet.
+    for (std::size_t i = 0; i < count; ++i) {
+      const corner_box& other = boxes[(i * 7 + 1) % count];
+      ASSERT_FALSE(sorvanta::framework::overlap(boxes[i], other) > 1.0f) << round << " " << i;
     }
     const float thresholds[] = {0.0f, -0.0f, -0.25f, 1e-7f, 0.3f, 0.5f, 1.0f, 1.5f, nan};
     for (suppression_rule rule : {suppression_rule::at_least, suppression_rule::above}) {

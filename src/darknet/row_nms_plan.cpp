@@ -37,7 +37,8 @@ void plan_row_nms(const row_view& rows, float nms_threshold, bool all_rows, row_
   }
 
   ws.members.clear();
-  for (std::uint32_t r = 0; r < rows.count; ++r) {
+  const bool suppresses = fw::can_suppress(nms_threshold, fw::suppression_rule::at_least);
+  for (std::uint32_t r = 0; r < rows.count && suppresses; ++r) {
     for (std::uint32_t h = ws.held_start[r]; h < ws.held_start[r + 1]; ++h) {
       ws.members.push_back(class_member{ws.held[h], r});
     }

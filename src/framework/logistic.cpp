@@ -76,13 +76,14 @@ std::size_t threshold_logistic_products(const float* raw, float* probabilities,
     }
   }
   std::size_t count = 0;
-  auto consider = [&](std::int32_t j) {
-    const float q = scale * logistic(raw[j]);
+  auto keep = [&](std::int32_t j, float activated) {
+    const float q = scale * activated;
     if (q > threshold) {
       probabilities[j] = q;
       held[count++] = static_cast<std::uint32_t>(j);
     }
   };
+  auto consider = [&](std::int32_t j) { keep(j, logistic(raw[j])); };
   std::int32_t j = 0;
 #if defined(__SSE2__)
   // Four classes at a time: most raw scores lie far below the edge. "Not
@@ -90,9 +91,17 @@ std::size_t threshold_logistic_products(const float* raw, float* probabilities,
   const __m128 edge = _mm_set1_ps(lowest);
   for (; j + 4 <= classes; j += 4) {
     auto open = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpnlt_ps(_mm_loadu_ps(raw + j), edge)));
-    while (open != 0) {
+    if ((open & (open - 1)) != 0) {
+      // Two or more lanes open (low thresholds): their logistics together.
+      float activated[4];
+      logistic_4(raw + j, activated);
+      while (open != 0) {
+        const int lane = __builtin_ctz(open);
+        keep(j + lane, activated[lane]);
+        open &= open - 1;
+      }
+    } else if (open != 0) {
       consider(j + __builtin_ctz(open));
-      open &= open - 1;
     }
   }
 #endif

@@ -249,7 +249,7 @@ void suppress(const corner_box* boxes, std::size_t count, float threshold,
   // fails every test, so nothing is suppressed then.
   const bool zero_spares =
       rule == suppression_rule::at_least ? threshold > 0.0f : threshold >= 0.0f;
-  if (std::isnan(threshold)) {
+  if (!can_suppress(threshold, rule)) {
     return;
   }
   if (!zero_spares || count < grid_from) {

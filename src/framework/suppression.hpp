@@ -26,6 +26,14 @@ enum class suppression_rule : unsigned char {
   above,     // overlap(kept, box) > threshold
 };
 
+// Whether any pair of boxes can meet `threshold` under `rule`. The computed
+// overlap of any two boxes is in [0, 1] or NaN (HACKING.md, "How the fast
+// paths stay exact"), so "above" never holds from 1 on, "at least" never
+// above 1, and neither with a NaN threshold: then there is nothing to do.
+inline bool can_suppress(float threshold, suppression_rule rule) {
+  return rule == suppression_rule::above ? threshold < 1.0f : threshold <= 1.0f;
+}
+
 // Scratch memory reused from call to call, so that steady-state decoding does
 // not allocate. Its size stays proportional to the boxes of one call.
 struct suppression_workspace {
@@ -79,11 +87,15 @@ struct keep_order {
 // may put the class's members into an order of the path's own, the boxes
 // `box_of(member)` gives go through suppress_greedy, and every member it
 // strikes goes to `on_suppressed(member)`, in the class's order. A class with
-// fewer than two members has nothing to suppress and is skipped.
+// fewer than two members has nothing to suppress and is skipped, and so is
+// everything (reorder included) when the threshold cannot suppress.
 template <typename BoxOf, typename Reorder, typename OnSuppressed>
 void suppress_by_class(const std::vector<class_member>& members, std::size_t classes,
                        float threshold, suppression_rule rule, class_suppression_workspace& ws,
                        BoxOf&& box_of, Reorder&& reorder, OnSuppressed&& on_suppressed) {
+  if (!can_suppress(threshold, rule)) {
+    return;
+  }
   bucket_by_class(members, classes, ws.class_start, ws.by_class);
   for (std::size_t k = 0; k < classes; ++k) {
     class_member* begin = ws.by_class.data() + ws.class_start[k];

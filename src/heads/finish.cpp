@@ -47,7 +47,8 @@ std::vector<object_detection> decoder::finish(std::int64_t b) {
   for (;;) {
     prefix = std::min(prefix, count);
     removed_.assign(prefix, 0);
-    if (layout_.candidate_kind == QUELT_CANDIDATES_RAW && prefix > 1) {
+    if (layout_.candidate_kind == QUELT_CANDIDATES_RAW && prefix > 1 &&
+        fw::can_suppress(options_.iou_thresholds[b], fw::suppression_rule::above)) {
       suppress(options_.iou_thresholds[b], prefix);
     }
     kept = 0;
