@@ -9,7 +9,12 @@
 // then per image a score and an IoU threshold (and with geometry its six
 // values), with allow_list a count (u8, 0..4) and that many class indices
 // (u8, becomes -1..30), then the tensors' floats (compact or raw, see
-// byte_reader::value).
+// byte_reader::value), then the element types (u8: bits 0-2 the type of the
+// objectness and the scores, bits 3-5 that of the boxes; 7 is no type), a
+// zero point (i16) and a scale (a value) both share. A view of another
+// type than float32 reads elements made from the low bytes of its floats,
+// in a buffer of exactly the elements it may reach. Inputs that end before
+// these bytes read float32 everywhere.
 //
 // Checked: the call fails exactly when the arguments are unusable, leaving
 // the handle empty; the caller's buffers never change; on success each image
@@ -18,7 +23,10 @@
 // score, edges mapped with geometry lie in the image, a second call gives the
 // same bytes, and capping afterwards with quelt_map_detections gives what the
 // cap gives within the call.
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -142,6 +150,60 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<float> main_before = main_tensor.copy();
   const std::vector<float> scores_before = score_tensor.copy();
 
+  const std::uint8_t element_flags = in.u8();
+  const std::int32_t zero_point = in.i16();
+  const float scale = in.value(is_compact);
+  const std::int32_t score_type = element_flags & 7;
+  const std::int32_t box_type = (element_flags >> 3) & 7;
+  const auto element_ok = [&](std::int32_t type) {
+    if (type > QUELT_ELEMENT_UINT16) {
+      return false;
+    }
+    const std::int32_t low = type == QUELT_ELEMENT_INT8    ? -128
+                             : type == QUELT_ELEMENT_INT16 ? -32768
+                                                           : 0;
+    const std::int32_t high = type == QUELT_ELEMENT_INT8    ? 127
+                              : type == QUELT_ELEMENT_UINT8 ? 255
+                              : type == QUELT_ELEMENT_INT16 ? 32767
+                                                            : 65535;
+    return type < QUELT_ELEMENT_INT8 ||
+           (std::isfinite(scale) && scale > 0.0f && zero_point >= low && zero_point <= high);
+  };
+  const auto bytes_of = [](std::int32_t type) -> std::size_t {
+    return type == QUELT_ELEMENT_FLOAT32 || type > QUELT_ELEMENT_UINT16 ? 4
+           : type == QUELT_ELEMENT_INT8 || type == QUELT_ELEMENT_UINT8  ? 1
+                                                                        : 2;
+  };
+  // Copies of the tensors in the element types, from the low bytes of each
+  // float (little-endian hosts: the first bytes of its bits).
+  const auto make_elements = [&](exact_buffer<float>& floats, std::int32_t type) {
+    const std::size_t bytes = bytes_of(type);
+    exact_buffer<unsigned char> elements(floats.count * bytes);
+    for (std::size_t k = 0; k < floats.count; ++k) {
+      std::uint32_t bits;
+      std::memcpy(&bits, floats.get() + k, sizeof bits);
+      for (std::size_t j = 0; j < bytes; ++j) {
+        elements.get()[k * bytes + j] = static_cast<unsigned char>(bits >> (8 * j));
+      }
+    }
+    return elements;
+  };
+  exact_buffer<unsigned char> main_scores = make_elements(main_tensor, score_type);
+  exact_buffer<unsigned char> main_boxes = make_elements(main_tensor, box_type);
+  exact_buffer<unsigned char> side_scores = make_elements(score_tensor, score_type);
+  const std::vector<unsigned char> main_scores_before = main_scores.copy();
+  const std::vector<unsigned char> main_boxes_before = main_boxes.copy();
+  const std::vector<unsigned char> side_scores_before = side_scores.copy();
+  // `p` (into `floats`) moved to the same element of `elements`.
+  const auto moved = [&](const float* p, exact_buffer<float>& floats,
+                         exact_buffer<unsigned char>& elements, std::int32_t type) -> const float* {
+    if (p == nullptr || type == QUELT_ELEMENT_FLOAT32 || type > QUELT_ELEMENT_UINT16) {
+      return p;
+    }
+    return reinterpret_cast<const float*>(
+        elements.get() + (p - floats.get()) * static_cast<std::ptrdiff_t>(bytes_of(type)));
+  };
+
   quelt_layout layout{};
   layout.struct_size = (more & bad_struct_size) != 0 ? 128 : sizeof(quelt_layout);
   layout.box_coding = (flags & corners) != 0 ? QUELT_BOX_CORNERS : QUELT_BOX_CENTRE_SIZE;
@@ -193,6 +255,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   layout.boxes.data = (more & null_boxes) != 0 ? nullptr : boxes;
   layout.objectness.data = has_objectness ? object : nullptr;
   layout.scores.data = (more & null_scores) != 0 ? nullptr : scores;
+  layout.boxes_element = quelt_element{box_type, zero_point, scale, 0};
+  layout.objectness_element = quelt_element{score_type, zero_point, scale, 0};
+  layout.scores_element = layout.objectness_element;
+  layout.boxes.data = moved(layout.boxes.data, main_tensor, main_boxes, box_type);
+  layout.objectness.data = moved(layout.objectness.data, main_tensor, main_scores, score_type);
+  layout.scores.data = shape == 2 ? moved(layout.scores.data, score_tensor, side_scores, score_type)
+                                  : moved(layout.scores.data, main_tensor, main_scores, score_type);
 
   quelt_decode_options options;
   quelt_decode_options_init(&options);
@@ -216,6 +285,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool usable = (more & (bad_struct_size | negative_batch)) == 0 &&
                       (e2e ? classes >= 0 : classes >= 1) && width >= 1 && height >= 1 &&
                       max_detections >= 0 && thresholds_ok && geometry_ok &&
+                      element_ok(score_type) && element_ok(box_type) &&
                       (!reads || (more & (null_boxes | null_scores)) == 0);
 
   if ((more & null_handle) != 0) {
@@ -225,6 +295,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   batch first;
   FUZZ_CHECK(decode(layout, options, first) == usable);
   FUZZ_CHECK(main_tensor.same_bytes(main_before) && score_tensor.same_bytes(scores_before));
+  FUZZ_CHECK(main_scores.same_bytes(main_scores_before) &&
+             main_boxes.same_bytes(main_boxes_before) &&
+             side_scores.same_bytes(side_scores_before));
   if (!usable) {
     return 0;
   }

@@ -599,6 +599,7 @@ TEST(AllocationSweep, Accessors) {
 struct heads_case {
   std::string name;
   std::vector<float> values;
+  std::vector<unsigned char> elements;  // `values` quantized, for element-typed views
   quelt_layout layout{};
   quelt_decode_options options{};
   std::vector<float> scores;
@@ -714,6 +715,38 @@ std::vector<std::unique_ptr<heads_case>> heads_cases() {
     c.point(1);
   }
   {
+    // The same columns as uint8 (scale 1/4): the integer cut, the class-by-
+    // class walk over elements and every passing class.
+    heads_case& c = *add("uint8 columns, multi-label");
+    c.options.multi_label = 1;
+    fill_columns(c, 1, 300, 2);
+    for (float v : c.values) {
+      c.elements.push_back(static_cast<unsigned char>(v * 4.0f + 0.5f));
+    }
+    c.layout.boxes.data = reinterpret_cast<const float*>(c.elements.data());
+    c.layout.scores.data = reinterpret_cast<const float*>(c.elements.data() + 4 * 300);
+    c.layout.boxes_element = quelt_element{QUELT_ELEMENT_UINT8, 0, 0.25f, 0};
+    c.layout.scores_element = c.layout.boxes_element;
+  }
+  {
+    // Rows with an int16 objectness and scores (scale 1/100, zero point -3).
+    heads_case& c = *add("int16 rows with objectness");
+    c.values = {10, 10, 4, 4, 0.9f, 0.8f, 0.1f, 11, 10, 4, 4, 0.8f, 0.9f, 0.7f,
+                40, 10, 4, 4, 0.2f, 0.9f, 0.9f, 10, 11, 4, 4, 0.7f, 0.2f, 0.9f};
+    for (float v : c.values) {
+      const auto q = static_cast<std::int16_t>(v * 100.0f - 3.0f + 0.5f);
+      c.elements.push_back(static_cast<unsigned char>(q & 0xff));
+      c.elements.push_back(static_cast<unsigned char>((q >> 8) & 0xff));
+    }
+    quelt_layout_rows(&c.layout, reinterpret_cast<const float*>(c.elements.data()), 1, 4, 2, 1);
+    c.layout.objectness.data = reinterpret_cast<const float*>(c.elements.data() + 4 * 2);
+    c.layout.scores.data = reinterpret_cast<const float*>(c.elements.data() + 5 * 2);
+    c.layout.boxes_element = quelt_element{QUELT_ELEMENT_INT16, -3, 0.01f, 0};
+    c.layout.objectness_element = c.layout.boxes_element;
+    c.layout.scores_element = c.layout.boxes_element;
+    c.point(1);
+  }
+  {
     heads_case& c = *add("NaN threshold (fails by design)");
     fill_columns(c, 1, 4, 2);
     c.scores[0] = std::numeric_limits<float>::quiet_NaN();
@@ -724,6 +757,7 @@ std::vector<std::unique_ptr<heads_case>> heads_cases() {
 TEST(AllocationSweep, HeadsEntry) {
   for (const auto& c : heads_cases()) {
     const std::vector<float> before = c->values;
+    const std::vector<unsigned char> elements_before = c->elements;
     {
       // A case meant to decode must give records, or its sweep misses the work.
       object_handler probe{};
@@ -744,7 +778,10 @@ TEST(AllocationSweep, HeadsEntry) {
       return quelt_decode(&c->layout, &c->options, &handle);
     };
     s.collect = [&](object_handler handle, std::vector<char>& out) { read_batch(handle, out); };
-    s.check_after_failure = [&] { EXPECT_EQ(c->values, before); };
+    s.check_after_failure = [&] {
+      EXPECT_EQ(c->values, before);
+      EXPECT_EQ(c->elements, elements_before);
+    };
     sweep(s);
   }
 }

@@ -324,7 +324,8 @@ QUELT_API return_status process_yolo_sealed_output_detections(
 /* ------------------------------------------------------------------------ */
 
 /*
- * Where one kind of value sits, like a numpy view counted in floats: value
+ * Where one kind of value sits, like a numpy view counted in elements (floats unless the
+ * layout gives the view another element type): value
  * `c` (a box coordinate, a class score) of candidate `n` of image `b` is
  * data[b * image_stride + n * candidate_stride + c * component_stride].
  * Strides may be 0 or negative, and views may share memory: the library only
@@ -343,6 +344,48 @@ QUELT_STATIC_ASSERT(quelt_view_data, offsetof(quelt_view, data) == 0);
 QUELT_STATIC_ASSERT(quelt_view_image_stride, offsetof(quelt_view, image_stride) == 8);
 QUELT_STATIC_ASSERT(quelt_view_candidate_stride, offsetof(quelt_view, candidate_stride) == 16);
 QUELT_STATIC_ASSERT(quelt_view_component_stride, offsetof(quelt_view, component_stride) == 24);
+
+/*
+ * How the values of a view are stored. `data` of a quelt_view stays a
+ * `const float*`: for another element type pass the address of its first
+ * element cast to it; strides then count elements of that type. Each value is
+ * turned into a float before anything else is done with it, exactly as:
+ *   FLOAT32   the float itself (the default: a zeroed quelt_element)
+ *   FLOAT16   IEEE binary16, converted exactly (infinities and NaN included)
+ *   BFLOAT16  the upper 16 bits of a float32, converted exactly
+ *   INT8, UINT8, INT16, UINT16 (quantized): (float)(q - zero_point) * scale,
+ *             one single-precision product
+ * so a call gives the same records, byte for byte, as the same call over a
+ * float32 copy converted that way. Elements are read in the host's byte
+ * order. Quantized values below a cut found once per threshold (the first
+ * integer whose value passes, after the logistic for logits) are skipped
+ * without being converted.
+ */
+#define QUELT_ELEMENT_FLOAT32 0
+#define QUELT_ELEMENT_FLOAT16 1
+#define QUELT_ELEMENT_BFLOAT16 2
+#define QUELT_ELEMENT_INT8 3
+#define QUELT_ELEMENT_UINT8 4
+#define QUELT_ELEMENT_INT16 5
+#define QUELT_ELEMENT_UINT16 6
+
+/*
+ * The element type of one view. For quantized types `scale` must be finite
+ * and above 0 and `zero_point` within the type's range; for the floating
+ * types both are ignored. `reserved` must be 0.
+ */
+typedef struct quelt_element {
+  int32_t type; /* QUELT_ELEMENT_* */
+  int32_t zero_point;
+  float scale;
+  int32_t reserved;
+} quelt_element;
+
+QUELT_STATIC_ASSERT(quelt_element_size, sizeof(quelt_element) == 16);
+QUELT_STATIC_ASSERT(quelt_element_type, offsetof(quelt_element, type) == 0);
+QUELT_STATIC_ASSERT(quelt_element_zero_point, offsetof(quelt_element, zero_point) == 4);
+QUELT_STATIC_ASSERT(quelt_element_scale, offsetof(quelt_element, scale) == 8);
+QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) == 12);
 
 /* How the four box values are coded, in network-input pixels. */
 #define QUELT_BOX_CENTRE_SIZE 0 /* centre x, centre y, width, height */
@@ -369,6 +412,9 @@ QUELT_STATIC_ASSERT(quelt_view_component_stride, offsetof(quelt_view, component_
  * For end-to-end candidates `classes` is 0 (class indices unchecked) or the
  * number of classes (rows naming a class outside [0, classes) are dropped).
  * `reserved` must be 0.
+ * boxes_element, objectness_element, scores_element: the element type of
+ * each view (appended after the first published size, 136 bytes; callers of
+ * that size, and zeroed fields, read float32 everywhere).
  */
 typedef struct quelt_layout {
   uint32_t struct_size;
@@ -382,9 +428,12 @@ typedef struct quelt_layout {
   quelt_view boxes;
   quelt_view objectness;
   quelt_view scores;
+  quelt_element boxes_element;
+  quelt_element objectness_element;
+  quelt_element scores_element;
 } quelt_layout;
 
-QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 136);
+QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 184);
 QUELT_STATIC_ASSERT(quelt_layout_struct_size, offsetof(quelt_layout, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_layout_box_coding, offsetof(quelt_layout, box_coding) == 4);
 QUELT_STATIC_ASSERT(quelt_layout_score_coding, offsetof(quelt_layout, score_coding) == 8);
@@ -396,6 +445,10 @@ QUELT_STATIC_ASSERT(quelt_layout_reserved, offsetof(quelt_layout, reserved) == 3
 QUELT_STATIC_ASSERT(quelt_layout_boxes, offsetof(quelt_layout, boxes) == 40);
 QUELT_STATIC_ASSERT(quelt_layout_objectness, offsetof(quelt_layout, objectness) == 72);
 QUELT_STATIC_ASSERT(quelt_layout_scores, offsetof(quelt_layout, scores) == 104);
+QUELT_STATIC_ASSERT(quelt_layout_boxes_element, offsetof(quelt_layout, boxes_element) == 136);
+QUELT_STATIC_ASSERT(quelt_layout_objectness_element,
+                    offsetof(quelt_layout, objectness_element) == 152);
+QUELT_STATIC_ASSERT(quelt_layout_scores_element, offsetof(quelt_layout, scores_element) == 168);
 
 /*
  * How an image was fitted to the network input: network-input pixel x came
@@ -511,7 +564,9 @@ QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options
  * that reach further than a pointer can, or more records per image than 32
  * bits count; a NULL data pointer that would be read; network sizes below 1;
  * NULL or NaN thresholds; a NULL allow-list with entries, or a negative count;
- * geometry with a size or scale not above 0, or a value that is not finite.
+ * geometry with a size or scale not above 0, or a value that is not finite;
+ * an unknown element type, a quantized scale that is not finite and above 0,
+ * a zero point outside its type, or a nonzero element `reserved`.
  * The handle then holds no batch.
  */
 QUELT_API return_status quelt_decode(const quelt_layout* layout,

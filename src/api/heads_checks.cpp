@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "../framework/elements.hpp"
 #include "../framework/exception.hpp"
 #include "../framework/string_builder.hpp"
 #include "versioned.hpp"
@@ -20,8 +21,8 @@ using sorvanta::framework::reject;
 constexpr std::uint32_t first_layout_size = 136;
 constexpr std::uint32_t first_options_size = 64;
 
-constexpr std::uint64_t max_float_offset =
-    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
+constexpr std::uint64_t max_byte_offset =
+    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
 constexpr std::uint64_t max_records = std::numeric_limits<std::uint32_t>::max();
 
 std::uint64_t magnitude(std::int64_t stride) {
@@ -29,19 +30,21 @@ std::uint64_t magnitude(std::int64_t stride) {
                     : static_cast<std::uint64_t>(stride);
 }
 
-// total += (count - 1) x |stride|, false when it leaves the addressable range.
-bool add_extent(std::uint64_t count, std::int64_t stride, std::uint64_t& total) {
+// total += (count - 1) x |stride|, false when it leaves the addressable range
+// of elements of `bytes` bytes.
+bool add_extent(std::uint64_t count, std::int64_t stride, std::uint64_t bytes,
+                std::uint64_t& total) {
   const std::uint64_t steps = count - 1;
   const std::uint64_t step = magnitude(stride);
-  if (step != 0 && steps > (max_float_offset - total) / step) {
+  if (step != 0 && steps > (max_byte_offset / bytes - total) / step) {
     return false;
   }
   total += steps * step;
   return true;
 }
 
-void check_view(const char* name, const quelt_view& view, std::uint64_t images,
-                std::uint64_t candidates, std::uint64_t components) {
+void check_view(const char* name, const quelt_view& view, const quelt_element& element,
+                std::uint64_t images, std::uint64_t candidates, std::uint64_t components) {
   if (images == 0 || candidates == 0) {
     return;  // nothing of the view is read
   }
@@ -50,14 +53,43 @@ void check_view(const char* name, const quelt_view& view, std::uint64_t images,
                " candidates are to be read; only an absent part or an empty batch may be NULL"));
   }
   std::uint64_t extent = 0;
-  if (!add_extent(images, view.image_stride, extent) ||
-      !add_extent(candidates, view.candidate_stride, extent) ||
-      !add_extent(components, view.component_stride, extent)) {
+  const std::uint64_t bytes = sorvanta::framework::element_bytes(element.type);
+  if (!add_extent(images, view.image_stride, bytes, extent) ||
+      !add_extent(candidates, view.candidate_stride, bytes, extent) ||
+      !add_extent(components, view.component_stride, bytes, extent)) {
     reject(_bs("layout.", name, ": strides (", view.image_stride, ", ", view.candidate_stride, ", ",
                view.component_stride, ") over ", images, " x ", candidates, " x ", components,
-               " values reach beyond the addressable range; strides count floats"));
+               " values reach beyond the addressable range; strides count elements"));
   }
 }
+
+}  // namespace
+
+void check_element(const char* field, const quelt_element& element) {
+  if (element.type < QUELT_ELEMENT_FLOAT32 || element.type > QUELT_ELEMENT_UINT16) {
+    reject(_bs(field, ".type: ", element.type, " is not a known element type; 0 to ",
+               QUELT_ELEMENT_UINT16, " are"));
+  }
+  if (element.reserved != 0) {
+    reject(_bs(field, ".reserved: ", element.reserved, "; reserved fields must be 0"));
+  }
+  if (!sorvanta::framework::is_quantized(element.type)) {
+    return;  // scale and zero point are not read
+  }
+  if (!std::isfinite(element.scale) || !(element.scale > 0.0f)) {
+    reject(_bs(field, ".scale: ", element.scale,
+               std::isfinite(element.scale) ? " is not above 0" : " is not finite",
+               "; a finite scale above 0"));
+  }
+  const std::int32_t low = sorvanta::framework::lowest_integer(element.type);
+  const std::int32_t high = sorvanta::framework::highest_integer(element.type);
+  if (element.zero_point < low || element.zero_point > high) {
+    reject(_bs(field, ".zero_point: ", element.zero_point, " is outside the type; ", low, " to ",
+               high));
+  }
+}
+
+namespace {
 
 void check_code(const char* field, std::int32_t value, std::int32_t last) {
   if (value < 0 || value > last) {
@@ -179,11 +211,14 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
                " records each is more than one image can hold; at most ", max_records,
                " records an image"));
   }
-  check_view("boxes", layout.boxes, images, candidates, 4);
+  check_element("layout.boxes_element", layout.boxes_element);
+  check_element("layout.objectness_element", layout.objectness_element);
+  check_element("layout.scores_element", layout.scores_element);
+  check_view("boxes", layout.boxes, layout.boxes_element, images, candidates, 4);
   if (layout.objectness.data != nullptr) {
-    check_view("objectness", layout.objectness, images, candidates, 1);
+    check_view("objectness", layout.objectness, layout.objectness_element, images, candidates, 1);
   }
-  check_view("scores", layout.scores, images, candidates,
+  check_view("scores", layout.scores, layout.scores_element, images, candidates,
              raw ? static_cast<std::uint64_t>(layout.classes) : 2);
   check_thresholds("options.score_thresholds", options.score_thresholds, images);
   if (raw) {

@@ -20,6 +20,10 @@ struct decode_call {
 // arrays of the options but no tensor value.
 decode_call checked_decode_call(const quelt_layout* layout, const quelt_decode_options* options);
 
+// Refuses an element description quelt_decode would refuse; `field` names it
+// ("layout.scores_element").
+void check_element(const char* field, const quelt_element& element);
+
 // Refuses geometry quelt_decode would refuse (none for NULL); `field` names
 // the array in the texts.
 void check_geometry(const quelt_image_geometry* geometry, std::uint64_t images, const char* field);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../framework/box.hpp"
+#include "../framework/elements.hpp"
 #include "../framework/ranking.hpp"
 #include "../framework/suppression.hpp"
 #include "quelt/quelt.h"
@@ -29,6 +30,30 @@ inline const float* at(const quelt_view& view, std::int64_t image, std::int64_t 
          component * view.component_stride;
 }
 
+// A view of any element type: its values are read through the framework's
+// one conversion.
+struct element_view {
+  const quelt_view& view;
+  fw::element_format format;
+  std::int64_t bytes;
+
+  element_view(const quelt_view& v, const quelt_element& e)
+      : view(v),
+        format{e.type, e.zero_point, e.scale},
+        bytes(static_cast<std::int64_t>(fw::element_bytes(e.type))) {}
+
+  const unsigned char* address(std::int64_t image, std::int64_t candidate,
+                               std::int64_t component) const {
+    return reinterpret_cast<const unsigned char*>(view.data) +
+           (image * view.image_stride + candidate * view.candidate_stride +
+            component * view.component_stride) *
+               bytes;
+  }
+  float value(std::int64_t image, std::int64_t candidate, std::int64_t component) const {
+    return fw::element_value(format, address(image, candidate, component));
+  }
+};
+
 class decoder {
  public:
   decoder(const quelt_layout& layout, const quelt_decode_options& options);
@@ -43,6 +68,7 @@ class decoder {
   void gather_with_objectness(std::int64_t b, float threshold);
   void gather_class_major(std::int64_t b, float threshold);
   void gather_candidate_major(std::int64_t b, float threshold);
+  void gather_elements(std::int64_t b, float threshold);
   void keep_best_classes();
 
   std::vector<object_detection> finish(std::int64_t b);
@@ -52,6 +78,8 @@ class decoder {
   const quelt_layout& layout_;
   const quelt_decode_options& options_;
   const bool logits_;
+  // Scores or objectness in another element type than float32.
+  const bool elements_;
   std::vector<std::int32_t> allowed_;  // the allow-list, sorted
   std::vector<std::uint32_t> walk_;    // allowed classes below `classes`, ascending
   std::vector<unsigned char> allowed_mask_;

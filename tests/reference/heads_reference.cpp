@@ -3,6 +3,7 @@
 // and all-pairs suppression.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -74,9 +75,104 @@ float clip(float value, float extent) {
   return value;
 }
 
+// A view's `components` values per candidate, copied as floats.
+quelt_view converted_view(const quelt_view& view, const quelt_element& element, std::int64_t images,
+                          std::int64_t candidates, std::int64_t components,
+                          std::vector<float>& storage) {
+  storage.clear();
+  const std::int64_t bytes =
+      element.type == QUELT_ELEMENT_FLOAT32
+          ? 4
+          : (element.type == QUELT_ELEMENT_INT8 || element.type == QUELT_ELEMENT_UINT8 ? 1 : 2);
+  for (std::int64_t b = 0; b < images; ++b) {
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      for (std::int64_t c = 0; c < components; ++c) {
+        const std::int64_t index =
+            b * view.image_stride + n * view.candidate_stride + c * view.component_stride;
+        storage.push_back(
+            element_value(element, reinterpret_cast<const char*>(view.data) + index * bytes));
+      }
+    }
+  }
+  storage.push_back(0.0f);  // never read: keeps the data non-null
+  return quelt_view{storage.data(), candidates * components, components, 1};
+}
+
 }  // namespace
 
-detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options) {
+float element_value(const quelt_element& element, const void* address) {
+  const auto* p = static_cast<const unsigned char*>(address);
+  std::uint16_t half = 0;
+  std::memcpy(&half, p, 2);
+  switch (element.type) {
+    case QUELT_ELEMENT_FLOAT16: {
+      // (-1)^sign x 2^(exponent - 15) x 1.mantissa; exponent 0: 2^-14 x 0.mantissa.
+      const int exponent = (half >> 10) & 31;
+      const int mantissa = half & 1023;
+      double value = 0.0;
+      if (exponent == 31 && mantissa != 0) {
+        // NaN keeps its sign and payload, in the float's upper mantissa bits.
+        const std::uint32_t bits = (static_cast<std::uint32_t>(half & 0x8000) << 16) | 0x7f800000u |
+                                   (static_cast<std::uint32_t>(mantissa) << 13);
+        float nan;
+        std::memcpy(&nan, &bits, 4);
+        return nan;
+      }
+      if (exponent == 31) {
+        value = std::numeric_limits<double>::infinity();
+      } else if (exponent == 0) {
+        value = std::ldexp(static_cast<double>(mantissa), -24);
+      } else {
+        value = std::ldexp(static_cast<double>(1024 + mantissa), exponent - 25);
+      }
+      return static_cast<float>((half & 0x8000) != 0 ? -value : value);
+    }
+    case QUELT_ELEMENT_BFLOAT16: {
+      const std::uint32_t bits = static_cast<std::uint32_t>(half) << 16;
+      float value;
+      std::memcpy(&value, &bits, 4);
+      return value;
+    }
+    case QUELT_ELEMENT_INT8:
+      return static_cast<float>(static_cast<std::int8_t>(p[0]) - element.zero_point) *
+             element.scale;
+    case QUELT_ELEMENT_UINT8:
+      return static_cast<float>(p[0] - element.zero_point) * element.scale;
+    case QUELT_ELEMENT_INT16:
+      return static_cast<float>(static_cast<std::int16_t>(half) - element.zero_point) *
+             element.scale;
+    case QUELT_ELEMENT_UINT16:
+      return static_cast<float>(half - element.zero_point) * element.scale;
+    default: {
+      float value;
+      std::memcpy(&value, p, 4);
+      return value;
+    }
+  }
+}
+
+quelt_layout converted_layout(const quelt_layout& layout,
+                              std::vector<std::vector<float>>& storage) {
+  quelt_layout converted = layout;
+  storage.resize(3);
+  const bool raw = layout.candidate_kind == QUELT_CANDIDATES_RAW;
+  converted.boxes = converted_view(layout.boxes, layout.boxes_element, layout.batch,
+                                   layout.candidates, 4, storage[0]);
+  if (layout.objectness.data != nullptr) {
+    converted.objectness = converted_view(layout.objectness, layout.objectness_element,
+                                          layout.batch, layout.candidates, 1, storage[1]);
+  }
+  converted.scores = converted_view(layout.scores, layout.scores_element, layout.batch,
+                                    layout.candidates, raw ? layout.classes : 2, storage[2]);
+  converted.boxes_element = quelt_element{};
+  converted.objectness_element = quelt_element{};
+  converted.scores_element = quelt_element{};
+  return converted;
+}
+
+detections decode_heads(const quelt_layout& given, const quelt_decode_options& options) {
+  std::vector<std::vector<float>> storage;
+  const quelt_layout layout = converted_layout(given, storage);
   const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
   const bool end_to_end = layout.candidate_kind == QUELT_CANDIDATES_END_TO_END;
   const bool has_objectness = layout.objectness.data != nullptr;

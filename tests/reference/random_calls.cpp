@@ -703,8 +703,8 @@ void random_heads_call(awkward_random& random, heads_call& call) {
     if (call.fault.empty()) {
       // Smaller than the first published struct, larger than the library
       // knows, or not a whole number of 8-byte steps.
-      const std::uint32_t sizes[] = {sizeof(quelt_layout) - 8, sizeof(quelt_layout) + 8,
-                                     sizeof(quelt_layout) + 4, 0};
+      const std::uint32_t sizes[] = {136 - 8 /* below the first published size */,
+                                     sizeof(quelt_layout) + 8, sizeof(quelt_layout) + 4, 0};
       layout.struct_size = sizes[random.integer(0, 3)];
       call.fault = "layout.struct_size";
     }
@@ -730,6 +730,210 @@ void random_heads_call(awkward_random& random, heads_call& call) {
       call.map_geometry.push_back(random_geometry(random, call.map_width, call.map_height));
     }
     call.map_geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+  }
+}
+
+namespace {
+
+// Nearest binary16 of `value` (halves to even), its bits.
+std::uint16_t to_half(float value) {
+  const std::uint16_t sign = std::signbit(value) ? 0x8000 : 0;
+  const double magnitude = std::fabs(static_cast<double>(value));
+  if (std::isnan(value)) {
+    return static_cast<std::uint16_t>(sign | 0x7e00);
+  }
+  if (magnitude >= 65520.0) {
+    return static_cast<std::uint16_t>(sign | 0x7c00);
+  }
+  int exponent = magnitude == 0.0 ? -14 : std::max(std::ilogb(magnitude), -14);
+  double units = std::nearbyint(std::ldexp(magnitude, 10 - exponent));
+  if (units >= 2048.0) {
+    units /= 2.0;
+    ++exponent;
+  }
+  if (units < 1024.0) {
+    return static_cast<std::uint16_t>(sign | static_cast<int>(units));  // subnormal
+  }
+  return static_cast<std::uint16_t>(sign | ((exponent + 15) << 10) |
+                                    (static_cast<int>(units) - 1024));
+}
+
+struct element_choice {
+  std::int32_t low;
+  std::int32_t high;
+  std::size_t bytes;
+};
+
+element_choice choice_of(std::int32_t type) {
+  switch (type) {
+    case QUELT_ELEMENT_FLOAT16:
+    case QUELT_ELEMENT_BFLOAT16:
+      return {0, 0, 2};
+    case QUELT_ELEMENT_INT8:
+      return {-128, 127, 1};
+    case QUELT_ELEMENT_UINT8:
+      return {0, 255, 1};
+    case QUELT_ELEMENT_INT16:
+      return {-32768, 32767, 2};
+    case QUELT_ELEMENT_UINT16:
+      return {0, 65535, 2};
+    default:
+      return {0, 0, 4};
+  }
+}
+
+// Re-stores `view` (components per candidate) in `bytes_out` as `element`,
+// each value encoded from the float it held; gaps get random bytes.
+void store_as(awkward_random& random, heads_call& call, quelt_view& view, quelt_element& element,
+              std::int64_t components, std::vector<unsigned char>& bytes_out) {
+  if (view.data == nullptr || element.type == QUELT_ELEMENT_FLOAT32) {
+    return;
+  }
+  const std::vector<float>* source = nullptr;
+  for (const auto& s : call.storage) {
+    if (!s.empty() && view.data >= s.data() && view.data < s.data() + s.size()) {
+      source = &s;
+    }
+  }
+  if (source == nullptr) {
+    return;
+  }
+  const element_choice c = choice_of(element.type);
+  bytes_out.resize(source->size() * c.bytes);
+  for (unsigned char& byte : bytes_out) {
+    byte = static_cast<unsigned char>(random.integer(0, 255));
+  }
+  const std::ptrdiff_t base = view.data - source->data();
+  const quelt_layout& layout = call.layout;
+  for (std::int64_t b = 0; b < layout.batch; ++b) {
+    for (std::int64_t n = 0; n < layout.candidates; ++n) {
+      for (std::int64_t k = 0; k < components; ++k) {
+        const std::ptrdiff_t index =
+            base + b * view.image_stride + n * view.candidate_stride + k * view.component_stride;
+        const float v = (*source)[static_cast<std::size_t>(index)];
+        unsigned char* out = bytes_out.data() + index * static_cast<std::ptrdiff_t>(c.bytes);
+        std::int32_t q = 0;
+        if (element.type == QUELT_ELEMENT_FLOAT16) {
+          q = to_half(v);
+        } else if (element.type == QUELT_ELEMENT_BFLOAT16) {
+          std::uint32_t bits;
+          std::memcpy(&bits, &v, 4);
+          q = std::isnan(v) ? 0x7fc0 : static_cast<std::int32_t>(bits >> 16);
+        } else if (std::isnan(v)) {
+          q = random.integer(c.low, c.high);
+        } else {
+          const double scaled = std::nearbyint(static_cast<double>(v) / element.scale) +
+                                static_cast<double>(element.zero_point);
+          q = static_cast<std::int32_t>(std::min<double>(std::max<double>(scaled, c.low), c.high));
+        }
+        if (c.bytes == 1) {
+          out[0] = static_cast<unsigned char>(q & 0xff);
+        } else {
+          const auto half = static_cast<std::uint16_t>(q & 0xffff);
+          std::memcpy(out, &half, 2);
+        }
+      }
+    }
+  }
+  view.data = reinterpret_cast<const float*>(bytes_out.data() +
+                                             base * static_cast<std::ptrdiff_t>(c.bytes));
+}
+
+// An element type for values spread over [low, high]: mostly a scale that
+// maps that range onto the integers, sometimes a coarse one (ties) or one so
+// fine that the range saturates.
+quelt_element random_element(awkward_random& random, float low, float high) {
+  quelt_element element{};
+  if (random.chance(0.25)) {
+    return element;
+  }
+  element.type = random.integer(QUELT_ELEMENT_FLOAT16, QUELT_ELEMENT_UINT16);
+  const element_choice c = choice_of(element.type);
+  if (c.low == c.high) {
+    return element;
+  }
+  const double steps = static_cast<double>(c.high) - c.low;
+  double scale = (static_cast<double>(high) - low) / steps;
+  if (random.chance(0.2)) {
+    scale *= random.integer(4, 64);
+  } else if (random.chance(0.1)) {
+    scale /= random.integer(4, 64);
+  }
+  element.scale = static_cast<float>(scale);
+  const double zero = c.low - low / scale;
+  element.zero_point = random.chance(0.2)
+                           ? random.integer(c.low, c.high)
+                           : static_cast<std::int32_t>(std::min<double>(
+                                 std::max<double>(std::nearbyint(zero), c.low), c.high));
+  return element;
+}
+
+}  // namespace
+
+void random_element_call(awkward_random& random, heads_call& call) {
+  random_heads_call(random, call);
+  quelt_layout& layout = call.layout;
+  const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
+  const bool raw = layout.candidate_kind == QUELT_CANDIDATES_RAW;
+  call.element_storage.resize(3);
+  layout.boxes_element = random_element(random, -5.0f, 90.0f);
+  layout.objectness_element =
+      logits ? random_element(random, -6.0f, 4.0f) : random_element(random, 0.0f, 1.0f);
+  layout.scores_element =
+      logits ? random_element(random, -12.0f, 6.0f) : random_element(random, 0.0f, 1.0f);
+  if (!raw && layout.scores_element.type >= QUELT_ELEMENT_INT8) {
+    // Class values must stay whole numbers now and then: scale 1.
+    if (random.chance(0.7)) {
+      layout.scores_element.scale = 1.0f;
+    }
+  }
+  if (!call.fault.empty()) {
+    // The fault already chosen is one of float views (strides counted in
+    // floats): keep them float.
+    layout.boxes_element = quelt_element{};
+    layout.objectness_element = quelt_element{};
+    layout.scores_element = quelt_element{};
+    return;
+  }
+  {
+    store_as(random, call, layout.boxes, layout.boxes_element, 4, call.element_storage[0]);
+    store_as(random, call, layout.objectness, layout.objectness_element, 1,
+             call.element_storage[1]);
+    store_as(random, call, layout.scores, layout.scores_element, raw ? layout.classes : 2,
+             call.element_storage[2]);
+  }
+  if (!random.chance(0.1)) {
+    return;
+  }
+  quelt_element* victims[] = {&layout.boxes_element, &layout.objectness_element,
+                              &layout.scores_element};
+  const char* names[] = {"layout.boxes_element", "layout.objectness_element",
+                         "layout.scores_element"};
+  const int v = random.integer(0, 2);
+  quelt_element& e = *victims[v];
+  const std::string name = names[v];
+  switch (random.integer(0, 4)) {
+    case 0:
+      e.type = random.chance(0.5) ? -1 : 7;
+      call.fault = name + ".type";
+      break;
+    case 1:
+      e.reserved = 3;
+      call.fault = name + ".reserved";
+      break;
+    default: {
+      e.type = QUELT_ELEMENT_INT8;
+      static const float bad[] = {0.0f, -1.0f, nan_value, std::numeric_limits<float>::infinity()};
+      if (random.chance(0.6)) {
+        e.scale = bad[random.integer(0, 3)];
+        call.fault = name + ".scale";
+      } else {
+        e.scale = 0.5f;
+        e.zero_point = random.chance(0.5) ? 128 : -129;
+        call.fault = name + ".zero_point";
+      }
+      break;
+    }
   }
 }
 

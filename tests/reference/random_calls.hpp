@@ -70,6 +70,8 @@ struct heads_call {
   std::vector<std::int32_t> allowed;
   std::vector<quelt_image_geometry> geometry;
   std::string fault;
+  // Views of other element types (random_element_call): one buffer a view.
+  std::vector<std::vector<unsigned char>> element_storage;
   // quelt_map_detections afterwards
   std::vector<quelt_image_geometry> map_geometry;
   std::int32_t map_cap = 0;
@@ -82,6 +84,11 @@ struct heads_call {
 };
 
 void random_heads_call(awkward_random& random, heads_call& call);
+// A random_heads_call whose views are stored, each with a chance, as
+// float16, bfloat16 or quantized integers of random scale and zero point
+// (coarse scales that tie values, saturated integers, NaN and infinities in
+// the 16-bit floats), and now and then one bad element field as the fault.
+void random_element_call(awkward_random& random, heads_call& call);
 
 darknet_call random_darknet_call(awkward_random& random);
 sealed_call random_sealed_call(awkward_random& random);
