@@ -786,6 +786,83 @@ TEST(AllocationSweep, HeadsEntry) {
   }
 }
 
+// Raw per-level heads: two levels of 16-bin distributions, the first NCHW
+// float32, the second NHWC int8 behind a uint8 score-sum screen; every
+// passing class, with a cap.
+TEST(AllocationSweep, LevelsEntry) {
+  const std::int64_t classes = 3;
+  const std::int64_t bins = 16;
+  // Level 0: 4 x 4 cells, stride 8; level 1: 2 x 2 cells, stride 16.
+  std::vector<float> boxes0(static_cast<std::size_t>(4 * bins * 16));
+  std::vector<float> scores0(static_cast<std::size_t>(classes * 16), -6.0f);
+  for (std::size_t i = 0; i < boxes0.size(); ++i) {
+    boxes0[i] = static_cast<float>((i * 7) % 11) * 0.4f;
+  }
+  for (std::int64_t cell = 0; cell < 16; ++cell) {
+    scores0[static_cast<std::size_t>((cell % classes) * 16 + cell)] = 0.5f + 0.1f * cell;
+  }
+  std::vector<unsigned char> boxes1(static_cast<std::size_t>(4 * 4 * bins));
+  std::vector<unsigned char> scores1(static_cast<std::size_t>(4 * classes));
+  std::vector<unsigned char> sums1 = {200, 10, 220, 240};
+  for (std::size_t i = 0; i < boxes1.size(); ++i) {
+    boxes1[i] = static_cast<unsigned char>((i * 13) % 40);
+  }
+  for (std::size_t i = 0; i < scores1.size(); ++i) {
+    scores1[i] = static_cast<unsigned char>(i % 3 == 0 ? 60 : 0x90);  // 60: passes; -112: not
+  }
+  std::vector<quelt_level> levels(2);
+  levels[0].height = 4;
+  levels[0].width = 4;
+  levels[0].stride = 8;
+  levels[0].boxes = quelt_grid_view{boxes0.data(), 0, 4, 1, 16, quelt_element{}};
+  levels[0].scores = quelt_grid_view{scores0.data(), 0, 4, 1, 16, quelt_element{}};
+  const quelt_element int8{QUELT_ELEMENT_INT8, 0, 0.05f, 0};
+  levels[1].height = 2;
+  levels[1].width = 2;
+  levels[1].stride = 16;
+  levels[1].boxes = quelt_grid_view{
+      reinterpret_cast<const float*>(boxes1.data()), 0, 2 * 4 * bins, 4 * bins, 1, int8};
+  levels[1].scores = quelt_grid_view{
+      reinterpret_cast<const float*>(scores1.data()), 0, 2 * classes, classes, 1, int8};
+  levels[1].score_sum =
+      quelt_grid_view{reinterpret_cast<const float*>(sums1.data()),        0, 2, 1, 0,
+                      quelt_element{QUELT_ELEMENT_UINT8, 0, 1.0f / 255, 0}};
+  quelt_levels heads;
+  quelt_levels_init(&heads);
+  heads.score_coding = QUELT_SCORES_LOGITS;
+  heads.batch = 1;
+  heads.classes = classes;
+  heads.bins = bins;
+  heads.level_count = 2;
+  heads.levels = levels.data();
+  const float score = 0.3f;
+  const float iou = 0.45f;
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  options.network_width = 32;
+  options.network_height = 32;
+  options.multi_label = 1;
+  options.max_detections = 12;
+  options.score_thresholds = &score;
+  options.iou_thresholds = &iou;
+  {
+    object_handler probe{};
+    const return_status status = quelt_decode_levels(&heads, &options, &probe);
+    std::uint64_t records = 0;
+    done_return_status(detections_batch_detections_count(probe, 0, &records));
+    EXPECT_TRUE(status.status_code == 1 && records > 0);
+    done_return_status(status);
+    object_handler_destroy(probe);
+  }
+  scenario s;
+  s.entry = "quelt_decode_levels";
+  s.name = "two levels, float32 and int8";
+  s.decodes = true;
+  s.invoke = [&](object_handler& handle) { return quelt_decode_levels(&heads, &options, &handle); };
+  s.collect = [&](object_handler handle, std::vector<char>& out) { read_batch(handle, out); };
+  sweep(s);
+}
+
 TEST(AllocationSweep, MapDetections) {
   auto cases = heads_cases();
   // Two images, so a refusal can strike after the first image's new list.

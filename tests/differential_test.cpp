@@ -398,4 +398,60 @@ TEST(Differential, HeadsElementTypesMatchReferenceAndFloatCopy) {
   EXPECT_GT(converted_views, case_count());
 }
 
+// Raw per-level heads: the records of the reference (every cell's box and
+// score converted, then the heads reference), and byte for byte those of the
+// same call over float32 copies of the maps.
+TEST(Differential, LevelsEntryMatchesReferenceAndFloatCopy) {
+  std::size_t records = 0;
+  std::size_t faults = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    levels_case call;
+    random_levels_call(random, call);
+    const auto before = call.maps;
+
+    object_handler handler{&call, static_cast<object_type>(7)};
+    const std::string text =
+        quelt::test::failure_text(quelt_decode_levels(&call.levels, &call.options, &handler));
+    ASSERT_EQ(call.maps, before) << "caller's maps, seed " << seed;
+    ASSERT_EQ(handler.type, detections_batch) << "seed " << seed;
+    if (!call.fault.empty()) {
+      ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
+      ASSERT_NE(text.find(call.fault), std::string::npos)
+          << "expected a failure naming " << call.fault << ", got '" << text << "', seed " << seed;
+      ASSERT_EQ(text.rfind("quelt_decode_levels: ", 0), 0u) << text;
+      ASSERT_EQ(text.find('\n'), std::string::npos) << text;
+      ++faults;
+      continue;
+    }
+    ASSERT_EQ(text, "") << "seed " << seed;
+    const detections library = read_batch(handler);
+    object_handler_destroy(handler);
+    ASSERT_TRUE(same_batches(library, decode_levels(call.levels, call.options))) << "seed " << seed;
+    records += record_count(library);
+
+    std::vector<std::vector<float>> storage;
+    std::vector<quelt_level> copies;
+    const quelt_levels copy = converted_levels(call.levels, storage, copies);
+    object_handler float_handler{};
+    ASSERT_EQ(quelt::test::failure_text(quelt_decode_levels(&copy, &call.options, &float_handler)),
+              "");
+    const detections float_path = read_batch(float_handler);
+    object_handler_destroy(float_handler);
+    ASSERT_EQ(library.size(), float_path.size());
+    for (std::size_t b = 0; b < library.size(); ++b) {
+      ASSERT_EQ(library[b].size(), float_path[b].size()) << "seed " << seed;
+      if (!library[b].empty()) {
+        ASSERT_EQ(std::memcmp(library[b].data(), float_path[b].data(),
+                              library[b].size() * sizeof(object_detection)),
+                  0)
+            << "bytes, seed " << seed;
+      }
+    }
+  }
+  EXPECT_GT(records, case_count());
+  EXPECT_GT(faults, case_count() / 50);
+}
+
 }  // namespace

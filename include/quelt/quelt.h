@@ -573,6 +573,127 @@ QUELT_API return_status quelt_decode(const quelt_layout* layout,
                                      const quelt_decode_options* options,
                                      object_handler* out_handler);
 
+/* ------------------------------------------------------------------------ */
+/* Raw per-level heads (box distributions and class maps per stride)        */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Where the values of one map of a level sit: channel `c` of grid cell
+ * (row y, column x) of image `b` is
+ *   data[b * image_stride + y * row_stride + x * column_stride + c * channel_stride]
+ * counted in elements of `element` (NCHW (batch, C, H, W): strides (C*H*W,
+ * W, 1, H*W); NHWC: (H*W*C, W*C, C, 1); padded rows: a larger row_stride).
+ * Strides may be 0 or negative; the library only reads the data.
+ */
+typedef struct quelt_grid_view {
+  const float* data; /* the first element, cast; NULL only where nothing is read */
+  int64_t image_stride;
+  int64_t row_stride;
+  int64_t column_stride;
+  int64_t channel_stride;
+  quelt_element element;
+} quelt_grid_view;
+
+QUELT_STATIC_ASSERT(quelt_grid_view_size, sizeof(quelt_grid_view) == 56);
+QUELT_STATIC_ASSERT(quelt_grid_view_data, offsetof(quelt_grid_view, data) == 0);
+QUELT_STATIC_ASSERT(quelt_grid_view_image_stride, offsetof(quelt_grid_view, image_stride) == 8);
+QUELT_STATIC_ASSERT(quelt_grid_view_row_stride, offsetof(quelt_grid_view, row_stride) == 16);
+QUELT_STATIC_ASSERT(quelt_grid_view_column_stride, offsetof(quelt_grid_view, column_stride) == 24);
+QUELT_STATIC_ASSERT(quelt_grid_view_channel_stride,
+                    offsetof(quelt_grid_view, channel_stride) == 32);
+QUELT_STATIC_ASSERT(quelt_grid_view_element, offsetof(quelt_grid_view, element) == 40);
+
+/*
+ * One level of a head: a grid of `height` x `width` cells, `stride`
+ * network-input pixels apart.
+ *   boxes:     4 x bins channels, side-major: channel side * bins + bin, the
+ *              sides left, top, right, bottom
+ *   scores:    `classes` channels, probabilities or logits (score_coding)
+ *   score_sum: data NULL, or 1 channel: a probability per cell (e.g. the
+ *              clipped sum of its class scores) that only screens: a cell is
+ *              looked at only when it is above the image's score threshold
+ * `reserved` must be 0.
+ */
+typedef struct quelt_level {
+  int64_t height;
+  int64_t width;
+  int32_t stride; /* 1 or more */
+  int32_t reserved;
+  quelt_grid_view boxes;
+  quelt_grid_view scores;
+  quelt_grid_view score_sum;
+} quelt_level;
+
+QUELT_STATIC_ASSERT(quelt_level_size, sizeof(quelt_level) == 192);
+QUELT_STATIC_ASSERT(quelt_level_height, offsetof(quelt_level, height) == 0);
+QUELT_STATIC_ASSERT(quelt_level_width, offsetof(quelt_level, width) == 8);
+QUELT_STATIC_ASSERT(quelt_level_stride, offsetof(quelt_level, stride) == 16);
+QUELT_STATIC_ASSERT(quelt_level_reserved, offsetof(quelt_level, reserved) == 20);
+QUELT_STATIC_ASSERT(quelt_level_boxes, offsetof(quelt_level, boxes) == 24);
+QUELT_STATIC_ASSERT(quelt_level_scores, offsetof(quelt_level, scores) == 80);
+QUELT_STATIC_ASSERT(quelt_level_score_sum, offsetof(quelt_level, score_sum) == 136);
+
+/*
+ * The levels of a raw head: `batch` images, `level_count` levels starting at
+ * `levels` (an array, 192 bytes apart), `classes` (1 or more) class channels
+ * and `bins` (1 or more) box channels per side in every level. `bins` = 1
+ * means the box channels are the four distances themselves. `struct_size`
+ * as for quelt_layout; quelt_levels_init fills one.
+ */
+typedef struct quelt_levels {
+  uint32_t struct_size;
+  int32_t score_coding; /* QUELT_SCORES_* */
+  int64_t batch;
+  int32_t classes;
+  int32_t bins;
+  int64_t level_count;
+  const quelt_level* levels;
+} quelt_levels;
+
+QUELT_STATIC_ASSERT(quelt_levels_size, sizeof(quelt_levels) == 40);
+QUELT_STATIC_ASSERT(quelt_levels_struct_size, offsetof(quelt_levels, struct_size) == 0);
+QUELT_STATIC_ASSERT(quelt_levels_score_coding, offsetof(quelt_levels, score_coding) == 4);
+QUELT_STATIC_ASSERT(quelt_levels_batch, offsetof(quelt_levels, batch) == 8);
+QUELT_STATIC_ASSERT(quelt_levels_classes, offsetof(quelt_levels, classes) == 16);
+QUELT_STATIC_ASSERT(quelt_levels_bins, offsetof(quelt_levels, bins) == 20);
+QUELT_STATIC_ASSERT(quelt_levels_level_count, offsetof(quelt_levels, level_count) == 24);
+QUELT_STATIC_ASSERT(quelt_levels_levels, offsetof(quelt_levels, levels) == 32);
+
+/*
+ * Decodes raw per-level heads as quelt_decode decodes raw candidates
+ * without objectness: the candidates are the cells, level after level, row
+ * by row within a level (that order breaks ties), each with the box below
+ * and its class scores (after the logistic for logits); `options` as for
+ * quelt_decode (thresholds, best class or multi-label, allow-list,
+ * class-wise or agnostic suppression, cap, geometry).
+ *
+ * The box of cell (y, x) of a level of stride s, in single precision:
+ * anchor ax = ((float)x + 0.5f) * s, ay likewise; for each side, with bins
+ * above 1, m = the largest of its values v_k (the first of them, raised by
+ * each later value above it), e_k = exp(v_k - m) (correctly rounded), t =
+ * e_0 + e_1 + ... in bin order, and distance d = 0 * (e_0 / t) + 1 * (e_1 /
+ * t) + ... in bin order; with bins 1, d = v_0. Corners: x_min = ax - d_left
+ * * s, y_min = ay - d_top * s, x_max = ax + d_right * s, y_max = ay +
+ * d_bottom * s. Only cells with a passing class have their box computed.
+ *
+ * Fails like quelt_decode, naming the field (`levels.levels[1].boxes.
+ * row_stride`), for: a NULL levels, options or out_handler; an unknown
+ * struct_size or score_coding; a negative batch or level_count; classes or
+ * bins below 1; a NULL levels array with levels; a level with a height,
+ * width or stride below 1, a nonzero reserved, a bad element description,
+ * a NULL map that would be read, or strides that reach further than a
+ * pointer can; more cells (times classes for multi-label) than 32 bits
+ * count; and every option quelt_decode refuses. The handle then holds no
+ * batch.
+ */
+QUELT_API return_status quelt_decode_levels(const quelt_levels* levels,
+                                            const quelt_decode_options* options,
+                                            object_handler* out_handler);
+
+/* Fills `levels` with struct_size set and every other field 0. Does nothing
+ * for NULL. */
+QUELT_API void quelt_levels_init(quelt_levels* levels);
+
 /*
  * Fills `layout` with struct_size set and every other field 0 (no parts;
  * centre-size boxes, probabilities, raw candidates), to be described by the

@@ -59,6 +59,9 @@ class decoder {
   decoder(const quelt_layout& layout, const quelt_decode_options& options);
 
   std::vector<object_detection> image(std::int64_t b);
+  // The records of image b of raw per-level heads (levels.cpp); the decoder
+  // was built over a layout of raw candidates of `levels.classes` classes.
+  std::vector<object_detection> image_levels(std::int64_t b, const quelt_levels& levels);
 
  private:
   float activate(float value) const { return logits_ ? fw::logistic(value) : value; }
@@ -70,7 +73,10 @@ class decoder {
   void gather_candidate_major(std::int64_t b, float threshold);
   void gather_elements(std::int64_t b, float threshold);
   void keep_best_classes();
+  void gather_levels(std::int64_t b, float threshold, const quelt_levels& levels);
+  void level_boxes(std::int64_t b, const quelt_levels& levels);
 
+  void read_boxes(std::int64_t b);
   std::vector<object_detection> finish(std::int64_t b);
   void suppress(float threshold, std::size_t count);
   object_detection record(std::int64_t b, const hit& h, const fw::corner_box& box) const;
@@ -92,7 +98,8 @@ class decoder {
   std::vector<std::uint64_t> scratch_;
   std::vector<std::int32_t> best_class_;  // per candidate, -1 for none
   std::vector<float> best_score_;
-  std::vector<fw::corner_box> candidate_boxes_;  // in candidate order
+  std::vector<fw::corner_box> candidate_boxes_;  // one per hit, in hit order
+  std::vector<float> bins_;                      // one side's box values
   std::vector<fw::corner_box> boxes_;            // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;

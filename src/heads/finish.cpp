@@ -33,6 +33,17 @@ fw::corner_box box_of(const quelt_layout& layout, std::int64_t image, std::int64
 
 }  // namespace
 
+// The boxes of the hits of quelt_decode, read in candidate order, which
+// walks the tensor forwards.
+void decoder::read_boxes(std::int64_t b) {
+  candidate_boxes_.resize(hits_.size());
+  for (std::size_t i = 0; i < hits_.size(); ++i) {
+    candidate_boxes_[i] = box_of(layout_, b, hits_[i].candidate);
+  }
+}
+
+// Ranking, suppression and records of the hits, whose boxes the gatherer
+// left in candidate_boxes_ (one per hit, in hit order).
 std::vector<object_detection> decoder::finish(std::int64_t b) {
   const std::size_t count = hits_.size();
   keys_.resize(count);
@@ -41,11 +52,6 @@ std::vector<object_detection> decoder::finish(std::int64_t b) {
     keys_[i] = hits_[i].score;
   }
   fw::rank_descending(keys_, order_, scratch_);
-  // Read in candidate order, which walks the tensor forwards, then ranked.
-  candidate_boxes_.resize(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    candidate_boxes_[i] = box_of(layout_, b, hits_[i].candidate);
-  }
   for (std::size_t i = 0; i < count; ++i) {
     boxes_[i] = candidate_boxes_[order_[i]];
   }

@@ -66,6 +66,7 @@ std::vector<object_detection> decoder::image(std::int64_t b) {
   if (layout_.candidate_kind == QUELT_CANDIDATES_RAW && options_.multi_label == 0) {
     keep_best_classes();
   }
+  read_boxes(b);
   return finish(b);
 }
 
@@ -254,66 +255,6 @@ void decoder::gather_candidate_major(std::int64_t b, float threshold) {
   }
 }
 
-namespace {
-
-// visit(i) for every i < count whose element first[i x step] has a rank of
-// at least `cut`, in increasing order.
-template <class T, class Visit>
-void for_each_rank_from(const unsigned char* first, std::uint64_t count, std::int64_t step,
-                        std::int32_t cut, Visit&& visit) {
-  const std::int64_t bytes = static_cast<std::int64_t>(sizeof(T));
-  for (std::uint64_t i = 0; i < count; ++i) {
-    T v;
-    std::memcpy(&v, first + static_cast<std::int64_t>(i) * step * bytes, sizeof v);
-    if (static_cast<std::int32_t>(v) >= cut) {
-      visit(i);
-    }
-  }
-}
-
-// The same over any element type: quantized integers are their own ranks;
-// the 16-bit floats and float32 are ranked through the framework.
-template <class Visit>
-void for_each_may_pass(const element_view& values, const unsigned char* first, std::uint64_t count,
-                       std::int64_t step, std::int32_t cut, const screen& passes, Visit&& visit) {
-  switch (values.format.type) {
-    case QUELT_ELEMENT_INT8:
-      for_each_rank_from<std::int8_t>(first, count, step, cut, visit);
-      return;
-    case QUELT_ELEMENT_UINT8:
-      for_each_rank_from<std::uint8_t>(first, count, step, cut, visit);
-      return;
-    case QUELT_ELEMENT_INT16:
-      for_each_rank_from<std::int16_t>(first, count, step, cut, visit);
-      return;
-    case QUELT_ELEMENT_UINT16:
-      for_each_rank_from<std::uint16_t>(first, count, step, cut, visit);
-      return;
-    default:
-      break;
-  }
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const unsigned char* p = first + static_cast<std::int64_t>(i) * step * values.bytes;
-    if (values.format.type == QUELT_ELEMENT_FLOAT32) {
-      float v;
-      std::memcpy(&v, p, sizeof v);
-      if (passes(v)) {
-        visit(i);
-      }
-    } else if (fw::element_rank(values.format.type, p) >= cut) {
-      visit(i);
-    }
-  }
-}
-
-std::int32_t cut_for(const element_view& values, bool logits, float threshold) {
-  return values.format.type == QUELT_ELEMENT_FLOAT32
-             ? 0
-             : fw::rank_cut(values.format, logits, threshold);
-}
-
-}  // namespace
-
 // Scores or objectness of another element type: values whose rank is below
 // the threshold's cut are skipped unread; the others are converted and
 // decided exactly as the float path decides them, in the same order
@@ -353,9 +294,9 @@ void decoder::gather_elements(std::int64_t b, float threshold) {
   }
   if (layout_.objectness.data != nullptr) {
     const element_view objectness_values(layout_.objectness, layout_.objectness_element);
-    const std::int32_t cut = cut_for(objectness_values, logits_, threshold);
-    for_each_may_pass(
-        objectness_values, objectness_values.address(b, 0, 0), candidates,
+    const std::int32_t cut = rank_cut_for(objectness_values.format, logits_, threshold);
+    for_each_element_passing(
+        objectness_values.format, objectness_values.address(b, 0, 0), candidates,
         layout_.objectness.candidate_stride, cut, passes, [&](std::uint64_t i) {
           const auto n = static_cast<std::int64_t>(i);
           const float objectness = activate(objectness_values.value(b, n, 0));
@@ -371,20 +312,20 @@ void decoder::gather_elements(std::int64_t b, float threshold) {
         });
     return;
   }
-  const std::int32_t cut = cut_for(scores, logits_, threshold);
+  const std::int32_t cut = rank_cut_for(scores.format, logits_, threshold);
   if (magnitude(layout_.scores.component_stride) > magnitude(layout_.scores.candidate_stride)) {
     // Class by class along the candidates, then bucketed by candidate, which
     // keeps the class order within one.
     spare_.clear();
     for (std::uint32_t k : walk_) {
-      for_each_may_pass(scores, scores.address(b, 0, k), candidates,
-                        layout_.scores.candidate_stride, cut, passes, [&](std::uint64_t n) {
-                          const float score =
-                              activate(scores.value(b, static_cast<std::int64_t>(n), k));
-                          if (score > threshold) {
-                            spare_.push_back(hit{static_cast<std::uint32_t>(n), k, score, 1.0f});
-                          }
-                        });
+      for_each_element_passing(
+          scores.format, scores.address(b, 0, k), candidates, layout_.scores.candidate_stride, cut,
+          passes, [&](std::uint64_t n) {
+            const float score = activate(scores.value(b, static_cast<std::int64_t>(n), k));
+            if (score > threshold) {
+              spare_.push_back(hit{static_cast<std::uint32_t>(n), k, score, 1.0f});
+            }
+          });
     }
     members_.resize(spare_.size());
     for (std::size_t i = 0; i < spare_.size(); ++i) {

@@ -11,6 +11,9 @@
 #include <emmintrin.h>
 #endif
 
+#include <cstring>
+
+#include "../framework/elements.hpp"
 #include "../framework/logistic.hpp"
 #include "../framework/screen.hpp"
 
@@ -154,6 +157,67 @@ void for_each_screened(const float* first, std::uint64_t count, std::int64_t ste
   } else {
     for_each_passing_contiguous<false>(first, count, passes.threshold, visit);
   }
+}
+
+// visit(i) for every i < count whose element first[i x step] (of T, one of
+// the quantized types) has a rank of at least `cut`, in increasing order.
+template <class T, class Visit>
+void for_each_rank_from(const unsigned char* first, std::uint64_t count, std::int64_t step,
+                        std::int32_t cut, Visit&& visit) {
+  const auto bytes = static_cast<std::int64_t>(sizeof(T));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    T v;
+    std::memcpy(&v, first + static_cast<std::int64_t>(i) * step * bytes, sizeof v);
+    if (static_cast<std::int32_t>(v) >= cut) {
+      visit(i);
+    }
+  }
+}
+
+// The cut a screen over elements of `format` compares ranks with (float32
+// is screened as floats).
+inline std::int32_t rank_cut_for(const fw::element_format& format, bool logits, float threshold) {
+  return format.type == QUELT_ELEMENT_FLOAT32 ? 0 : fw::rank_cut(format, logits, threshold);
+}
+
+// for_each_screened over elements of any type: float32 through the float
+// screen, the others by rank against `cut` (rank_cut_for). Every value that
+// may pass is visited; the exact test is the caller's.
+template <class Visit>
+void for_each_element_passing(const fw::element_format& format, const unsigned char* first,
+                              std::uint64_t count, std::int64_t step, std::int32_t cut,
+                              const screen& passes, Visit&& visit) {
+  switch (format.type) {
+    case QUELT_ELEMENT_FLOAT32:
+      for_each_screened(reinterpret_cast<const float*>(first), count, step, passes, visit);
+      return;
+    case QUELT_ELEMENT_INT8:
+      for_each_rank_from<std::int8_t>(first, count, step, cut, visit);
+      return;
+    case QUELT_ELEMENT_UINT8:
+      for_each_rank_from<std::uint8_t>(first, count, step, cut, visit);
+      return;
+    case QUELT_ELEMENT_INT16:
+      for_each_rank_from<std::int16_t>(first, count, step, cut, visit);
+      return;
+    case QUELT_ELEMENT_UINT16:
+      for_each_rank_from<std::uint16_t>(first, count, step, cut, visit);
+      return;
+    default:
+      break;
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (fw::element_rank(format.type, first + static_cast<std::int64_t>(i) * step * 2) >= cut) {
+      visit(i);
+    }
+  }
+}
+
+// Whether one element may pass the screen (see for_each_element_passing).
+inline bool element_may_pass(const fw::element_format& format, const unsigned char* p,
+                             std::int32_t cut, const screen& passes) {
+  return format.type == QUELT_ELEMENT_FLOAT32 ? passes(fw::element_value(format, p))
+                                              : fw::element_rank(format.type, p) >= cut;
 }
 
 }  // namespace quelt::heads

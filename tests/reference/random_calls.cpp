@@ -782,6 +782,36 @@ element_choice choice_of(std::int32_t type) {
   }
 }
 
+// Writes `v` at `out` as `element`: the nearest 16-bit float, or the
+// quantized integer saturated to its type (NaN: any integer).
+void encode(awkward_random& random, const quelt_element& element, float v, unsigned char* out) {
+  const element_choice c = choice_of(element.type);
+  std::int32_t q = 0;
+  if (element.type == QUELT_ELEMENT_FLOAT32) {
+    std::memcpy(out, &v, 4);
+    return;
+  }
+  if (element.type == QUELT_ELEMENT_FLOAT16) {
+    q = to_half(v);
+  } else if (element.type == QUELT_ELEMENT_BFLOAT16) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    q = std::isnan(v) ? 0x7fc0 : static_cast<std::int32_t>(bits >> 16);
+  } else if (std::isnan(v)) {
+    q = random.integer(c.low, c.high);
+  } else {
+    const double scaled = std::nearbyint(static_cast<double>(v) / element.scale) +
+                          static_cast<double>(element.zero_point);
+    q = static_cast<std::int32_t>(std::min<double>(std::max<double>(scaled, c.low), c.high));
+  }
+  if (c.bytes == 1) {
+    out[0] = static_cast<unsigned char>(q & 0xff);
+  } else {
+    const auto half = static_cast<std::uint16_t>(q & 0xffff);
+    std::memcpy(out, &half, 2);
+  }
+}
+
 // Re-stores `view` (components per candidate) in `bytes_out` as `element`,
 // each value encoded from the float it held; gaps get random bytes.
 void store_as(awkward_random& random, heads_call& call, quelt_view& view, quelt_element& element,
@@ -812,26 +842,7 @@ void store_as(awkward_random& random, heads_call& call, quelt_view& view, quelt_
             base + b * view.image_stride + n * view.candidate_stride + k * view.component_stride;
         const float v = (*source)[static_cast<std::size_t>(index)];
         unsigned char* out = bytes_out.data() + index * static_cast<std::ptrdiff_t>(c.bytes);
-        std::int32_t q = 0;
-        if (element.type == QUELT_ELEMENT_FLOAT16) {
-          q = to_half(v);
-        } else if (element.type == QUELT_ELEMENT_BFLOAT16) {
-          std::uint32_t bits;
-          std::memcpy(&bits, &v, 4);
-          q = std::isnan(v) ? 0x7fc0 : static_cast<std::int32_t>(bits >> 16);
-        } else if (std::isnan(v)) {
-          q = random.integer(c.low, c.high);
-        } else {
-          const double scaled = std::nearbyint(static_cast<double>(v) / element.scale) +
-                                static_cast<double>(element.zero_point);
-          q = static_cast<std::int32_t>(std::min<double>(std::max<double>(scaled, c.low), c.high));
-        }
-        if (c.bytes == 1) {
-          out[0] = static_cast<unsigned char>(q & 0xff);
-        } else {
-          const auto half = static_cast<std::uint16_t>(q & 0xffff);
-          std::memcpy(out, &half, 2);
-        }
+        encode(random, element, v, out);
       }
     }
   }
@@ -934,6 +945,221 @@ void random_element_call(awkward_random& random, heads_call& call) {
       }
       break;
     }
+  }
+}
+
+namespace {
+
+// A map of `images` x `height` x `width` x `channels` values as NCHW or
+// NHWC, sometimes with padded or reversed rows or one image for all, stored
+// as `element` in `bytes` (gaps hold random bytes); value(b, y, x, c) gives
+// each value before encoding.
+template <class Value>
+quelt_grid_view random_grid(awkward_random& random, std::vector<unsigned char>& bytes,
+                            std::int64_t images, std::int64_t height, std::int64_t width,
+                            std::int64_t channels, const quelt_element& element, Value value) {
+  const bool nhwc = random.chance(0.3);
+  const std::int64_t pad = random.chance(0.2) ? random.integer(1, 3) : 0;
+  quelt_grid_view view{};
+  view.element = element;
+  if (nhwc) {
+    view.channel_stride = 1;
+    view.column_stride = channels;
+    view.row_stride = width * channels + pad;
+    view.image_stride = height * view.row_stride;
+  } else {
+    view.column_stride = 1;
+    view.row_stride = width + pad;
+    view.channel_stride = height * view.row_stride;
+    view.image_stride = channels * view.channel_stride;
+  }
+  const std::int64_t total = images * view.image_stride;
+  if (images > 1 && random.chance(0.1)) {
+    view.image_stride = 0;  // every image reads the same values
+  }
+  const std::size_t size = choice_of(element.type).bytes;
+  bytes.resize(static_cast<std::size_t>(std::max<std::int64_t>(total, 1)) * size);
+  for (unsigned char& byte : bytes) {
+    byte = static_cast<unsigned char>(random.integer(0, 255));
+  }
+  std::int64_t base = 0;
+  if (height > 1 && random.chance(0.2)) {
+    base = (height - 1) * view.row_stride;
+    view.row_stride = -view.row_stride;
+  }
+  for (std::int64_t b = 0; b < images; ++b) {
+    for (std::int64_t y = 0; y < height; ++y) {
+      for (std::int64_t x = 0; x < width; ++x) {
+        for (std::int64_t c = 0; c < channels; ++c) {
+          const std::int64_t index = base + b * view.image_stride + y * view.row_stride +
+                                     x * view.column_stride + c * view.channel_stride;
+          encode(random, element, value(b, y, x, c),
+                 bytes.data() + index * static_cast<std::int64_t>(size));
+        }
+      }
+    }
+  }
+  view.data = reinterpret_cast<const float*>(bytes.data() + base * static_cast<std::int64_t>(size));
+  return view;
+}
+
+}  // namespace
+
+void random_levels_call(awkward_random& random, levels_case& call) {
+  const std::int64_t images = random.chance(0.05) ? 0 : random.integer(1, 2);
+  const std::int64_t count = random.chance(0.05) ? 0 : random.integer(1, 3);
+  const std::int32_t classes = random.chance(0.7) ? random.integer(1, 4) : random.integer(5, 30);
+  const int bin_choices[] = {1, 4, 16, 2, 7};
+  const std::int32_t bins = bin_choices[random.integer(0, 4)];
+  const bool logits = random.chance(0.6);
+  quelt_levels& levels = call.levels;
+  quelt_levels_init(&levels);
+  levels.score_coding = logits ? QUELT_SCORES_LOGITS : QUELT_SCORES_PROBABILITIES;
+  levels.batch = images;
+  levels.classes = classes;
+  levels.bins = bins;
+  levels.level_count = count;
+  call.maps.resize(static_cast<std::size_t>(3 * count));
+  call.level_list.resize(static_cast<std::size_t>(count));
+
+  std::vector<float> palette;
+  std::vector<float> probabilities;
+  for (int p = 0; p < 4; ++p) {
+    palette.push_back(logits ? random.uniform(-3.0f, 3.0f) : random.uniform(0.0f, 1.0f));
+    probabilities.push_back(logits ? logistic(palette.back()) : palette.back());
+  }
+  const std::vector<float> bin_palette = {0.0f, 1.5f, -2.0f, 4.0f};
+  const std::vector<float> distances = {0.0f, 1.0f, 2.5f, 0.5f};
+  for (std::int64_t l = 0; l < count; ++l) {
+    quelt_level& level = call.level_list[static_cast<std::size_t>(l)];
+    level.height = random.integer(1, 6);
+    level.width = random.integer(1, 6);
+    const int strides[] = {8, 16, 32};
+    level.stride = random.chance(0.8) ? strides[l % 3] : random.integer(1, 20);
+    const quelt_element box_element = random_element(random, -8.0f, 12.0f);
+    const quelt_element score_element =
+        logits ? random_element(random, -12.0f, 6.0f) : random_element(random, 0.0f, 1.0f);
+    // Peaked or flat distributions, ties between bins and NaN and infinities
+    // now and then.
+    level.boxes = random_grid(random, call.maps[static_cast<std::size_t>(3 * l)], images,
+                              level.height, level.width, 4 * bins, box_element,
+                              [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t) {
+                                return bins == 1 ? random.awkward(-1.0f, 6.0f, distances, 0.02)
+                                                 : random.awkward(-4.0f, 8.0f, bin_palette, 0.02);
+                              });
+    level.scores = random_grid(
+        random, call.maps[static_cast<std::size_t>(3 * l + 1)], images, level.height, level.width,
+        classes, score_element, [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t) {
+          if (logits) {
+            return random.chance(0.6) ? random.awkward(-12.0f, -2.0f, palette)
+                                      : random.awkward(-2.0f, 6.0f, palette);
+          }
+          return random.chance(0.5) ? random.uniform(0.0f, 0.05f)
+                                    : random.awkward(0.0f, 1.0f, palette);
+        });
+    if (random.chance(0.3)) {
+      const quelt_element sum_element = random_element(random, 0.0f, 1.0f);
+      level.score_sum = random_grid(random, call.maps[static_cast<std::size_t>(3 * l + 2)], images,
+                                    level.height, level.width, 1, sum_element,
+                                    [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t) {
+                                      return random.awkward(0.0f, 1.0f, probabilities);
+                                    });
+    }
+  }
+  levels.levels = call.level_list.empty() ? nullptr : call.level_list.data();
+
+  quelt_decode_options& options = call.options;
+  quelt_decode_options_init(&options);
+  options.network_width = random.chance(0.5) ? 96 : random.integer(1, 300);
+  options.network_height = random.chance(0.5) ? 96 : random.integer(1, 300);
+  options.agnostic = random.chance(0.3) ? 1 : 0;
+  options.multi_label = random.chance(0.4) ? 1 : 0;
+  options.max_detections = random.chance(0.7) ? 0 : random.integer(1, 6);
+  for (std::int64_t b = 0; b < images; ++b) {
+    float t = random.threshold(probabilities);
+    float iou = random.threshold({});
+    call.scores.push_back(std::isnan(t) ? 0.25f : t);
+    call.ious.push_back(std::isnan(iou) ? 0.5f : iou);
+  }
+  call.scores.push_back(0.5f);  // never read: keeps the arrays non-null
+  call.ious.push_back(0.5f);
+  options.score_thresholds = call.scores.data();
+  options.iou_thresholds = call.ious.data();
+  if (random.chance(0.2)) {
+    const int allowed = random.integer(0, 4);
+    for (int i = 0; i < allowed; ++i) {
+      call.allowed.push_back(random.integer(-1, classes + 1));
+    }
+    call.allowed.push_back(0);
+    options.classes_allowed = call.allowed.data();
+    options.classes_allowed_count = allowed;
+  }
+  if (random.chance(0.4)) {
+    for (std::int64_t b = 0; b < images; ++b) {
+      call.geometry.push_back(
+          random_geometry(random, options.network_width, options.network_height));
+    }
+    call.geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+    options.geometry = call.geometry.data();
+  }
+
+  if (!random.chance(0.1)) {
+    return;
+  }
+  quelt_level* victim = count > 0 ? &call.level_list[static_cast<std::size_t>(
+                                        random.integer(0, static_cast<int>(count) - 1))]
+                                  : nullptr;
+  switch (random.integer(0, 9)) {
+    case 0:
+      levels.bins = 0;
+      call.fault = "levels.bins";
+      break;
+    case 1:
+      levels.classes = 0;
+      call.fault = "levels.classes";
+      break;
+    case 2:
+      levels.batch = -1;
+      call.fault = "levels.batch";
+      break;
+    case 3:
+      levels.struct_size = 32;
+      call.fault = "levels.struct_size";
+      break;
+    case 4:
+      levels.score_coding = 2;
+      call.fault = "levels.score_coding";
+      break;
+    case 5:
+      if (victim != nullptr) {
+        victim->stride = random.chance(0.5) ? 0 : -8;
+        call.fault = ".stride";
+      }
+      break;
+    case 6:
+      if (victim != nullptr) {
+        victim->height = 0;
+        call.fault = ".height";
+      }
+      break;
+    case 7:
+      if (victim != nullptr) {
+        victim->scores.element = quelt_element{QUELT_ELEMENT_UINT8, 0, 0.0f, 0};
+        call.fault = ".scores.element.scale";
+      }
+      break;
+    case 8:
+      if (victim != nullptr && images > 0) {
+        victim->boxes.data = nullptr;
+        call.fault = ".boxes.data";
+      }
+      break;
+    default:
+      if (count > 0) {
+        levels.levels = nullptr;
+        call.fault = "levels.levels";
+      }
+      break;
   }
 }
 

@@ -50,6 +50,14 @@ float element_value(const quelt_element& element, const void* address);
 // `layout` with every view copied into float32 storage held by `storage`
 // (images x candidates x components, contiguous), element by element.
 quelt_layout converted_layout(const quelt_layout& layout, std::vector<std::vector<float>>& storage);
+// Raw per-level heads (quelt_decode_levels): every cell's box computed, as
+// corners, and every class score converted, into one float32 layout (class
+// scores of cells whose score sum fails become NaN), then decode_heads.
+detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options);
+// `levels` with every map copied into float32 storage held by `storage`
+// (NCHW, contiguous), element by element; `copies` holds the new levels.
+quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vector<float>>& storage,
+                              std::vector<quelt_level>& copies);
 // quelt_map_detections on a copy of `batch`; expects valid arguments.
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,

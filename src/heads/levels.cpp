@@ -1,0 +1,213 @@
+// Raw per-level heads (quelt_decode_levels): the cells of every level are the
+// candidates, level after level and row-major within one. The class maps are
+// screened like the class scores of quelt_decode; only the cells with a
+// passing class have their box distributions read and reduced. Ranking,
+// suppression and records are the decoder's finish.
+#include <cstddef>
+#include <cstdint>
+
+#include "../framework/exponential.hpp"
+#include "decoder.hpp"
+#include "heads_decode.hpp"
+
+namespace quelt::heads {
+
+namespace {
+
+std::uint64_t magnitude(std::int64_t stride) {
+  return stride < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(stride)
+                    : static_cast<std::uint64_t>(stride);
+}
+
+// One map of a level, read through the framework's element conversion.
+struct grid_reader {
+  const quelt_grid_view& view;
+  fw::element_format format;
+  std::int64_t bytes;
+
+  explicit grid_reader(const quelt_grid_view& v)
+      : view(v),
+        format{v.element.type, v.element.zero_point, v.element.scale},
+        bytes(static_cast<std::int64_t>(fw::element_bytes(v.element.type))) {}
+
+  const unsigned char* address(std::int64_t image, std::int64_t y, std::int64_t x,
+                               std::int64_t channel) const {
+    return reinterpret_cast<const unsigned char*>(view.data) +
+           (image * view.image_stride + y * view.row_stride + x * view.column_stride +
+            channel * view.channel_stride) *
+               bytes;
+  }
+  float value(std::int64_t image, std::int64_t y, std::int64_t x, std::int64_t channel) const {
+    return fw::element_value(format, address(image, y, x, channel));
+  }
+};
+
+}  // namespace
+
+std::vector<object_detection> decoder::image_levels(std::int64_t b, const quelt_levels& levels) {
+  hits_.clear();
+  gather_levels(b, options_.score_thresholds[b], levels);
+  if (options_.multi_label == 0) {
+    keep_best_classes();
+  }
+  level_boxes(b, levels);
+  return finish(b);
+}
+
+void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels& levels) {
+  const screen passes = make_screen(threshold);
+  if (passes.closed()) {
+    return;  // no logistic exceeds the threshold
+  }
+  spare_.clear();
+  std::uint32_t offset = 0;
+  bool bucket = false;  // whether some level was walked class by class
+  for (std::int64_t l = 0; l < levels.level_count; ++l) {
+    const quelt_level& level = levels.levels[l];
+    const grid_reader scores(level.scores);
+    const std::int32_t cut = rank_cut_for(scores.format, logits_, threshold);
+    const auto width = static_cast<std::uint32_t>(level.width);
+    const auto keep = [&](std::int64_t y, std::int64_t x, std::uint32_t k) {
+      const float score = activate(scores.value(b, y, x, k));
+      if (score > threshold) {
+        spare_.push_back(
+            hit{offset + static_cast<std::uint32_t>(y) * width + static_cast<std::uint32_t>(x), k,
+                score, 1.0f});
+      }
+    };
+    if (level.score_sum.data == nullptr &&
+        magnitude(level.scores.channel_stride) > magnitude(level.scores.column_stride)) {
+      // Class maps (NCHW): each class's rows are walked along the columns.
+      bucket = true;
+      for (std::uint32_t k : walk_) {
+        for (std::int64_t y = 0; y < level.height; ++y) {
+          for_each_element_passing(
+              scores.format, scores.address(b, y, 0, k), static_cast<std::uint64_t>(level.width),
+              level.scores.column_stride, cut, passes,
+              [&](std::uint64_t x) { keep(y, static_cast<std::int64_t>(x), k); });
+        }
+      }
+    } else {
+      // Cell by cell (NHWC, or behind the score-sum screen, which is a
+      // probability and never goes through the logistic).
+      const grid_reader sums(level.score_sum);
+      const screen sum_passes = heads::make_screen(false, threshold);
+      const std::int32_t sum_cut =
+          level.score_sum.data != nullptr ? rank_cut_for(sums.format, false, threshold) : 0;
+      for (std::int64_t y = 0; y < level.height; ++y) {
+        for (std::int64_t x = 0; x < level.width; ++x) {
+          if (level.score_sum.data != nullptr &&
+              (!element_may_pass(sums.format, sums.address(b, y, x, 0), sum_cut, sum_passes) ||
+               !(sums.value(b, y, x, 0) > threshold))) {
+            continue;
+          }
+          for (std::uint32_t k : walk_) {
+            if (element_may_pass(scores.format, scores.address(b, y, x, k), cut, passes)) {
+              keep(y, x, k);
+            }
+          }
+        }
+      }
+    }
+    offset += static_cast<std::uint32_t>(level.height) * width;
+  }
+  if (!bucket) {
+    hits_.swap(spare_);
+    return;
+  }
+  // Candidate order, classes ascending within a candidate.
+  members_.resize(spare_.size());
+  for (std::size_t i = 0; i < spare_.size(); ++i) {
+    members_[i] = fw::class_member{spare_[i].candidate, static_cast<std::uint32_t>(i)};
+  }
+  fw::bucket_by_class(members_, offset, start_, by_class_);
+  hits_.resize(spare_.size());
+  for (std::size_t i = 0; i < by_class_.size(); ++i) {
+    hits_[i] = spare_[by_class_[i].item];
+  }
+}
+
+// The box of every hit's cell: anchor point -/+ the distance of each side
+// times the stride, the distance the expectation of the side's softmax over
+// its bins (max subtracted first, sums in bin order), or the value itself
+// with one bin.
+void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
+  candidate_boxes_.resize(hits_.size());
+  const std::int64_t bins = levels.bins;
+  bins_.resize(static_cast<std::size_t>(bins));
+  std::int64_t l = 0;
+  std::uint32_t offset = 0;  // of level l
+  for (std::size_t i = 0; i < hits_.size(); ++i) {
+    const std::uint32_t candidate = hits_[i].candidate;
+    if (i > 0 && hits_[i - 1].candidate == candidate) {
+      candidate_boxes_[i] = candidate_boxes_[i - 1];
+      continue;
+    }
+    // Hits come in candidate order: the level only moves forwards.
+    while (candidate - offset >=
+           static_cast<std::uint32_t>(levels.levels[l].height * levels.levels[l].width)) {
+      offset += static_cast<std::uint32_t>(levels.levels[l].height * levels.levels[l].width);
+      ++l;
+    }
+    const quelt_level& level = levels.levels[l];
+    const grid_reader boxes(level.boxes);
+    const auto cell = static_cast<std::int64_t>(candidate - offset);
+    const std::int64_t y = cell / level.width;
+    const std::int64_t x = cell % level.width;
+    float distance[4];
+    for (std::int64_t side = 0; side < 4; ++side) {
+      if (bins == 1) {
+        distance[side] = boxes.value(b, y, x, side);
+        continue;
+      }
+      for (std::int64_t k = 0; k < bins; ++k) {
+        bins_[static_cast<std::size_t>(k)] = boxes.value(b, y, x, side * bins + k);
+      }
+      float top = bins_[0];
+      for (std::int64_t k = 1; k < bins; ++k) {
+        top = bins_[static_cast<std::size_t>(k)] > top ? bins_[static_cast<std::size_t>(k)] : top;
+      }
+      float total = 0.0f;
+      for (std::int64_t k = 0; k < bins; ++k) {
+        float& e = bins_[static_cast<std::size_t>(k)];
+        e = fw::rounded_exp(e - top);
+        total += e;
+      }
+      float d = 0.0f;
+      for (std::int64_t k = 0; k < bins; ++k) {
+        d += static_cast<float>(k) * (bins_[static_cast<std::size_t>(k)] / total);
+      }
+      distance[side] = d;
+    }
+    const auto stride = static_cast<float>(level.stride);
+    const float ax = (static_cast<float>(x) + 0.5f) * stride;
+    const float ay = (static_cast<float>(y) + 0.5f) * stride;
+    candidate_boxes_[i] = fw::make_corner_box(ax - distance[0] * stride, ay - distance[1] * stride,
+                                              ax + distance[2] * stride, ay + distance[3] * stride);
+  }
+}
+
+detections_list decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
+  detections_list result(static_cast<std::size_t>(levels.batch));
+  // The decoder's view of the heads: raw candidates of `classes` classes,
+  // without objectness.
+  quelt_layout layout{};
+  layout.struct_size = sizeof layout;
+  layout.score_coding = levels.score_coding;
+  layout.candidate_kind = QUELT_CANDIDATES_RAW;
+  layout.batch = levels.batch;
+  layout.classes = levels.classes;
+  for (std::int64_t l = 0; l < levels.level_count; ++l) {
+    layout.candidates += levels.levels[l].height * levels.levels[l].width;
+  }
+  if (layout.candidates == 0) {
+    return result;
+  }
+  decoder images(layout, options);
+  for (std::int64_t b = 0; b < levels.batch; ++b) {
+    result[static_cast<std::size_t>(b)] = images.image_levels(b, levels);
+  }
+  return result;
+}
+
+}  // namespace quelt::heads
