@@ -713,7 +713,10 @@ QUELT_API void quelt_decode_options_init(quelt_decode_options* options);
  * Layout helpers for the usual exports of contiguous float tensors, centre-size
  * boxes and probabilities unless said otherwise. Each fills every field of
  * `layout` (nothing for NULL); change box_coding or score_coding afterwards for
- * other codings. They check nothing: quelt_decode does.
+ * other codings. They check nothing: quelt_decode does. They describe float32
+ * (the element fields 0): the parts they place after the first, e.g. the
+ * scores of quelt_layout_columns at data + 4 x candidates, are offset in
+ * floats, so for other element types set each view's data yourself.
  */
 
 /*

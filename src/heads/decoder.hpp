@@ -99,7 +99,8 @@ class decoder {
   std::vector<std::int32_t> best_class_;  // per candidate, -1 for none
   std::vector<float> best_score_;
   std::vector<fw::corner_box> candidate_boxes_;  // one per hit, in hit order
-  std::vector<float> bins_;                      // one side's box values
+  std::vector<float> bins_;                      // the box values of a level's hit cells
+  std::vector<std::uint32_t> cells_;             // those cells, within their level
   std::vector<fw::corner_box> boxes_;            // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;

@@ -130,60 +130,101 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
 // The box of every hit's cell: anchor point -/+ the distance of each side
 // times the stride, the distance the expectation of the side's softmax over
 // its bins (max subtracted first, sums in bin order), or the value itself
-// with one bin.
+// with one bin. The cells' values are read first, channel by channel where
+// channels lie far apart (NCHW), so each channel's cells are read in
+// address order rather than one cell's 4 x bins values from as many planes.
 void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
   candidate_boxes_.resize(hits_.size());
   const std::int64_t bins = levels.bins;
-  bins_.resize(static_cast<std::size_t>(bins));
+  const std::int64_t channels = 4 * bins;
+  std::size_t i = 0;
   std::int64_t l = 0;
   std::uint32_t offset = 0;  // of level l
-  for (std::size_t i = 0; i < hits_.size(); ++i) {
-    const std::uint32_t candidate = hits_[i].candidate;
-    if (i > 0 && hits_[i - 1].candidate == candidate) {
-      candidate_boxes_[i] = candidate_boxes_[i - 1];
-      continue;
-    }
+  while (i < hits_.size()) {
     // Hits come in candidate order: the level only moves forwards.
-    while (candidate - offset >=
+    while (hits_[i].candidate - offset >=
            static_cast<std::uint32_t>(levels.levels[l].height * levels.levels[l].width)) {
       offset += static_cast<std::uint32_t>(levels.levels[l].height * levels.levels[l].width);
       ++l;
     }
     const quelt_level& level = levels.levels[l];
+    const std::uint32_t end = offset + static_cast<std::uint32_t>(level.height * level.width);
+    // The distinct cells of this level's hits.
+    cells_.clear();
+    std::size_t last = i;
+    for (; last < hits_.size() && hits_[last].candidate < end; ++last) {
+      if (cells_.empty() || cells_.back() != hits_[last].candidate - offset) {
+        cells_.push_back(hits_[last].candidate - offset);
+      }
+    }
     const grid_reader boxes(level.boxes);
-    const auto cell = static_cast<std::int64_t>(candidate - offset);
-    const std::int64_t y = cell / level.width;
-    const std::int64_t x = cell % level.width;
-    float distance[4];
-    for (std::int64_t side = 0; side < 4; ++side) {
-      if (bins == 1) {
-        distance[side] = boxes.value(b, y, x, side);
-        continue;
+    bins_.resize(cells_.size() * static_cast<std::size_t>(channels));
+    const auto read = [&](std::size_t j, std::int64_t c) {
+      const std::int64_t y = cells_[j] / level.width;
+      const std::int64_t x = cells_[j] % level.width;
+      bins_[j * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] =
+          boxes.value(b, y, x, c);
+    };
+    if (magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride)) {
+      for (std::int64_t c = 0; c < channels; ++c) {
+        for (std::size_t j = 0; j < cells_.size(); ++j) {
+          read(j, c);
+        }
       }
-      for (std::int64_t k = 0; k < bins; ++k) {
-        bins_[static_cast<std::size_t>(k)] = boxes.value(b, y, x, side * bins + k);
+    } else {
+      for (std::size_t j = 0; j < cells_.size(); ++j) {
+        for (std::int64_t c = 0; c < channels; ++c) {
+          read(j, c);
+        }
       }
-      float top = bins_[0];
-      for (std::int64_t k = 1; k < bins; ++k) {
-        top = bins_[static_cast<std::size_t>(k)] > top ? bins_[static_cast<std::size_t>(k)] : top;
-      }
-      float total = 0.0f;
-      for (std::int64_t k = 0; k < bins; ++k) {
-        float& e = bins_[static_cast<std::size_t>(k)];
-        e = fw::rounded_exp(e - top);
-        total += e;
-      }
-      float d = 0.0f;
-      for (std::int64_t k = 0; k < bins; ++k) {
-        d += static_cast<float>(k) * (bins_[static_cast<std::size_t>(k)] / total);
-      }
-      distance[side] = d;
     }
     const auto stride = static_cast<float>(level.stride);
-    const float ax = (static_cast<float>(x) + 0.5f) * stride;
-    const float ay = (static_cast<float>(y) + 0.5f) * stride;
-    candidate_boxes_[i] = fw::make_corner_box(ax - distance[0] * stride, ay - distance[1] * stride,
-                                              ax + distance[2] * stride, ay + distance[3] * stride);
+    std::size_t j = 0;
+    for (; i < last; ++i) {
+      if (cells_[j] != hits_[i].candidate - offset) {
+        ++j;
+      }
+      if (i > 0 && hits_[i - 1].candidate == hits_[i].candidate) {
+        candidate_boxes_[i] = candidate_boxes_[i - 1];
+        continue;
+      }
+      float* v = bins_.data() + j * static_cast<std::size_t>(channels);
+      float distance[4] = {v[0], v[bins], v[2 * bins], v[3 * bins]};
+      if (bins > 1) {
+        // The four sides side by side, each in its own fixed order: four
+        // independent chains of exponentials and sums.
+        float top[4] = {v[0], v[bins], v[2 * bins], v[3 * bins]};
+        for (std::int64_t k = 1; k < bins; ++k) {
+          for (std::int64_t side = 0; side < 4; ++side) {
+            const float value = v[side * bins + k];
+            top[side] = value > top[side] ? value : top[side];
+          }
+        }
+        float total[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        for (std::int64_t k = 0; k < bins; ++k) {
+          for (std::int64_t side = 0; side < 4; ++side) {
+            float& e = v[side * bins + k];
+            e = fw::rounded_exp(e - top[side]);
+            total[side] += e;
+          }
+        }
+        for (std::int64_t side = 0; side < 4; ++side) {
+          distance[side] = 0.0f;
+        }
+        for (std::int64_t k = 0; k < bins; ++k) {
+          for (std::int64_t side = 0; side < 4; ++side) {
+            distance[side] += static_cast<float>(k) * (v[side * bins + k] / total[side]);
+          }
+        }
+      }
+      const auto x = static_cast<float>(cells_[j] % static_cast<std::uint32_t>(level.width));
+      const auto y = static_cast<float>(cells_[j] / static_cast<std::uint32_t>(level.width));
+      const float ax = (x + 0.5f) * stride;
+      const float ay = (y + 0.5f) * stride;
+      candidate_boxes_[i] =
+          fw::make_corner_box(ax - distance[0] * stride, ay - distance[1] * stride,
+                              ax + distance[2] * stride, ay + distance[3] * stride);
+    }
   }
 }
 
