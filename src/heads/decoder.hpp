@@ -101,7 +101,13 @@ class decoder {
   std::vector<fw::corner_box> candidate_boxes_;  // one per hit, in hit order
   std::vector<float> bins_;                      // the box values of a level's hit cells
   std::vector<std::uint32_t> cells_;             // those cells, within their level
-  std::vector<fw::corner_box> boxes_;            // in rank order
+  std::vector<std::int32_t> ranks_;              // their integers, for int8 and uint8 maps
+  // exp(v(q) - v(top)) per pair of byte integers, valid where stamped with
+  // the current level's stamp.
+  std::vector<float> pair_exps_;
+  std::vector<std::uint32_t> pair_stamps_;
+  std::uint32_t pair_stamp_ = 0;
+  std::vector<fw::corner_box> boxes_;  // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;
   std::vector<std::uint32_t> start_;  // the multi-label hits bucketed by candidate

@@ -3,6 +3,7 @@
 // screened like the class scores of quelt_decode; only the cells with a
 // passing class have their box distributions read and reduced. Ranking,
 // suppression and records are the decoder's finish.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -159,11 +160,40 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
     }
     const grid_reader boxes(level.boxes);
     bins_.resize(cells_.size() * static_cast<std::size_t>(channels));
+    // int8 and uint8 distributions: exp(v_k - max) depends only on the two
+    // integers, so each pair's exponential is computed once per level.
+    const bool byte_pairs = bins > 1 && (boxes.format.type == QUELT_ELEMENT_INT8 ||
+                                         boxes.format.type == QUELT_ELEMENT_UINT8);
+    const std::int32_t low = fw::lowest_integer(boxes.format.type);
+    if (byte_pairs) {
+      ranks_.resize(bins_.size());
+      if (pair_stamps_.size() != 256 * 256 || ++pair_stamp_ == 0) {
+        pair_stamps_.assign(256 * 256, 0);
+        pair_exps_.resize(256 * 256);
+        pair_stamp_ = 1;
+      }
+    }
     const auto read = [&](std::size_t j, std::int64_t c) {
       const std::int64_t y = cells_[j] / level.width;
       const std::int64_t x = cells_[j] % level.width;
-      bins_[j * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] =
-          boxes.value(b, y, x, c);
+      const std::size_t at = j * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c);
+      if (byte_pairs) {
+        ranks_[at] = fw::element_rank(boxes.format.type, boxes.address(b, y, x, c));
+        bins_[at] = fw::quantized_value(ranks_[at], boxes.format.zero_point, boxes.format.scale);
+      } else {
+        bins_[at] = boxes.value(b, y, x, c);
+      }
+    };
+    // exp(v(q) - v(top)) of two integers of the level's byte type.
+    const auto pair_exp = [&](std::int32_t q, std::int32_t top) {
+      const auto at = static_cast<std::size_t>((q - low) * 256 + (top - low));
+      if (pair_stamps_[at] != pair_stamp_) {
+        pair_stamps_[at] = pair_stamp_;
+        pair_exps_[at] =
+            fw::rounded_exp(fw::quantized_value(q, boxes.format.zero_point, boxes.format.scale) -
+                            fw::quantized_value(top, boxes.format.zero_point, boxes.format.scale));
+      }
+      return pair_exps_[at];
     };
     if (magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride)) {
       for (std::int64_t c = 0; c < channels; ++c) {
@@ -201,11 +231,30 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           }
         }
         float total[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-        for (std::int64_t k = 0; k < bins; ++k) {
-          for (std::int64_t side = 0; side < 4; ++side) {
-            float& e = v[side * bins + k];
-            e = fw::rounded_exp(e - top[side]);
-            total[side] += e;
+        if (byte_pairs) {
+          // The largest value is the value of the largest integer: the
+          // conversion never decreases.
+          const std::int32_t* q = ranks_.data() + j * static_cast<std::size_t>(channels);
+          std::int32_t top_q[4] = {q[0], q[bins], q[2 * bins], q[3 * bins]};
+          for (std::int64_t k = 1; k < bins; ++k) {
+            for (std::int64_t side = 0; side < 4; ++side) {
+              top_q[side] = std::max(top_q[side], q[side * bins + k]);
+            }
+          }
+          for (std::int64_t k = 0; k < bins; ++k) {
+            for (std::int64_t side = 0; side < 4; ++side) {
+              float& e = v[side * bins + k];
+              e = pair_exp(q[side * bins + k], top_q[side]);
+              total[side] += e;
+            }
+          }
+        } else {
+          for (std::int64_t k = 0; k < bins; ++k) {
+            for (std::int64_t side = 0; side < 4; ++side) {
+              float& e = v[side * bins + k];
+              e = fw::rounded_exp(e - top[side]);
+              total[side] += e;
+            }
           }
         }
         for (std::int64_t side = 0; side < 4; ++side) {
