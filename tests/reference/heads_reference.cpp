@@ -103,7 +103,9 @@ quelt_view converted_view(const quelt_view& view, const quelt_element& element, 
 float element_value(const quelt_element& element, const void* address) {
   const auto* p = static_cast<const unsigned char*>(address);
   std::uint16_t half = 0;
-  std::memcpy(&half, p, 2);
+  if (element.type != QUELT_ELEMENT_INT8 && element.type != QUELT_ELEMENT_UINT8) {
+    std::memcpy(&half, p, 2);  // 16-bit types (a float32 is read below)
+  }
   switch (element.type) {
     case QUELT_ELEMENT_FLOAT16: {
       // (-1)^sign x 2^(exponent - 15) x 1.mantissa; exponent 0: 2^-14 x 0.mantissa.
