@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -204,6 +205,106 @@ void register_columns(const std::string& name, const columns_workload* w, float 
   });
 }
 
+// A columns workload stored as float16 (nearest), as fp16 engines return it.
+struct half_columns {
+  std::vector<std::uint16_t> values;
+  const columns_workload* source;
+};
+
+half_columns to_half(const columns_workload* w) {
+  half_columns h{{}, w};
+  h.values.reserve(w->values.size());
+  for (const float v : w->values) {
+    const auto half = static_cast<_Float16>(v);
+    std::uint16_t bits;
+    std::memcpy(&bits, &half, sizeof bits);
+    h.values.push_back(bits);
+  }
+  return h;
+}
+
+std::size_t decode_half(const half_columns& h, float conf) {
+  const columns_workload& w = *h.source;
+  quelt_layout layout;
+  quelt_layout_columns(&layout, reinterpret_cast<const float*>(h.values.data()), w.batch,
+                       w.candidates, classes);
+  // The helper counts its offsets in floats: the scores start 4 x N halves in.
+  layout.scores.data = reinterpret_cast<const float*>(h.values.data() + 4 * w.candidates);
+  layout.boxes_element.type = QUELT_ELEMENT_FLOAT16;
+  layout.scores_element.type = QUELT_ELEMENT_FLOAT16;
+  const std::vector<float> scores(static_cast<std::size_t>(w.batch), conf);
+  const std::vector<float> ious(static_cast<std::size_t>(w.batch), 0.45f);
+  const quelt_decode_options options = options_of(w, scores, ious, 0);
+  object_handler handle{};
+  const return_status status = quelt_decode(&layout, &options, &handle);
+  std::uint64_t total = 0;
+  for (std::int64_t b = 0; status.status_code == 1 && b < w.batch; ++b) {
+    std::uint64_t count = 0;
+    done_return_status(
+        detections_batch_detections_count(handle, static_cast<std::uint64_t>(b), &count));
+    total += count;
+  }
+  done_return_status(status);
+  object_handler_destroy(handle);
+  return total;
+}
+
+// Every float16 class score read once and compared with the threshold's
+// bits (the scores are positive, so their bits order as their values).
+std::uint64_t half_floor(const half_columns& h, float conf) {
+  const columns_workload& w = *h.source;
+  const auto limit_half = static_cast<_Float16>(conf);
+  std::int16_t limit;
+  std::memcpy(&limit, &limit_half, sizeof limit);
+  std::uint64_t passing = 0;
+  const std::int64_t count = classes * w.candidates;
+  for (std::int64_t b = 0; b < w.batch; ++b) {
+    const std::uint16_t* scores = h.values.data() + (b * (4 + classes) + 4) * w.candidates;
+    std::int64_t v = 0;
+#if defined(__SSE2__)
+    const __m128i edge = _mm_set1_epi16(limit);
+    while (v + 8 <= count) {
+      __m128i counted = _mm_setzero_si128();
+      for (int inner = 0; inner < 4096 && v + 8 <= count; ++inner, v += 8) {
+        counted = _mm_sub_epi16(
+            counted,
+            _mm_cmpgt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(scores + v)), edge));
+      }
+      std::uint16_t lanes[8];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), counted);
+      for (const std::uint16_t lane : lanes) {
+        passing += lane;
+      }
+    }
+#endif
+    for (; v < count; ++v) {
+      passing += static_cast<std::int16_t>(scores[v]) > limit ? 1 : 0;
+    }
+  }
+  return passing;
+}
+
+void register_half(const std::string& name, const half_columns* h, float conf) {
+  const auto candidates = static_cast<double>(half_floor(*h, conf));
+  benchmark::RegisterBenchmark((name + "/library").c_str(), [=](benchmark::State& state) {
+    std::size_t found = 0;
+    for (auto _ : state) {
+      found = decode_half(*h, conf);
+      benchmark::DoNotOptimize(found);
+    }
+    state.counters["detections"] = static_cast<double>(found);
+    state.counters["candidates"] = candidates;
+  });
+  benchmark::RegisterBenchmark((name + "/floor").c_str(), [=](benchmark::State& state) {
+    std::uint64_t passing = 0;
+    for (auto _ : state) {
+      passing = half_floor(*h, conf);
+      benchmark::DoNotOptimize(passing);
+    }
+    state.counters["candidates"] = static_cast<double>(passing);
+  });
+}
+
 [[maybe_unused]] const bool registered = [] {
   const auto* one = new columns_workload(make_columns(1, 640, 11));
   const auto* large = new columns_workload(make_columns(1, 1280, 12));
@@ -214,6 +315,8 @@ void register_columns(const std::string& name, const columns_workload* w, float 
   register_columns("H4-columns-8400x8", eight, 0.25f, 0);
   // The usual setting of accuracy evaluation: a low threshold, at most 300.
   register_columns("H5-columns-8400-low-cap300", one, 0.001f, 300, true);
+  // H1 as float16 (1, 84, 8400), as fp16 engines hand it out.
+  register_half("H6-columns-8400-f16", new half_columns(to_half(one)), 0.25f);
   return true;
 }();
 

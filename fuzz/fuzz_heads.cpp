@@ -9,7 +9,18 @@
 // then per image a score and an IoU threshold (and with geometry its six
 // values), with allow_list a count (u8, 0..4) and that many class indices
 // (u8, becomes -1..30), then the tensors' floats (compact or raw, see
-// byte_reader::value).
+// byte_reader::value), then the element types (u8: bits 0-2 the type of the
+// objectness and the scores, bits 3-5 that of the boxes; 7 is no type), a
+// zero point (i16) and a scale (a value) both share. A view of another
+// type than float32 reads elements made from the low bytes of its floats,
+// in a buffer of exactly the elements it may reach. Inputs that end before
+// these bytes read float32 everywhere. Element-type bit 6 switches to
+// quelt_decode_levels over the same images, classes, score coding, options
+// and element description: then a level count (u8, 0..3), bins (u8, 0..16)
+// and per level its height and width (u8 each, 0..4), stride (u8, 0..32)
+// and map flags (u8: bit 0 NHWC, bit 1 a uint8 score sum, bits 2-4 the box
+// type, bits 5-7 the score type), then each map's elements, made from values
+// as above, in buffers of exactly the size the level's maps reach.
 //
 // Checked: the call fails exactly when the arguments are unusable, leaving
 // the handle empty; the caller's buffers never change; on success each image
@@ -18,7 +29,10 @@
 // score, edges mapped with geometry lie in the image, a second call gives the
 // same bytes, and capping afterwards with quelt_map_detections gives what the
 // cap gives within the call.
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -142,6 +156,60 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<float> main_before = main_tensor.copy();
   const std::vector<float> scores_before = score_tensor.copy();
 
+  const std::uint8_t element_flags = in.u8();
+  const std::int32_t zero_point = in.i16();
+  const float scale = in.value(is_compact);
+  const std::int32_t score_type = element_flags & 7;
+  const std::int32_t box_type = (element_flags >> 3) & 7;
+  const auto element_ok = [&](std::int32_t type) {
+    if (type > QUELT_ELEMENT_UINT16) {
+      return false;
+    }
+    const std::int32_t low = type == QUELT_ELEMENT_INT8    ? -128
+                             : type == QUELT_ELEMENT_INT16 ? -32768
+                                                           : 0;
+    const std::int32_t high = type == QUELT_ELEMENT_INT8    ? 127
+                              : type == QUELT_ELEMENT_UINT8 ? 255
+                              : type == QUELT_ELEMENT_INT16 ? 32767
+                                                            : 65535;
+    return type < QUELT_ELEMENT_INT8 ||
+           (std::isfinite(scale) && scale > 0.0f && zero_point >= low && zero_point <= high);
+  };
+  const auto bytes_of = [](std::int32_t type) -> std::size_t {
+    return type == QUELT_ELEMENT_FLOAT32 || type > QUELT_ELEMENT_UINT16 ? 4
+           : type == QUELT_ELEMENT_INT8 || type == QUELT_ELEMENT_UINT8  ? 1
+                                                                        : 2;
+  };
+  // Copies of the tensors in the element types, from the low bytes of each
+  // float (little-endian hosts: the first bytes of its bits).
+  const auto make_elements = [&](exact_buffer<float>& floats, std::int32_t type) {
+    const std::size_t bytes = bytes_of(type);
+    exact_buffer<unsigned char> elements(floats.count * bytes);
+    for (std::size_t k = 0; k < floats.count; ++k) {
+      std::uint32_t bits;
+      std::memcpy(&bits, floats.get() + k, sizeof bits);
+      for (std::size_t j = 0; j < bytes; ++j) {
+        elements.get()[k * bytes + j] = static_cast<unsigned char>(bits >> (8 * j));
+      }
+    }
+    return elements;
+  };
+  exact_buffer<unsigned char> main_scores = make_elements(main_tensor, score_type);
+  exact_buffer<unsigned char> main_boxes = make_elements(main_tensor, box_type);
+  exact_buffer<unsigned char> side_scores = make_elements(score_tensor, score_type);
+  const std::vector<unsigned char> main_scores_before = main_scores.copy();
+  const std::vector<unsigned char> main_boxes_before = main_boxes.copy();
+  const std::vector<unsigned char> side_scores_before = side_scores.copy();
+  // `p` (into `floats`) moved to the same element of `elements`.
+  const auto moved = [&](const float* p, exact_buffer<float>& floats,
+                         exact_buffer<unsigned char>& elements, std::int32_t type) -> const float* {
+    if (p == nullptr || type == QUELT_ELEMENT_FLOAT32 || type > QUELT_ELEMENT_UINT16) {
+      return p;
+    }
+    return reinterpret_cast<const float*>(
+        elements.get() + (p - floats.get()) * static_cast<std::ptrdiff_t>(bytes_of(type)));
+  };
+
   quelt_layout layout{};
   layout.struct_size = (more & bad_struct_size) != 0 ? 128 : sizeof(quelt_layout);
   layout.box_coding = (flags & corners) != 0 ? QUELT_BOX_CORNERS : QUELT_BOX_CENTRE_SIZE;
@@ -193,6 +261,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   layout.boxes.data = (more & null_boxes) != 0 ? nullptr : boxes;
   layout.objectness.data = has_objectness ? object : nullptr;
   layout.scores.data = (more & null_scores) != 0 ? nullptr : scores;
+  layout.boxes_element = quelt_element{box_type, zero_point, scale, 0};
+  layout.objectness_element = quelt_element{score_type, zero_point, scale, 0};
+  layout.scores_element = layout.objectness_element;
+  layout.boxes.data = moved(layout.boxes.data, main_tensor, main_boxes, box_type);
+  layout.objectness.data = moved(layout.objectness.data, main_tensor, main_scores, score_type);
+  layout.scores.data = shape == 2 ? moved(layout.scores.data, score_tensor, side_scores, score_type)
+                                  : moved(layout.scores.data, main_tensor, main_scores, score_type);
 
   quelt_decode_options options;
   quelt_decode_options_init(&options);
@@ -216,16 +291,118 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool usable = (more & (bad_struct_size | negative_batch)) == 0 &&
                       (e2e ? classes >= 0 : classes >= 1) && width >= 1 && height >= 1 &&
                       max_detections >= 0 && thresholds_ok && geometry_ok &&
+                      element_ok(score_type) && element_ok(box_type) &&
                       (!reads || (more & (null_boxes | null_scores)) == 0);
 
+  // Levels mode: quelt_decode_levels over the same images, classes,
+  // options and element description instead.
+  const bool levels_mode = (element_flags & 64) != 0;
+  const std::int64_t level_count = levels_mode ? in.u8() % 4 : 0;
+  const std::int32_t bins = levels_mode ? in.u8() % 17 : 1;
+  std::vector<quelt_level> level_list(static_cast<std::size_t>(level_count));
+  std::vector<exact_buffer<unsigned char>> maps;
+  std::vector<std::vector<unsigned char>> maps_before;
+  bool levels_ok = classes >= 1 && bins >= 1;
+  for (quelt_level& level : level_list) {
+    level.height = in.u8() % 5;
+    level.width = in.u8() % 5;
+    level.stride = in.u8() % 33;
+    const std::uint8_t map_flags = in.u8();
+    const bool nhwc = (map_flags & 1) != 0;
+    const bool has_sum = (map_flags & 2) != 0;
+    const std::int32_t level_box_type = (map_flags >> 2) & 7;
+    const std::int32_t level_score_type = (map_flags >> 5) & 7;
+    levels_ok = levels_ok && level.height >= 1 && level.width >= 1 && level.stride >= 1 &&
+                element_ok(level_box_type) && element_ok(level_score_type) &&
+                (!has_sum || element_ok(QUELT_ELEMENT_UINT8));
+    const auto map = [&](std::int64_t channels, std::int32_t type) {
+      const std::int64_t h = level.height;
+      const std::int64_t w = level.width;
+      const std::size_t bytes = bytes_of(type);
+      exact_buffer<unsigned char> elements(static_cast<std::size_t>(images * h * w * channels) *
+                                           bytes);
+      for (std::size_t k = 0; k < elements.count; k += bytes) {
+        const float v = in.value(is_compact);
+        std::uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        for (std::size_t j = 0; j < bytes; ++j) {
+          elements.get()[k + j] = static_cast<unsigned char>(bits >> (8 * j));
+        }
+      }
+      quelt_grid_view view{};
+      view.data = elements.count == 0 ? nullptr : reinterpret_cast<const float*>(elements.get());
+      view.element = quelt_element{type, zero_point, scale, 0};
+      if (nhwc) {
+        view =
+            quelt_grid_view{view.data, h * w * channels, w * channels, channels, 1, view.element};
+      } else {
+        view = quelt_grid_view{view.data, channels * h * w, w, 1, h * w, view.element};
+      }
+      maps_before.push_back(elements.copy());
+      maps.push_back(std::move(elements));
+      return view;
+    };
+    if (level.height < 1 || level.width < 1 || bins < 1 || classes < 1) {
+      continue;  // refused before any map is read
+    }
+    level.boxes = map(4 * bins, level_box_type);
+    level.scores = map(classes, level_score_type);
+    if (has_sum) {
+      level.score_sum = map(1, QUELT_ELEMENT_UINT8);
+    }
+    levels_ok =
+        levels_ok && (images == 0 || (level.boxes.data != nullptr && level.scores.data != nullptr));
+  }
+  quelt_levels levels;
+  quelt_levels_init(&levels);
+  levels.struct_size = (more & bad_struct_size) != 0 ? 32 : sizeof(quelt_levels);
+  levels.score_coding = layout.score_coding;
+  levels.batch = layout.batch;
+  levels.classes = classes;
+  levels.bins = bins;
+  levels.level_count = level_count;
+  levels.levels = level_list.empty() ? nullptr : level_list.data();
+  bool ious_ok = true;
+  for (std::int64_t i = 0; i < images; ++i) {
+    ious_ok = ious_ok && !std::isnan(iou_thresholds.get()[i]);
+  }
+  const bool levels_usable = (more & (bad_struct_size | negative_batch)) == 0 && levels_ok &&
+                             width >= 1 && height >= 1 && max_detections >= 0 && thresholds_ok &&
+                             ious_ok && geometry_ok;
+  const std::int32_t class_bound = levels_mode ? classes : layout.classes;
+  const auto run = [&](const quelt_decode_options& o, batch& out) {
+    if (!levels_mode) {
+      return decode(layout, o, out);
+    }
+    object_handler handle{&out, static_cast<object_type>(3)};
+    const bool succeeded = settle(quelt_decode_levels(&levels, &o, &handle));
+    FUZZ_CHECK(handle.type == detections_batch);
+    FUZZ_CHECK(succeeded == (handle.object != nullptr));
+    if (succeeded) {
+      out = quelt::fuzz::read_batch(handle);
+      object_handler_destroy(handle);
+    }
+    return succeeded;
+  };
+
   if ((more & null_handle) != 0) {
-    FUZZ_CHECK(!settle(quelt_decode(&layout, &options, nullptr)));
+    FUZZ_CHECK(!settle(levels_mode ? quelt_decode_levels(&levels, &options, nullptr)
+                                   : quelt_decode(&layout, &options, nullptr)));
     return 0;
   }
   batch first;
-  FUZZ_CHECK(decode(layout, options, first) == usable);
+  FUZZ_CHECK(run(options, first) == (levels_mode ? levels_usable : usable));
+  for (std::size_t m = 0; m < maps.size(); ++m) {
+    FUZZ_CHECK(maps[m].same_bytes(maps_before[m]));
+  }
+  if (levels_mode && !levels_usable) {
+    return 0;
+  }
   FUZZ_CHECK(main_tensor.same_bytes(main_before) && score_tensor.same_bytes(scores_before));
-  if (!usable) {
+  FUZZ_CHECK(main_scores.same_bytes(main_scores_before) &&
+             main_boxes.same_bytes(main_boxes_before) &&
+             side_scores.same_bytes(side_scores_before));
+  if (!levels_mode && !usable) {
     return 0;
   }
   FUZZ_CHECK(first.size() == static_cast<std::size_t>(images));
@@ -235,13 +412,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t k = 0; k < records.size(); ++k) {
       const object_detection& r = records[k];
       FUZZ_CHECK(r.probability > score_thresholds.get()[i]);
-      FUZZ_CHECK(r.class_id >= 0 && (layout.classes == 0 || r.class_id < layout.classes));
+      FUZZ_CHECK(r.class_id >= 0 && (class_bound == 0 || r.class_id < class_bound));
       bool admitted = (more & allow_list) == 0;
       for (std::size_t a = 0; a < allowed_count; ++a) {
         admitted = admitted || allowed.get()[a] == r.class_id;
       }
       FUZZ_CHECK(admitted);
-      FUZZ_CHECK(has_objectness || r.objectness == 1.0f);
+      FUZZ_CHECK((has_objectness && !levels_mode) || r.objectness == 1.0f);
       FUZZ_CHECK(k == 0 || !(r.probability > records[k - 1].probability));
       if ((flags & geometry) != 0) {
         const quelt_image_geometry& g = fitting.get()[i];
@@ -255,13 +432,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   batch again;
-  FUZZ_CHECK(decode(layout, options, again) && same_batch(first, again));
+  FUZZ_CHECK(run(options, again) && same_batch(first, again));
 
   // Without a cap, then capped by quelt_map_detections: the same records.
   if (max_detections > 0) {
     options.max_detections = 0;
     object_handler handle{};
-    FUZZ_CHECK(settle(quelt_decode(&layout, &options, &handle)));
+    FUZZ_CHECK(settle(levels_mode ? quelt_decode_levels(&levels, &options, &handle)
+                                  : quelt_decode(&layout, &options, &handle)));
     FUZZ_CHECK(settle(quelt_map_detections(handle, width, height, nullptr, max_detections)));
     FUZZ_CHECK(same_batch(quelt::fuzz::read_batch(handle), first));
     object_handler_destroy(handle);

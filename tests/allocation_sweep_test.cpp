@@ -599,6 +599,7 @@ TEST(AllocationSweep, Accessors) {
 struct heads_case {
   std::string name;
   std::vector<float> values;
+  std::vector<unsigned char> elements;  // `values` quantized, for element-typed views
   quelt_layout layout{};
   quelt_decode_options options{};
   std::vector<float> scores;
@@ -714,6 +715,38 @@ std::vector<std::unique_ptr<heads_case>> heads_cases() {
     c.point(1);
   }
   {
+    // The same columns as uint8 (scale 1/4): the integer cut, the class-by-
+    // class walk over elements and every passing class.
+    heads_case& c = *add("uint8 columns, multi-label");
+    c.options.multi_label = 1;
+    fill_columns(c, 1, 300, 2);
+    for (float v : c.values) {
+      c.elements.push_back(static_cast<unsigned char>(v * 4.0f + 0.5f));
+    }
+    c.layout.boxes.data = reinterpret_cast<const float*>(c.elements.data());
+    c.layout.scores.data = reinterpret_cast<const float*>(c.elements.data() + 4 * 300);
+    c.layout.boxes_element = quelt_element{QUELT_ELEMENT_UINT8, 0, 0.25f, 0};
+    c.layout.scores_element = c.layout.boxes_element;
+  }
+  {
+    // Rows with an int16 objectness and scores (scale 1/100, zero point -3).
+    heads_case& c = *add("int16 rows with objectness");
+    c.values = {10, 10, 4, 4, 0.9f, 0.8f, 0.1f, 11, 10, 4, 4, 0.8f, 0.9f, 0.7f,
+                40, 10, 4, 4, 0.2f, 0.9f, 0.9f, 10, 11, 4, 4, 0.7f, 0.2f, 0.9f};
+    for (float v : c.values) {
+      const auto q = static_cast<std::int16_t>(v * 100.0f - 3.0f + 0.5f);
+      c.elements.push_back(static_cast<unsigned char>(q & 0xff));
+      c.elements.push_back(static_cast<unsigned char>((q >> 8) & 0xff));
+    }
+    quelt_layout_rows(&c.layout, reinterpret_cast<const float*>(c.elements.data()), 1, 4, 2, 1);
+    c.layout.objectness.data = reinterpret_cast<const float*>(c.elements.data() + 4 * 2);
+    c.layout.scores.data = reinterpret_cast<const float*>(c.elements.data() + 5 * 2);
+    c.layout.boxes_element = quelt_element{QUELT_ELEMENT_INT16, -3, 0.01f, 0};
+    c.layout.objectness_element = c.layout.boxes_element;
+    c.layout.scores_element = c.layout.boxes_element;
+    c.point(1);
+  }
+  {
     heads_case& c = *add("NaN threshold (fails by design)");
     fill_columns(c, 1, 4, 2);
     c.scores[0] = std::numeric_limits<float>::quiet_NaN();
@@ -724,6 +757,7 @@ std::vector<std::unique_ptr<heads_case>> heads_cases() {
 TEST(AllocationSweep, HeadsEntry) {
   for (const auto& c : heads_cases()) {
     const std::vector<float> before = c->values;
+    const std::vector<unsigned char> elements_before = c->elements;
     {
       // A case meant to decode must give records, or its sweep misses the work.
       object_handler probe{};
@@ -744,9 +778,89 @@ TEST(AllocationSweep, HeadsEntry) {
       return quelt_decode(&c->layout, &c->options, &handle);
     };
     s.collect = [&](object_handler handle, std::vector<char>& out) { read_batch(handle, out); };
-    s.check_after_failure = [&] { EXPECT_EQ(c->values, before); };
+    s.check_after_failure = [&] {
+      EXPECT_EQ(c->values, before);
+      EXPECT_EQ(c->elements, elements_before);
+    };
     sweep(s);
   }
+}
+
+// Raw per-level heads: two levels of 16-bin distributions, the first NCHW
+// float32, the second NHWC int8 behind a uint8 score-sum screen; every
+// passing class, with a cap.
+TEST(AllocationSweep, LevelsEntry) {
+  const std::int64_t classes = 3;
+  const std::int64_t bins = 16;
+  // Level 0: 4 x 4 cells, stride 8; level 1: 2 x 2 cells, stride 16.
+  std::vector<float> boxes0(static_cast<std::size_t>(4 * bins * 16));
+  std::vector<float> scores0(static_cast<std::size_t>(classes * 16), -6.0f);
+  for (std::size_t i = 0; i < boxes0.size(); ++i) {
+    boxes0[i] = static_cast<float>((i * 7) % 11) * 0.4f;
+  }
+  for (std::int64_t cell = 0; cell < 16; ++cell) {
+    scores0[static_cast<std::size_t>((cell % classes) * 16 + cell)] = 0.5f + 0.1f * cell;
+  }
+  std::vector<unsigned char> boxes1(static_cast<std::size_t>(4 * 4 * bins));
+  std::vector<unsigned char> scores1(static_cast<std::size_t>(4 * classes));
+  std::vector<unsigned char> sums1 = {200, 10, 220, 240};
+  for (std::size_t i = 0; i < boxes1.size(); ++i) {
+    boxes1[i] = static_cast<unsigned char>((i * 13) % 40);
+  }
+  for (std::size_t i = 0; i < scores1.size(); ++i) {
+    scores1[i] = static_cast<unsigned char>(i % 3 == 0 ? 60 : 0x90);  // 60: passes; -112: not
+  }
+  std::vector<quelt_level> levels(2);
+  levels[0].height = 4;
+  levels[0].width = 4;
+  levels[0].stride = 8;
+  levels[0].boxes = quelt_grid_view{boxes0.data(), 0, 4, 1, 16, quelt_element{}};
+  levels[0].scores = quelt_grid_view{scores0.data(), 0, 4, 1, 16, quelt_element{}};
+  const quelt_element int8{QUELT_ELEMENT_INT8, 0, 0.05f, 0};
+  levels[1].height = 2;
+  levels[1].width = 2;
+  levels[1].stride = 16;
+  levels[1].boxes = quelt_grid_view{
+      reinterpret_cast<const float*>(boxes1.data()), 0, 2 * 4 * bins, 4 * bins, 1, int8};
+  levels[1].scores = quelt_grid_view{
+      reinterpret_cast<const float*>(scores1.data()), 0, 2 * classes, classes, 1, int8};
+  levels[1].score_sum =
+      quelt_grid_view{reinterpret_cast<const float*>(sums1.data()),        0, 2, 1, 0,
+                      quelt_element{QUELT_ELEMENT_UINT8, 0, 1.0f / 255, 0}};
+  quelt_levels heads;
+  quelt_levels_init(&heads);
+  heads.score_coding = QUELT_SCORES_LOGITS;
+  heads.batch = 1;
+  heads.classes = classes;
+  heads.bins = bins;
+  heads.level_count = 2;
+  heads.levels = levels.data();
+  const float score = 0.3f;
+  const float iou = 0.45f;
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  options.network_width = 32;
+  options.network_height = 32;
+  options.multi_label = 1;
+  options.max_detections = 12;
+  options.score_thresholds = &score;
+  options.iou_thresholds = &iou;
+  {
+    object_handler probe{};
+    const return_status status = quelt_decode_levels(&heads, &options, &probe);
+    std::uint64_t records = 0;
+    done_return_status(detections_batch_detections_count(probe, 0, &records));
+    EXPECT_TRUE(status.status_code == 1 && records > 0);
+    done_return_status(status);
+    object_handler_destroy(probe);
+  }
+  scenario s;
+  s.entry = "quelt_decode_levels";
+  s.name = "two levels, float32 and int8";
+  s.decodes = true;
+  s.invoke = [&](object_handler& handle) { return quelt_decode_levels(&heads, &options, &handle); };
+  s.collect = [&](object_handler handle, std::vector<char>& out) { read_batch(handle, out); };
+  sweep(s);
 }
 
 TEST(AllocationSweep, MapDetections) {

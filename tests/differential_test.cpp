@@ -5,6 +5,7 @@
 // QUELT_DIFFERENTIAL_CASES sets the cases per group (default a quick pass),
 // QUELT_DIFFERENTIAL_SEED the first seed; scripts/differential runs a long pass.
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -329,6 +330,125 @@ TEST(Differential, HeadsEntryAndMappingMatchReference) {
         map_detections(library, call.map_width, call.map_height, geometry, call.map_cap)))
         << "mapping, seed " << seed;
     object_handler_destroy(handler);
+  }
+  EXPECT_GT(records, case_count());
+  EXPECT_GT(faults, case_count() / 50);
+}
+
+// The same calls with views stored as float16, bfloat16 and quantized
+// integers: the records must be those of the reference, and byte for byte
+// those of the float path over a float32 copy converted element by element.
+TEST(Differential, HeadsElementTypesMatchReferenceAndFloatCopy) {
+  std::size_t records = 0;
+  std::size_t faults = 0;
+  std::size_t converted_views = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    heads_call call;
+    random_element_call(random, call);
+    const auto before = call.element_storage;
+    const auto floats_before = call.storage;
+
+    object_handler handler{&call, static_cast<object_type>(7)};
+    const std::string text =
+        quelt::test::failure_text(quelt_decode(&call.layout, &call.options, &handler));
+    ASSERT_EQ(call.element_storage, before) << "caller's elements, seed " << seed;
+    for (std::size_t s = 0; s < floats_before.size(); ++s) {
+      ASSERT_TRUE(same_floats(call.storage[s], floats_before[s])) << "seed " << seed;
+    }
+    ASSERT_EQ(handler.type, detections_batch) << "seed " << seed;
+    if (!call.fault.empty()) {
+      ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
+      ASSERT_NE(text.find(call.fault), std::string::npos)
+          << "expected a failure naming " << call.fault << ", got '" << text << "', seed " << seed;
+      ASSERT_EQ(text.rfind("quelt_decode: ", 0), 0u) << text;
+      ++faults;
+      continue;
+    }
+    ASSERT_EQ(text, "") << "seed " << seed;
+    const detections library = read_batch(handler);
+    object_handler_destroy(handler);
+    ASSERT_TRUE(same_batches(library, decode_heads(call.layout, call.options))) << "seed " << seed;
+    records += record_count(library);
+
+    std::vector<std::vector<float>> storage;
+    const quelt_layout copy = converted_layout(call.layout, storage);
+    object_handler float_handler{};
+    ASSERT_EQ(quelt::test::failure_text(quelt_decode(&copy, &call.options, &float_handler)), "");
+    const detections float_path = read_batch(float_handler);
+    object_handler_destroy(float_handler);
+    ASSERT_EQ(library.size(), float_path.size());
+    for (std::size_t b = 0; b < library.size(); ++b) {
+      ASSERT_EQ(library[b].size(), float_path[b].size()) << "seed " << seed;
+      if (!library[b].empty()) {
+        ASSERT_EQ(std::memcmp(library[b].data(), float_path[b].data(),
+                              library[b].size() * sizeof(object_detection)),
+                  0)
+            << "bytes, seed " << seed;
+      }
+    }
+    for (const quelt_element& e :
+         {call.layout.boxes_element, call.layout.objectness_element, call.layout.scores_element}) {
+      converted_views += e.type != QUELT_ELEMENT_FLOAT32 ? 1 : 0;
+    }
+  }
+  EXPECT_GT(records, case_count() / 2);
+  EXPECT_GT(faults, case_count() / 50);
+  EXPECT_GT(converted_views, case_count());
+}
+
+// Raw per-level heads: the records of the reference (every cell's box and
+// score converted, then the heads reference), and byte for byte those of the
+// same call over float32 copies of the maps.
+TEST(Differential, LevelsEntryMatchesReferenceAndFloatCopy) {
+  std::size_t records = 0;
+  std::size_t faults = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    levels_case call;
+    random_levels_call(random, call);
+    const auto before = call.maps;
+
+    object_handler handler{&call, static_cast<object_type>(7)};
+    const std::string text =
+        quelt::test::failure_text(quelt_decode_levels(&call.levels, &call.options, &handler));
+    ASSERT_EQ(call.maps, before) << "caller's maps, seed " << seed;
+    ASSERT_EQ(handler.type, detections_batch) << "seed " << seed;
+    if (!call.fault.empty()) {
+      ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
+      ASSERT_NE(text.find(call.fault), std::string::npos)
+          << "expected a failure naming " << call.fault << ", got '" << text << "', seed " << seed;
+      ASSERT_EQ(text.rfind("quelt_decode_levels: ", 0), 0u) << text;
+      ASSERT_EQ(text.find('\n'), std::string::npos) << text;
+      ++faults;
+      continue;
+    }
+    ASSERT_EQ(text, "") << "seed " << seed;
+    const detections library = read_batch(handler);
+    object_handler_destroy(handler);
+    ASSERT_TRUE(same_batches(library, decode_levels(call.levels, call.options))) << "seed " << seed;
+    records += record_count(library);
+
+    std::vector<std::vector<float>> storage;
+    std::vector<quelt_level> copies;
+    const quelt_levels copy = converted_levels(call.levels, storage, copies);
+    object_handler float_handler{};
+    ASSERT_EQ(quelt::test::failure_text(quelt_decode_levels(&copy, &call.options, &float_handler)),
+              "");
+    const detections float_path = read_batch(float_handler);
+    object_handler_destroy(float_handler);
+    ASSERT_EQ(library.size(), float_path.size());
+    for (std::size_t b = 0; b < library.size(); ++b) {
+      ASSERT_EQ(library[b].size(), float_path[b].size()) << "seed " << seed;
+      if (!library[b].empty()) {
+        ASSERT_EQ(std::memcmp(library[b].data(), float_path[b].data(),
+                              library[b].size() * sizeof(object_detection)),
+                  0)
+            << "bytes, seed " << seed;
+      }
+    }
   }
   EXPECT_GT(records, case_count());
   EXPECT_GT(faults, case_count() / 50);

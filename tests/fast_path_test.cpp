@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/elements.hpp"
 #include "framework/exponential.hpp"
 #include "framework/logistic.hpp"
 #include "framework/suppression.hpp"
@@ -171,6 +172,76 @@ std::vector<float> floats_around(float centre, int count) {
 
 // Records whose raw objectness and class logits sit on either side of the
 // shortcuts' edges decode exactly as the literal reference does.
+// The rank cut of every element type, against brute force: over every
+// integer (every 16-bit float) of the type, a sweep of scales (subnormal,
+// coarse, huge enough to saturate to infinity, so many integers share one
+// value) and zero points, and thresholds that include values the type
+// represents exactly, the cut is the first rank whose value passes, and
+// every rank from it up passes (NaN aside).
+TEST(FastPath, ElementCutsAreTheFirstPassingRank) {
+  namespace fw = sorvanta::framework;
+  const float scales[] = {1e-40f, 0.00390625f, 0.0173f, 0.1f,
+                          1.0f,   1000.0f,     3e36f,   std::numeric_limits<float>::max()};
+  std::size_t checked = 0;
+  for (std::int32_t type = QUELT_ELEMENT_FLOAT16; type <= QUELT_ELEMENT_UINT16; ++type) {
+    const bool quantized = fw::is_quantized(type);
+    const std::int32_t low = fw::lowest_integer(type);
+    const std::int32_t high = fw::highest_integer(type);
+    std::vector<std::int32_t> zero_points = {low, high};
+    if (low < 0) {
+      zero_points.push_back(0);
+    } else {
+      zero_points.push_back(high / 2 + 1);
+    }
+    for (float scale : quantized ? std::vector<float>(std::begin(scales), std::end(scales))
+                                 : std::vector<float>{1.0f}) {
+      for (std::int32_t zero_point : quantized ? zero_points : std::vector<std::int32_t>{0}) {
+        const quelt_element element{type, zero_point, scale, 0};
+        // Every element of the type, by rank, converted by the reference.
+        const std::int32_t first = quantized ? low : -0x7fff;
+        const std::int32_t last = quantized ? high : 0x7fff;
+        std::vector<float> values;
+        for (std::int32_t r = first; r <= last; ++r) {
+          const auto bits = static_cast<std::uint16_t>(quantized ? r : (r < 0 ? 0x8000 | -r : r));
+          values.push_back(quelt_reference::element_value(element, &bits));
+        }
+        for (bool logits : {false, true}) {
+          std::vector<float> activated = values;
+          for (float& v : activated) {
+            v = logits ? logistic(v) : v;
+          }
+          std::vector<float> thresholds = {-0.5f, 0.0f, 0.001f, 0.25f, 0.5f, 0.999f, 1.0f, 2.0f};
+          for (std::size_t i : {std::size_t{3}, values.size() / 2, values.size() - 5}) {
+            thresholds.push_back(activated[i]);  // thresholds equal to a value of the type
+          }
+          for (float t : thresholds) {
+            if (std::isnan(t)) {
+              continue;
+            }
+            const std::int32_t cut =
+                fw::rank_cut(fw::element_format{type, zero_point, scale}, logits, t);
+            std::int32_t expected = fw::highest_rank(type) + 1;
+            for (std::int32_t r = first; r <= last; ++r) {
+              const float a = activated[static_cast<std::size_t>(r - first)];
+              const bool passes = a > t;
+              if (passes && expected > fw::highest_rank(type)) {
+                expected = r;
+              }
+              if (!std::isnan(a)) {
+                ASSERT_EQ(passes, r >= cut) << "type " << type << " rank " << r << " t " << t;
+              }
+            }
+            ASSERT_EQ(cut, expected) << "type " << type << " scale " << scale << " zero point "
+                                     << zero_point << " threshold " << t << " logits " << logits;
+            ++checked;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 500u);
+}
+
 TEST(FastPath, RecordsAtTheShortcutEdgesMatchTheReference) {
   for (float t : {0.005f, 0.25f, 0.5f, 0.9f}) {
     const float cut = raw_logistic_cut(t);

@@ -5,12 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "sealed_test_tensor.hpp"
 #include "support/fixtures.hpp"
@@ -361,3 +363,171 @@ TEST_F(RealSealedOutput, BoxesMappedToThePhotosLandOnThePeersObjects) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------- raw per-level heads --
+
+// The raw heads of an int8-exported YOLOv8n (../shared/fixtures/real-modern/
+// yolov8n_det_320: box distributions (1, 64, H, W) and class logits (1, 80,
+// H, W) at strides 8, 16 and 32) through quelt_decode_levels: the peer's
+// exact float decode of the same heads, and, quantized per tensor to int8
+// and to uint8 from each tensor's range as a calibration tool would, the
+// same records as their dequantized float32 form, on the same objects.
+TEST_F(RealSealedOutput, RawHeadsOfAModernNetworkMatchThePeer) {
+  const std::string dir = std::string(QUELT_SHARED_DIR) + "/fixtures/real-modern/yolov8n_det_320";
+  std::ifstream manifest_file(dir + "/manifest.json");
+  if (!manifest_file) {
+    GTEST_SKIP() << "real-modern fixtures not found in " << dir;
+  }
+  const auto manifest = nlohmann::json::parse(manifest_file);
+  std::size_t images = 0;
+  for (const auto& image : manifest.at("images")) {
+    if (!image.contains("head_files")) {
+      continue;
+    }
+    ++images;
+    const std::string name = image.at("name");
+    // The maps, NCHW, levels at strides 8, 16, 32.
+    std::vector<quelt::npy::npy_array> maps;
+    for (const auto& level : image.at("head_files")) {
+      maps.push_back(
+          quelt::npy::read_npy(dir + "/" + level.at("box").at("file").get<std::string>()));
+      maps.push_back(
+          quelt::npy::read_npy(dir + "/" + level.at("cls").at("file").get<std::string>()));
+    }
+    ASSERT_EQ(maps.size(), 6u) << name;
+    const auto& letterbox = image.at("letterbox");
+    const float scale = letterbox.at("scale").get<float>();
+    const quelt_image_geometry geometry{image.at("original_wh")[0].get<float>(),
+                                        image.at("original_wh")[1].get<float>(),
+                                        scale,
+                                        scale,
+                                        letterbox.at("pad_ltrb")[0].get<float>(),
+                                        letterbox.at("pad_ltrb")[1].get<float>()};
+    const float score_threshold = 0.25f;
+    const float iou_threshold = 0.45f;
+    quelt_decode_options options;
+    quelt_decode_options_init(&options);
+    options.network_width = 320;
+    options.network_height = 320;
+    options.score_thresholds = &score_threshold;
+    options.iou_thresholds = &iou_threshold;
+    options.geometry = &geometry;
+
+    // Levels over the maps as they are, or over `elements` (one buffer a map)
+    // of the given element descriptions.
+    const auto describe = [&](const std::vector<const void*>& data,
+                              const std::vector<quelt_element>& elements) {
+      std::vector<quelt_level> levels(3);
+      for (std::size_t l = 0; l < 3; ++l) {
+        const auto& box = maps[2 * l];
+        const auto h = static_cast<std::int64_t>(box.shape[2]);
+        const auto w = static_cast<std::int64_t>(box.shape[3]);
+        levels[l].height = h;
+        levels[l].width = w;
+        levels[l].stride = 320 / static_cast<std::int32_t>(w);
+        levels[l].boxes = quelt_grid_view{
+            static_cast<const float*>(data[2 * l]), 64 * h * w, w, 1, h * w, elements[2 * l]};
+        levels[l].scores = quelt_grid_view{static_cast<const float*>(data[2 * l + 1]),
+                                           80 * h * w,
+                                           w,
+                                           1,
+                                           h * w,
+                                           elements[2 * l + 1]};
+      }
+      return levels;
+    };
+    const auto decode_levels = [&](const std::vector<quelt_level>& levels) {
+      quelt_levels heads;
+      quelt_levels_init(&heads);
+      heads.score_coding = QUELT_SCORES_LOGITS;
+      heads.batch = 1;
+      heads.classes = 80;
+      heads.bins = 16;
+      heads.level_count = 3;
+      heads.levels = levels.data();
+      object_handler handle{};
+      auto result = quelt::test::read_back(quelt_decode_levels(&heads, &options, &handle), handle);
+      EXPECT_EQ(result.failure, "") << name;
+      return result.images.size() == 1 ? result.images[0] : detections{};
+    };
+    // Every peer object found by a record of its class whose box overlaps
+    // the peer's at least `min_iou`; `exact`: as many records as peers, and
+    // scores within 1e-4.
+    const auto expect_peers = [&](const detections& got, double min_iou, bool exact,
+                                  const std::string& what) {
+      const auto& peers = image.at("peer_detections_from_heads");
+      if (exact) {
+        EXPECT_EQ(got.size(), peers.size()) << name << ", " << what;
+      }
+      for (const auto& peer : peers) {
+        const auto& box = peer.at("box_xyxy");
+        double best = 0.0;
+        const object_detection* match = nullptr;
+        for (const object_detection& r : got) {
+          const double overlap =
+              r.class_id == peer.at("class_id").get<int>()
+                  ? corner_iou(r.x_min, r.y_min, r.x_max, r.y_max, box[0].get<double>(),
+                               box[1].get<double>(), box[2].get<double>(), box[3].get<double>())
+                  : 0.0;
+          if (overlap > best) {
+            best = overlap;
+            match = &r;
+          }
+        }
+        EXPECT_GE(best, min_iou) << name << ", " << what << ": " << peer.dump();
+        if (exact && match != nullptr) {
+          EXPECT_NEAR(match->probability, peer.at("score").get<float>(), 1e-4) << name;
+        }
+      }
+    };
+
+    std::vector<const void*> floats;
+    for (const auto& map : maps) {
+      floats.push_back(map.values.data());
+    }
+    const detections from_floats =
+        decode_levels(describe(floats, std::vector<quelt_element>(6, quelt_element{})));
+    expect_peers(from_floats, 0.99, true, "float32 heads");
+
+    for (const std::int32_t type : {QUELT_ELEMENT_INT8, QUELT_ELEMENT_UINT8}) {
+      const std::int32_t low = type == QUELT_ELEMENT_INT8 ? -128 : 0;
+      const std::int32_t high = low + 255;
+      std::vector<std::vector<unsigned char>> quantized(6);
+      std::vector<std::vector<float>> dequantized(6);
+      std::vector<quelt_element> elements(6);
+      for (std::size_t m = 0; m < 6; ++m) {
+        const std::vector<float>& values = maps[m].values;
+        const float lo = std::min(0.0f, *std::min_element(values.begin(), values.end()));
+        const float hi = std::max(0.0f, *std::max_element(values.begin(), values.end()));
+        const float step = (hi - lo) / 255.0f;
+        const auto zero = static_cast<std::int32_t>(std::lround(low - lo / step));
+        elements[m] = quelt_element{type, std::clamp(zero, low, high), step, 0};
+        for (float v : values) {
+          const auto q = std::clamp(
+              static_cast<std::int32_t>(std::lround(v / step)) + elements[m].zero_point, low, high);
+          quantized[m].push_back(static_cast<unsigned char>(q & 0xff));
+          dequantized[m].push_back(static_cast<float>(q - elements[m].zero_point) * step);
+        }
+      }
+      std::vector<const void*> q_data;
+      std::vector<const void*> f_data;
+      for (std::size_t m = 0; m < 6; ++m) {
+        q_data.push_back(quantized[m].data());
+        f_data.push_back(dequantized[m].data());
+      }
+      const std::string what = type == QUELT_ELEMENT_INT8 ? "int8 heads" : "uint8 heads";
+      const detections from_quantized = decode_levels(describe(q_data, elements));
+      const detections from_dequantized =
+          decode_levels(describe(f_data, std::vector<quelt_element>(6, quelt_element{})));
+      ASSERT_EQ(from_quantized.size(), from_dequantized.size()) << name << ", " << what;
+      if (!from_quantized.empty()) {
+        EXPECT_EQ(std::memcmp(from_quantized.data(), from_dequantized.data(),
+                              from_quantized.size() * sizeof(object_detection)),
+                  0)
+            << name << ", " << what;
+      }
+      expect_peers(from_quantized, 0.9, false, what);
+    }
+  }
+  EXPECT_EQ(images, 4u);
+}

@@ -324,7 +324,8 @@ QUELT_API return_status process_yolo_sealed_output_detections(
 /* ------------------------------------------------------------------------ */
 
 /*
- * Where one kind of value sits, like a numpy view counted in floats: value
+ * Where one kind of value sits, like a numpy view counted in elements (floats unless the
+ * layout gives the view another element type): value
  * `c` (a box coordinate, a class score) of candidate `n` of image `b` is
  * data[b * image_stride + n * candidate_stride + c * component_stride].
  * Strides may be 0 or negative, and views may share memory: the library only
@@ -343,6 +344,48 @@ QUELT_STATIC_ASSERT(quelt_view_data, offsetof(quelt_view, data) == 0);
 QUELT_STATIC_ASSERT(quelt_view_image_stride, offsetof(quelt_view, image_stride) == 8);
 QUELT_STATIC_ASSERT(quelt_view_candidate_stride, offsetof(quelt_view, candidate_stride) == 16);
 QUELT_STATIC_ASSERT(quelt_view_component_stride, offsetof(quelt_view, component_stride) == 24);
+
+/*
+ * How the values of a view are stored. `data` of a quelt_view stays a
+ * `const float*`: for another element type pass the address of its first
+ * element cast to it; strides then count elements of that type. Each value is
+ * turned into a float before anything else is done with it, exactly as:
+ *   FLOAT32   the float itself (the default: a zeroed quelt_element)
+ *   FLOAT16   IEEE binary16, converted exactly (infinities and NaN included)
+ *   BFLOAT16  the upper 16 bits of a float32, converted exactly
+ *   INT8, UINT8, INT16, UINT16 (quantized): (float)(q - zero_point) * scale,
+ *             one single-precision product
+ * so a call gives the same records, byte for byte, as the same call over a
+ * float32 copy converted that way. Elements are read in the host's byte
+ * order. Quantized values below a cut found once per threshold (the first
+ * integer whose value passes, after the logistic for logits) are skipped
+ * without being converted.
+ */
+#define QUELT_ELEMENT_FLOAT32 0
+#define QUELT_ELEMENT_FLOAT16 1
+#define QUELT_ELEMENT_BFLOAT16 2
+#define QUELT_ELEMENT_INT8 3
+#define QUELT_ELEMENT_UINT8 4
+#define QUELT_ELEMENT_INT16 5
+#define QUELT_ELEMENT_UINT16 6
+
+/*
+ * The element type of one view. For quantized types `scale` must be finite
+ * and above 0 and `zero_point` within the type's range; for the floating
+ * types both are ignored. `reserved` must be 0.
+ */
+typedef struct quelt_element {
+  int32_t type; /* QUELT_ELEMENT_* */
+  int32_t zero_point;
+  float scale;
+  int32_t reserved;
+} quelt_element;
+
+QUELT_STATIC_ASSERT(quelt_element_size, sizeof(quelt_element) == 16);
+QUELT_STATIC_ASSERT(quelt_element_type, offsetof(quelt_element, type) == 0);
+QUELT_STATIC_ASSERT(quelt_element_zero_point, offsetof(quelt_element, zero_point) == 4);
+QUELT_STATIC_ASSERT(quelt_element_scale, offsetof(quelt_element, scale) == 8);
+QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) == 12);
 
 /* How the four box values are coded, in network-input pixels. */
 #define QUELT_BOX_CENTRE_SIZE 0 /* centre x, centre y, width, height */
@@ -369,6 +412,9 @@ QUELT_STATIC_ASSERT(quelt_view_component_stride, offsetof(quelt_view, component_
  * For end-to-end candidates `classes` is 0 (class indices unchecked) or the
  * number of classes (rows naming a class outside [0, classes) are dropped).
  * `reserved` must be 0.
+ * boxes_element, objectness_element, scores_element: the element type of
+ * each view (appended after the first published size, 136 bytes; callers of
+ * that size, and zeroed fields, read float32 everywhere).
  */
 typedef struct quelt_layout {
   uint32_t struct_size;
@@ -382,9 +428,12 @@ typedef struct quelt_layout {
   quelt_view boxes;
   quelt_view objectness;
   quelt_view scores;
+  quelt_element boxes_element;
+  quelt_element objectness_element;
+  quelt_element scores_element;
 } quelt_layout;
 
-QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 136);
+QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 184);
 QUELT_STATIC_ASSERT(quelt_layout_struct_size, offsetof(quelt_layout, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_layout_box_coding, offsetof(quelt_layout, box_coding) == 4);
 QUELT_STATIC_ASSERT(quelt_layout_score_coding, offsetof(quelt_layout, score_coding) == 8);
@@ -396,6 +445,10 @@ QUELT_STATIC_ASSERT(quelt_layout_reserved, offsetof(quelt_layout, reserved) == 3
 QUELT_STATIC_ASSERT(quelt_layout_boxes, offsetof(quelt_layout, boxes) == 40);
 QUELT_STATIC_ASSERT(quelt_layout_objectness, offsetof(quelt_layout, objectness) == 72);
 QUELT_STATIC_ASSERT(quelt_layout_scores, offsetof(quelt_layout, scores) == 104);
+QUELT_STATIC_ASSERT(quelt_layout_boxes_element, offsetof(quelt_layout, boxes_element) == 136);
+QUELT_STATIC_ASSERT(quelt_layout_objectness_element,
+                    offsetof(quelt_layout, objectness_element) == 152);
+QUELT_STATIC_ASSERT(quelt_layout_scores_element, offsetof(quelt_layout, scores_element) == 168);
 
 /*
  * How an image was fitted to the network input: network-input pixel x came
@@ -511,12 +564,135 @@ QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options
  * that reach further than a pointer can, or more records per image than 32
  * bits count; a NULL data pointer that would be read; network sizes below 1;
  * NULL or NaN thresholds; a NULL allow-list with entries, or a negative count;
- * geometry with a size or scale not above 0, or a value that is not finite.
+ * geometry with a size or scale not above 0, or a value that is not finite;
+ * an unknown element type, a quantized scale that is not finite and above 0,
+ * a zero point outside its type, or a nonzero element `reserved`.
  * The handle then holds no batch.
  */
 QUELT_API return_status quelt_decode(const quelt_layout* layout,
                                      const quelt_decode_options* options,
                                      object_handler* out_handler);
+
+/* ------------------------------------------------------------------------ */
+/* Raw per-level heads (box distributions and class maps per stride)        */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Where the values of one map of a level sit: channel `c` of grid cell
+ * (row y, column x) of image `b` is
+ *   data[b * image_stride + y * row_stride + x * column_stride + c * channel_stride]
+ * counted in elements of `element` (NCHW (batch, C, H, W): strides (C*H*W,
+ * W, 1, H*W); NHWC: (H*W*C, W*C, C, 1); padded rows: a larger row_stride).
+ * Strides may be 0 or negative; the library only reads the data.
+ */
+typedef struct quelt_grid_view {
+  const float* data; /* the first element, cast; NULL only where nothing is read */
+  int64_t image_stride;
+  int64_t row_stride;
+  int64_t column_stride;
+  int64_t channel_stride;
+  quelt_element element;
+} quelt_grid_view;
+
+QUELT_STATIC_ASSERT(quelt_grid_view_size, sizeof(quelt_grid_view) == 56);
+QUELT_STATIC_ASSERT(quelt_grid_view_data, offsetof(quelt_grid_view, data) == 0);
+QUELT_STATIC_ASSERT(quelt_grid_view_image_stride, offsetof(quelt_grid_view, image_stride) == 8);
+QUELT_STATIC_ASSERT(quelt_grid_view_row_stride, offsetof(quelt_grid_view, row_stride) == 16);
+QUELT_STATIC_ASSERT(quelt_grid_view_column_stride, offsetof(quelt_grid_view, column_stride) == 24);
+QUELT_STATIC_ASSERT(quelt_grid_view_channel_stride,
+                    offsetof(quelt_grid_view, channel_stride) == 32);
+QUELT_STATIC_ASSERT(quelt_grid_view_element, offsetof(quelt_grid_view, element) == 40);
+
+/*
+ * One level of a head: a grid of `height` x `width` cells, `stride`
+ * network-input pixels apart.
+ *   boxes:     4 x bins channels, side-major: channel side * bins + bin, the
+ *              sides left, top, right, bottom
+ *   scores:    `classes` channels, probabilities or logits (score_coding)
+ *   score_sum: data NULL, or 1 channel: a probability per cell (e.g. the
+ *              clipped sum of its class scores) that only screens: a cell is
+ *              looked at only when it is above the image's score threshold
+ * `reserved` must be 0.
+ */
+typedef struct quelt_level {
+  int64_t height;
+  int64_t width;
+  int32_t stride; /* 1 or more */
+  int32_t reserved;
+  quelt_grid_view boxes;
+  quelt_grid_view scores;
+  quelt_grid_view score_sum;
+} quelt_level;
+
+QUELT_STATIC_ASSERT(quelt_level_size, sizeof(quelt_level) == 192);
+QUELT_STATIC_ASSERT(quelt_level_height, offsetof(quelt_level, height) == 0);
+QUELT_STATIC_ASSERT(quelt_level_width, offsetof(quelt_level, width) == 8);
+QUELT_STATIC_ASSERT(quelt_level_stride, offsetof(quelt_level, stride) == 16);
+QUELT_STATIC_ASSERT(quelt_level_reserved, offsetof(quelt_level, reserved) == 20);
+QUELT_STATIC_ASSERT(quelt_level_boxes, offsetof(quelt_level, boxes) == 24);
+QUELT_STATIC_ASSERT(quelt_level_scores, offsetof(quelt_level, scores) == 80);
+QUELT_STATIC_ASSERT(quelt_level_score_sum, offsetof(quelt_level, score_sum) == 136);
+
+/*
+ * The levels of a raw head: `batch` images, `level_count` levels starting at
+ * `levels` (an array, 192 bytes apart), `classes` (1 or more) class channels
+ * and `bins` (1 or more) box channels per side in every level. `bins` = 1
+ * means the box channels are the four distances themselves. `struct_size`
+ * as for quelt_layout; quelt_levels_init fills one.
+ */
+typedef struct quelt_levels {
+  uint32_t struct_size;
+  int32_t score_coding; /* QUELT_SCORES_* */
+  int64_t batch;
+  int32_t classes;
+  int32_t bins;
+  int64_t level_count;
+  const quelt_level* levels;
+} quelt_levels;
+
+QUELT_STATIC_ASSERT(quelt_levels_size, sizeof(quelt_levels) == 40);
+QUELT_STATIC_ASSERT(quelt_levels_struct_size, offsetof(quelt_levels, struct_size) == 0);
+QUELT_STATIC_ASSERT(quelt_levels_score_coding, offsetof(quelt_levels, score_coding) == 4);
+QUELT_STATIC_ASSERT(quelt_levels_batch, offsetof(quelt_levels, batch) == 8);
+QUELT_STATIC_ASSERT(quelt_levels_classes, offsetof(quelt_levels, classes) == 16);
+QUELT_STATIC_ASSERT(quelt_levels_bins, offsetof(quelt_levels, bins) == 20);
+QUELT_STATIC_ASSERT(quelt_levels_level_count, offsetof(quelt_levels, level_count) == 24);
+QUELT_STATIC_ASSERT(quelt_levels_levels, offsetof(quelt_levels, levels) == 32);
+
+/*
+ * Decodes raw per-level heads as quelt_decode decodes raw candidates
+ * without objectness: the candidates are the cells, level after level, row
+ * by row within a level (that order breaks ties), each with the box below
+ * and its class scores (after the logistic for logits); `options` as for
+ * quelt_decode (thresholds, best class or multi-label, allow-list,
+ * class-wise or agnostic suppression, cap, geometry).
+ *
+ * The box of cell (y, x) of a level of stride s, in single precision:
+ * anchor ax = ((float)x + 0.5f) * s, ay likewise; for each side, with bins
+ * above 1, m = the largest of its values v_k (the first of them, raised by
+ * each later value above it), e_k = exp(v_k - m) (correctly rounded), t =
+ * e_0 + e_1 + ... in bin order, and distance d = 0 * (e_0 / t) + 1 * (e_1 /
+ * t) + ... in bin order; with bins 1, d = v_0. Corners: x_min = ax - d_left
+ * * s, y_min = ay - d_top * s, x_max = ax + d_right * s, y_max = ay +
+ * d_bottom * s. Only cells with a passing class have their box computed.
+ *
+ * Fails like quelt_decode, naming the field (`levels.levels[1].boxes.
+ * row_stride`), for: a NULL levels, options or out_handler; an unknown
+ * struct_size or score_coding; a negative batch or level_count; classes or
+ * bins below 1; a NULL levels array with levels; a level with a height,
+ * width or stride below 1, a nonzero reserved, a bad element description,
+ * a NULL map that would be read, or strides that reach further than a
+ * pointer can; more cells (times classes for multi-label) than 32 bits
+ * count; and every option quelt_decode refuses. The handle then holds no
+ * batch.
+ */
+QUELT_API return_status quelt_decode_levels(const quelt_levels* levels,
+                                            const quelt_decode_options* options,
+                                            object_handler* out_handler);
+
+/* Fills `levels` with struct_size set and every other field 0. Does nothing
+ * for NULL. */
+QUELT_API void quelt_levels_init(quelt_levels* levels);
 
 /*
  * Fills `layout` with struct_size set and every other field 0 (no parts;
@@ -537,7 +713,10 @@ QUELT_API void quelt_decode_options_init(quelt_decode_options* options);
  * Layout helpers for the usual exports of contiguous float tensors, centre-size
  * boxes and probabilities unless said otherwise. Each fills every field of
  * `layout` (nothing for NULL); change box_coding or score_coding afterwards for
- * other codings. They check nothing: quelt_decode does.
+ * other codings. They check nothing: quelt_decode does. They describe float32
+ * (the element fields 0): the parts they place after the first, e.g. the
+ * scores of quelt_layout_columns at data + 4 x candidates, are offset in
+ * floats, so for other element types set each view's data yourself.
  */
 
 /*

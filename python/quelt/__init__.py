@@ -19,13 +19,20 @@ Two entries, one per output layout:
     Options: per-image thresholds, class-agnostic or multi-label suppression,
     a class allow-list, a cap per image, and boxes mapped back to the
     original images (:func:`letterbox`, :func:`stretch` or a :class:`Geometry`).
+    float16 and quantized int8 / uint8 / int16 / uint16 arrays are read as
+    they are, with their scale and zero point (``quant``).
+
+``decode_levels(boxes, scores, net_size, ...)``
+    Raw per-level heads as NPU runtimes return them: per stride a box
+    distribution map and a class map, NCHW or NHWC, any of those element
+    types; the box distributions are reduced only where a class passes.
 
 All return one numpy structured array per image, of :data:`DETECTION_DTYPE`
 (the library's 28-byte record: x_min, y_min, x_max, y_max as fractions of the
 network input, or original-image pixels when a geometry is given, class_id,
 objectness, probability). A failing call raises :class:`Error` with the
 library's text. Arrays are passed to the library without copying, so they must
-be float32 in native byte order (C-contiguous for the first two entries);
+be in native byte order, float32 for the first two entries (C-contiguous);
 anything else raises ``TypeError`` or ``ValueError`` before the call.
 
 The shared library is found through the ``QUELT_LIBRARY`` environment
@@ -53,6 +60,7 @@ __all__ = [
     "Layer",
     "decode",
     "decode_layers",
+    "decode_levels",
     "decode_sealed",
     "letterbox",
     "library_path",
@@ -458,30 +466,85 @@ LAYOUTS = {
 _BOX_FORMATS = {"cxcywh": _ctypes.BOX_CENTRE_SIZE, "xyxy": _ctypes.BOX_CORNERS}
 
 
-def _float_view(array, name: str, ndim: int, what: str) -> np.ndarray:
-    """Checks a float32 array that is read through its own strides; one
-    image without the batch axis gets it added."""
+# The element types the library reads, by numpy dtype; the integer types
+# are quantized and need a scale and zero point.
+_ELEMENTS = {
+    np.dtype(np.float32): _ctypes.ELEMENT_FLOAT32,
+    np.dtype(np.float16): _ctypes.ELEMENT_FLOAT16,
+    np.dtype(np.int8): _ctypes.ELEMENT_INT8,
+    np.dtype(np.uint8): _ctypes.ELEMENT_UINT8,
+    np.dtype(np.int16): _ctypes.ELEMENT_INT16,
+    np.dtype(np.uint16): _ctypes.ELEMENT_UINT16,
+}
+
+Quantization = Union[Tuple[float, int], dict]
+
+
+def _float_view(array, name: str, ndim: int, what: str, quant=None) -> np.ndarray:
+    """Checks an array that is read through its own strides: float32,
+    float16, or int8, uint8, int16 or uint16 with ``quant`` = (scale,
+    zero_point); one image without the batch axis gets it added."""
     if not isinstance(array, np.ndarray):
         raise TypeError(f"{name} must be a numpy array, got {type(array).__name__}")
-    if array.dtype != np.float32 or not array.dtype.isnative:
+    if array.dtype not in _ELEMENTS or not array.dtype.isnative:
         raise TypeError(
-            f"{name} must be float32 in native byte order, got {array.dtype.str}; "
-            f"convert with {name}.astype(numpy.float32)"
+            f"{name} must be float32, float16, int8, uint8, int16 or uint16 in native byte "
+            f"order, got {array.dtype.str}; convert with {name}.astype(numpy.float32)"
+        )
+    if array.dtype.kind in "iu" and quant is None:
+        raise ValueError(
+            f"{name} is {array.dtype.name}: give its quant=(scale, zero_point), the value "
+            f"being (q - zero_point) * scale"
         )
     if array.ndim == ndim - 1:
         array = array[np.newaxis]
     if array.ndim != ndim:
         raise ValueError(f"{name} must have shape {what}, got {array.shape}")
-    if any(stride % 4 for stride in array.strides):
+    size = array.dtype.itemsize
+    if any(stride % size for stride in array.strides):
         raise ValueError(
-            f"{name} has strides {array.strides} bytes, not whole floats; "
-            f"pass numpy.ascontiguousarray({name})"
+            f"{name} has strides {array.strides} bytes, not whole "
+            + ("floats" if size == 4 else f"elements of {size} bytes")
+            + f"; pass numpy.ascontiguousarray({name})"
         )
     if not array.flags.aligned:
         raise ValueError(
-            f"{name} is misaligned: its data does not start on a 4-byte boundary; pass {name}.copy()"
+            f"{name} is misaligned: its data does not start on a {size}-byte boundary; "
+            f"pass {name}.copy()"
         )
     return array
+
+
+def _element(array: np.ndarray, quant) -> "_ctypes.Element":
+    """The library's element description of a checked array."""
+    element = _ctypes.Element()
+    element.type = _ELEMENTS[array.dtype]
+    if array.dtype.kind in "iu":
+        try:
+            scale, zero_point = quant
+        except (TypeError, ValueError):
+            raise ValueError(f"quant must be (scale, zero_point), got {quant!r}") from None
+        if isinstance(zero_point, (bool, np.bool_)) or not isinstance(zero_point, numbers.Integral):
+            raise ValueError(f"a zero point must be an integer, got {zero_point!r}")
+        info = np.iinfo(array.dtype)
+        if not info.min <= zero_point <= info.max:
+            raise ValueError(
+                f"zero point {zero_point} is outside {array.dtype.name} ({info.min} to {info.max})"
+            )
+        element.scale = float(scale)
+        element.zero_point = int(zero_point)
+    return element
+
+
+def _quant_for(quant, name: str):
+    """The (scale, zero_point) of the array called ``name``: ``quant`` is
+    one pair for every integer array, or a dict by array name."""
+    if isinstance(quant, dict):
+        unknown = set(quant) - {"predictions", "boxes", "scores", "objectness", "score_sum"}
+        if unknown:
+            raise ValueError(f"quant names no array {sorted(unknown)}")
+        return quant.get(name)
+    return quant
 
 
 def _class_ids(classes) -> List[int]:
@@ -507,7 +570,7 @@ def _class_ids(classes) -> List[int]:
 
 def _view(array: np.ndarray) -> "_ctypes.View":
     """A (batch, candidates[, components]) array as the library's view."""
-    strides = [s // 4 for s in array.strides] + [0]
+    strides = [s // array.dtype.itemsize for s in array.strides] + [0]
     return _ctypes.View(array.ctypes.data, strides[0], strides[1], strides[2])
 
 
@@ -528,6 +591,7 @@ def decode(
     box_format: str = None,
     logits: bool = False,
     geometry: Geometries = None,
+    quant: Quantization = None,
 ) -> List[np.ndarray]:
     """Decodes box predictions; returns one detections array per image.
 
@@ -564,6 +628,14 @@ def decode(
     then come back in original-image pixels, clipped to the image. Without it
     they are fractions of the network input. Layouts without objectness give
     records of objectness 1.
+
+    Arrays may also be float16, or quantized int8, uint8, int16 or uint16
+    tensors as NPU runtimes return them, read as they are (no converted
+    copy): ``quant`` gives their ``(scale, zero_point)``, the value of q being
+    ``(q - zero_point) * scale`` in single precision; one pair for every
+    integer array, or a dict by name ("predictions", "boxes", "scores",
+    "objectness"). The records are those of the same call over the arrays
+    converted to float32.
     """
     if net_size is None:
         raise TypeError("decode needs net_size, the network input (width, height) or one int")
@@ -574,11 +646,16 @@ def decode(
             raise ValueError(f"name the layout of predictions: one of {', '.join(LAYOUTS)}")
         if boxes is None or scores is None:
             raise ValueError("without a layout, give boxes and scores (and optionally objectness)")
-        box_view = _float_view(boxes, "boxes", 3, "(batch, candidates, 4)")
-        score_view = _float_view(scores, "scores", 3, "(batch, candidates, classes)")
+        box_quant = _quant_for(quant, "boxes")
+        score_quant = _quant_for(quant, "scores")
+        object_quant = _quant_for(quant, "objectness")
+        box_view = _float_view(boxes, "boxes", 3, "(batch, candidates, 4)", box_quant)
+        score_view = _float_view(scores, "scores", 3, "(batch, candidates, classes)", score_quant)
         object_view = None
         if objectness is not None:
-            object_view = _float_view(objectness, "objectness", 2, "(batch, candidates)")
+            object_view = _float_view(
+                objectness, "objectness", 2, "(batch, candidates)", object_quant
+            )
     else:
         if layout not in LAYOUTS:
             raise ValueError(f"unknown layout {layout!r}; use one of {', '.join(LAYOUTS)}")
@@ -593,16 +670,22 @@ def decode(
                 + ("" if separate else "; scores go with the separate layouts")
             )
         shape = "(batch, candidates, 4)" if separate else LAYOUTS[layout].split(":")[0]
-        tensor = _float_view(predictions, "predictions", 3, shape)
+        box_quant = score_quant = object_quant = _quant_for(quant, "predictions")
+        tensor = _float_view(predictions, "predictions", 3, shape, box_quant)
         object_view = None
         if layout == "columns":
             tensor = tensor.transpose(0, 2, 1)
         if separate:
             box_view = tensor
+            score_quant = _quant_for(quant, "scores")
             if layout == "separate":
-                score_view = _float_view(scores, "scores", 3, "(batch, candidates, classes)")
+                score_view = _float_view(
+                    scores, "scores", 3, "(batch, candidates, classes)", score_quant
+                )
             else:
-                score_view = _float_view(scores, "scores", 3, "(batch, classes, candidates)")
+                score_view = _float_view(
+                    scores, "scores", 3, "(batch, classes, candidates)", score_quant
+                )
                 score_view = score_view.transpose(0, 2, 1)
         elif layout == "end-to-end":
             if tensor.shape[2] != 6:
@@ -641,8 +724,11 @@ def decode(
     described.classes = 0 if kind == _ctypes.CANDIDATES_END_TO_END else score_view.shape[2]
     described.boxes = _view(box_view)
     described.scores = _view(score_view)
+    described.boxes_element = _element(box_view, box_quant)
+    described.scores_element = _element(score_view, score_quant)
     if object_view is not None:
         described.objectness = _view(object_view)
+        described.objectness_element = _element(object_view, object_quant)
 
     options = _ctypes.DecodeOptions()
     _entry("quelt_decode_options_init")(ctypes.byref(options))
@@ -669,4 +755,158 @@ def decode(
     # which the structs point into, stay alive as locals until the call returns.
     return _decode(
         lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle)
+    )
+
+
+def _grid_view(array: np.ndarray, quant) -> "_ctypes.GridView":
+    """A checked (batch, channels, height, width) array as the library's map."""
+    image, channel, row, column = (s // array.dtype.itemsize for s in array.strides)
+    return _ctypes.GridView(array.ctypes.data, image, row, column, channel, _element(array, quant))
+
+
+def decode_levels(
+    boxes: Sequence[np.ndarray],
+    scores: Sequence[np.ndarray],
+    net_size: Union[int, Tuple[int, int]],
+    *,
+    strides: Sequence[int] = None,
+    score_sum: Sequence[np.ndarray] = None,
+    channels_last: bool = False,
+    bins: int = None,
+    score: Thresholds = 0.25,
+    iou: Thresholds = 0.45,
+    agnostic: bool = False,
+    multi_label: bool = False,
+    classes: Sequence[int] = None,
+    max_det: int = 0,
+    logits: bool = True,
+    geometry: Geometries = None,
+    quant: Quantization = None,
+) -> List[np.ndarray]:
+    """Decodes raw per-level heads; returns one detections array per image.
+
+    ``boxes`` and ``scores`` hold one array per level (e.g. strides 8, 16,
+    32): box distributions (batch, 4 x bins, H, W), channel = side x bins +
+    bin with the sides left, top, right, bottom, and class scores (batch,
+    classes, H, W), logits unless ``logits=False``. With ``channels_last``
+    they are (batch, H, W, channels) instead. Either way they are read in
+    place through their strides, so an NHWC buffer seen as NCHW (or the
+    reverse) costs no copy. ``score_sum``: optional per-level (batch, 1, H, W)
+    probabilities that only screen cells (a cell is looked at when its sum is
+    above ``score``).
+
+    ``strides``: pixels per cell of each level; by default net width / W.
+    ``bins``: box channels per side, by default the box channels / 4 (1: the
+    four values are the distances themselves). Each box is the anchor point
+    ((x + 0.5) x stride, (y + 0.5) x stride) -/+ the expectation of each
+    side's softmax over its bins, times the stride. Only cells with a class
+    above ``score`` are reduced.
+
+    Arrays may be float32, float16 or quantized integers with ``quant``: one
+    (scale, zero_point) for every integer array, or a dict with "boxes",
+    "scores" and "score_sum", each one pair or one pair per level. The other
+    options are those of :func:`decode`.
+    """
+    if net_size is None:
+        raise TypeError("decode_levels needs net_size, the network input (width, height) or one int")
+    width, height = _net_size(net_size)
+    if isinstance(boxes, np.ndarray) or isinstance(scores, np.ndarray):
+        raise TypeError("boxes and scores are sequences of arrays, one per level")
+    boxes, scores = list(boxes), list(scores)
+    if len(boxes) != len(scores):
+        raise ValueError(f"{len(boxes)} box maps but {len(scores)} score maps; one of each per level")
+    sums = list(score_sum) if score_sum is not None else [None] * len(boxes)
+    if len(sums) != len(boxes):
+        raise ValueError(f"{len(sums)} score-sum maps for {len(boxes)} levels")
+    if strides is not None and len(strides) != len(boxes):
+        raise ValueError(f"{len(strides)} strides for {len(boxes)} levels")
+
+    def level_quant(name: str, l: int):
+        q = _quant_for(quant, name)
+        if isinstance(quant, dict) and isinstance(q, (list, tuple)) and q and isinstance(q[0], (list, tuple)):
+            return q[l]
+        return q
+
+    shape = "(batch, H, W, channels)" if channels_last else "(batch, channels, H, W)"
+    level_list = (_ctypes.Level * max(len(boxes), 1))()
+    kept = []  # the checked arrays, alive until the call returns
+    batch = None
+    class_count = None
+    bin_count = bins
+    for l, (b_map, s_map, sum_map) in enumerate(zip(boxes, scores, sums)):
+        maps = []
+        for name, array in (("boxes", b_map), ("scores", s_map), ("score_sum", sum_map)):
+            if array is None:
+                maps.append(None)
+                continue
+            checked = _float_view(array, f"{name}[{l}]", 4, shape, level_quant(name, l))
+            if channels_last:
+                checked = checked.transpose(0, 3, 1, 2)
+            maps.append(checked)
+        b_view, s_view, sum_view = maps
+        if b_view.shape[2:] != s_view.shape[2:] or b_view.shape[0] != s_view.shape[0]:
+            raise ValueError(
+                f"level {l}: boxes {b_view.shape} and scores {s_view.shape} disagree on the batch or grid"
+            )
+        if batch is None:
+            batch, class_count = s_view.shape[0], s_view.shape[1]
+            if bin_count is None:
+                if b_view.shape[1] % 4:
+                    raise ValueError(f"boxes[{l}] has {b_view.shape[1]} channels, not 4 x bins")
+                bin_count = b_view.shape[1] // 4
+        if s_view.shape[0] != batch or s_view.shape[1] != class_count:
+            raise ValueError(f"scores[{l}] {s_view.shape} disagrees with level 0 on the batch or classes")
+        if b_view.shape[1] != 4 * bin_count:
+            raise ValueError(f"boxes[{l}] has {b_view.shape[1]} channels, not 4 x {bin_count} bins")
+        grid_h, grid_w = s_view.shape[2], s_view.shape[3]
+        if strides is not None:
+            stride = strides[l]
+        elif width % grid_w == 0:
+            stride = width // grid_w
+        else:
+            raise ValueError(f"level {l}: {grid_w} columns do not divide the network width {width}; give strides")
+        level = level_list[l]
+        level.height, level.width, level.stride = grid_h, grid_w, int(stride)
+        level.boxes = _grid_view(b_view, level_quant("boxes", l))
+        level.scores = _grid_view(s_view, level_quant("scores", l))
+        if sum_view is not None:
+            if sum_view.shape != (batch, 1, grid_h, grid_w):
+                raise ValueError(f"score_sum[{l}] must be one channel on the grid, got {sum_view.shape}")
+            level.score_sum = _grid_view(sum_view, level_quant("score_sum", l))
+        kept.extend(m for m in maps if m is not None)
+
+    described = _ctypes.Levels()
+    _entry("quelt_levels_init")(ctypes.byref(described))
+    described.score_coding = _ctypes.SCORES_LOGITS if logits else _ctypes.SCORES_PROBABILITIES
+    described.batch = batch or 0
+    described.classes = class_count or 1
+    described.bins = bin_count or 1
+    described.level_count = len(boxes)
+    described.levels = level_list
+    images = batch or 0
+
+    options = _ctypes.DecodeOptions()
+    _entry("quelt_decode_options_init")(ctypes.byref(options))
+    options.network_width, options.network_height = width, height
+    options.agnostic = 1 if agnostic else 0
+    options.multi_label = 1 if multi_label else 0
+    options.max_detections = _max_det(max_det)
+    conf = _thresholds(score, images, "score")
+    nms = _thresholds(iou, images, "iou")
+    options.score_thresholds = _float_pointer(conf)
+    options.iou_thresholds = _float_pointer(nms)
+    allowed = None
+    if classes is not None:
+        ids = _class_ids(classes)
+        allowed = np.array(ids or [0], dtype=np.int32)
+        options.classes_allowed = allowed.ctypes.data_as(ctypes.POINTER(ctypes.c_int32))
+        options.classes_allowed_count = len(ids)
+    geometries = _geometry_array(geometry, images)
+    if geometries is not None:
+        options.geometry = geometries
+    # kept, level_list, conf, nms, allowed and geometries stay alive as locals.
+    return _decode(
+        lambda lib, handle: _entry("quelt_decode_levels")(
+            ctypes.byref(described), ctypes.byref(options), handle
+        )
     )

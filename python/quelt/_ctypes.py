@@ -74,6 +74,17 @@ class View(ctypes.Structure):
     ]
 
 
+class Element(ctypes.Structure):
+    # How a view's values are stored: ELEMENT_* with a quantized type's
+    # zero point and scale.
+    _fields_ = [
+        ("type", ctypes.c_int32),
+        ("zero_point", ctypes.c_int32),
+        ("scale", ctypes.c_float),
+        ("reserved", ctypes.c_int32),
+    ]
+
+
 class Layout(ctypes.Structure):
     _fields_ = [
         ("struct_size", ctypes.c_uint32),
@@ -87,6 +98,45 @@ class Layout(ctypes.Structure):
         ("boxes", View),
         ("objectness", View),
         ("scores", View),
+        ("boxes_element", Element),
+        ("objectness_element", Element),
+        ("scores_element", Element),
+    ]
+
+
+class GridView(ctypes.Structure):
+    # Strides count elements, not bytes.
+    _fields_ = [
+        ("data", ctypes.c_void_p),
+        ("image_stride", ctypes.c_int64),
+        ("row_stride", ctypes.c_int64),
+        ("column_stride", ctypes.c_int64),
+        ("channel_stride", ctypes.c_int64),
+        ("element", Element),
+    ]
+
+
+class Level(ctypes.Structure):
+    _fields_ = [
+        ("height", ctypes.c_int64),
+        ("width", ctypes.c_int64),
+        ("stride", ctypes.c_int32),
+        ("reserved", ctypes.c_int32),
+        ("boxes", GridView),
+        ("scores", GridView),
+        ("score_sum", GridView),
+    ]
+
+
+class Levels(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_uint32),
+        ("score_coding", ctypes.c_int32),
+        ("batch", ctypes.c_int64),
+        ("classes", ctypes.c_int32),
+        ("bins", ctypes.c_int32),
+        ("level_count", ctypes.c_int64),
+        ("levels", ctypes.POINTER(Level)),
     ]
 
 
@@ -120,6 +170,15 @@ class DecodeOptions(ctypes.Structure):
 BOX_CENTRE_SIZE, BOX_CORNERS = 0, 1
 SCORES_PROBABILITIES, SCORES_LOGITS = 0, 1
 CANDIDATES_RAW, CANDIDATES_END_TO_END = 0, 1
+(
+    ELEMENT_FLOAT32,
+    ELEMENT_FLOAT16,
+    ELEMENT_BFLOAT16,
+    ELEMENT_INT8,
+    ELEMENT_UINT8,
+    ELEMENT_INT16,
+    ELEMENT_UINT16,
+) = range(7)
 
 assert ctypes.sizeof(ReturnStatus) == 24
 assert ctypes.sizeof(ObjectHandler) == 16
@@ -129,7 +188,12 @@ assert YoloOutput.anchors.offset == 136
 assert ctypes.sizeof(NetParams) == 8
 assert DETECTION_DTYPE.itemsize == 28
 assert ctypes.sizeof(View) == 32
-assert ctypes.sizeof(Layout) == 136 and Layout.scores.offset == 104
+assert ctypes.sizeof(Element) == 16
+assert ctypes.sizeof(Layout) == 184 and Layout.scores.offset == 104
+assert Layout.scores_element.offset == 168
+assert ctypes.sizeof(GridView) == 56 and GridView.element.offset == 40
+assert ctypes.sizeof(Level) == 192 and Level.score_sum.offset == 136
+assert ctypes.sizeof(Levels) == 40 and Levels.levels.offset == 32
 assert ctypes.sizeof(ImageGeometry) == 24
 assert ctypes.sizeof(DecodeOptions) == 64 and DecodeOptions.geometry.offset == 56
 
@@ -180,6 +244,15 @@ def _declare(lib):
             ctypes.POINTER(ObjectHandler),
         ]
         lib.quelt_decode.restype = ReturnStatus
+        if hasattr(lib, "quelt_decode_levels"):
+            lib.quelt_decode_levels.argtypes = [
+                ctypes.POINTER(Levels),
+                ctypes.POINTER(DecodeOptions),
+                ctypes.POINTER(ObjectHandler),
+            ]
+            lib.quelt_decode_levels.restype = ReturnStatus
+            lib.quelt_levels_init.argtypes = [ctypes.POINTER(Levels)]
+            lib.quelt_levels_init.restype = None
         lib.quelt_decode_options_init.argtypes = [ctypes.POINTER(DecodeOptions)]
         lib.quelt_decode_options_init.restype = None
         geometry_args = [ctypes.c_int32, ctypes.c_int32, ctypes.c_float, ctypes.c_float]

@@ -468,3 +468,60 @@ def test_version_follows_the_project():
     assert f'version = "{version}"' in pyproject
     assert f'version = "{version}"' in (REPO / "pyproject.toml").read_text()
     assert quelt._entry("quelt_version_string")().decode() == quelt.__version__
+
+
+def _quantize(values, dtype):
+    """Per-tensor quantization from the range, as a calibration tool does;
+    returns the integers, their (scale, zero_point) and their float32 values."""
+    info = np.iinfo(dtype)
+    low, high = min(float(values.min()), 0.0), max(float(values.max()), 0.0)
+    scale = np.float32((high - low) / (info.max - info.min))
+    zero = int(np.clip(round(info.min - low / scale), info.min, info.max))
+    q = np.clip(np.round(values / scale) + zero, info.min, info.max).astype(dtype)
+    return q, (float(scale), zero), (q.astype(np.int32) - zero).astype(np.float32) * scale
+
+
+def test_float16_and_quantized_columns_decode_as_their_float32_values():
+    rng = np.random.default_rng(7)
+    columns = np.zeros((1, 4 + CLASSES, 50), dtype=np.float32)
+    columns[0, :2] = rng.uniform(20, 300, (2, 50))
+    columns[0, 2:4] = rng.uniform(10, 60, (2, 50))
+    columns[0, 4:] = rng.uniform(0, 1, (CLASSES, 50)) ** 4
+    half = columns.astype(np.float16)
+    expected = quelt.decode(half.astype(np.float32), NET, layout="columns")[0]
+    assert len(expected) > 0
+    assert quelt.decode(half, NET, layout="columns")[0].tobytes() == expected.tobytes()
+    for dtype in (np.int8, np.uint8, np.int16, np.uint16):
+        q, quant, floats = _quantize(columns, dtype)
+        got = quelt.decode(q, NET, layout="columns", quant=quant)[0]
+        assert got.tobytes() == quelt.decode(floats, NET, layout="columns")[0].tobytes(), dtype
+    with pytest.raises(ValueError, match="quant"):
+        quelt.decode(q, NET, layout="columns")
+    with pytest.raises(quelt.Error, match="scale: 0 is not above 0"):
+        quelt.decode(q, NET, layout="columns", quant=(0.0, 0))
+
+
+def test_levels_read_nchw_nhwc_and_int8_heads_alike():
+    rng = np.random.default_rng(3)
+    grids = [(8, 8), (4, 4)]
+    boxes = [rng.normal(0, 2, (1, 64, h, w)).astype(np.float32) for h, w in grids]
+    scores = [rng.normal(-9, 1, (1, CLASSES, h, w)).astype(np.float32) for h, w in grids]
+    scores[0][0, 1, 3, 4] = 3.0
+    scores[1][0, 2, 1, 1] = 2.0
+    expected = quelt.decode_levels(boxes, scores, 64)[0]
+    assert sorted(expected["class_id"]) == [1, 2]
+    # The same values held NHWC: seen as NCHW through strides, or as they are.
+    nhwc_boxes = [np.ascontiguousarray(b.transpose(0, 2, 3, 1)) for b in boxes]
+    nhwc_scores = [np.ascontiguousarray(s.transpose(0, 2, 3, 1)) for s in scores]
+    seen = [a.transpose(0, 3, 1, 2) for a in nhwc_boxes], [a.transpose(0, 3, 1, 2) for a in nhwc_scores]
+    assert quelt.decode_levels(*seen, 64)[0].tobytes() == expected.tobytes()
+    got = quelt.decode_levels(nhwc_boxes, nhwc_scores, 64, channels_last=True)[0]
+    assert got.tobytes() == expected.tobytes()
+    # int8 per tensor: the records of the dequantized values.
+    quantized = [_quantize(a, np.int8) for a in boxes + scores]
+    quant = {"boxes": [q[1] for q in quantized[:2]], "scores": [q[1] for q in quantized[2:]]}
+    got = quelt.decode_levels([q[0] for q in quantized[:2]], [q[0] for q in quantized[2:]], 64, quant=quant)
+    floats = quelt.decode_levels([q[2] for q in quantized[:2]], [q[2] for q in quantized[2:]], 64)
+    assert got[0].tobytes() == floats[0].tobytes()
+    with pytest.raises(quelt.Error, match=r"quelt_decode_levels: levels.levels\[0\].stride"):
+        quelt.decode_levels(boxes, scores, 64, strides=[0, 16])

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <string>
 
+#include "../framework/elements.hpp"
 #include "../framework/exception.hpp"
 #include "../framework/string_builder.hpp"
 #include "versioned.hpp"
@@ -19,9 +21,10 @@ using sorvanta::framework::reject;
 // pass them.
 constexpr std::uint32_t first_layout_size = 136;
 constexpr std::uint32_t first_options_size = 64;
+constexpr std::uint32_t first_levels_size = 40;
 
-constexpr std::uint64_t max_float_offset =
-    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(float);
+constexpr std::uint64_t max_byte_offset =
+    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
 constexpr std::uint64_t max_records = std::numeric_limits<std::uint32_t>::max();
 
 std::uint64_t magnitude(std::int64_t stride) {
@@ -29,19 +32,21 @@ std::uint64_t magnitude(std::int64_t stride) {
                     : static_cast<std::uint64_t>(stride);
 }
 
-// total += (count - 1) x |stride|, false when it leaves the addressable range.
-bool add_extent(std::uint64_t count, std::int64_t stride, std::uint64_t& total) {
+// total += (count - 1) x |stride|, false when it leaves the addressable range
+// of elements of `bytes` bytes.
+bool add_extent(std::uint64_t count, std::int64_t stride, std::uint64_t bytes,
+                std::uint64_t& total) {
   const std::uint64_t steps = count - 1;
   const std::uint64_t step = magnitude(stride);
-  if (step != 0 && steps > (max_float_offset - total) / step) {
+  if (step != 0 && steps > (max_byte_offset / bytes - total) / step) {
     return false;
   }
   total += steps * step;
   return true;
 }
 
-void check_view(const char* name, const quelt_view& view, std::uint64_t images,
-                std::uint64_t candidates, std::uint64_t components) {
+void check_view(const char* name, const quelt_view& view, const quelt_element& element,
+                std::uint64_t images, std::uint64_t candidates, std::uint64_t components) {
   if (images == 0 || candidates == 0) {
     return;  // nothing of the view is read
   }
@@ -50,14 +55,43 @@ void check_view(const char* name, const quelt_view& view, std::uint64_t images,
                " candidates are to be read; only an absent part or an empty batch may be NULL"));
   }
   std::uint64_t extent = 0;
-  if (!add_extent(images, view.image_stride, extent) ||
-      !add_extent(candidates, view.candidate_stride, extent) ||
-      !add_extent(components, view.component_stride, extent)) {
+  const std::uint64_t bytes = sorvanta::framework::element_bytes(element.type);
+  if (!add_extent(images, view.image_stride, bytes, extent) ||
+      !add_extent(candidates, view.candidate_stride, bytes, extent) ||
+      !add_extent(components, view.component_stride, bytes, extent)) {
     reject(_bs("layout.", name, ": strides (", view.image_stride, ", ", view.candidate_stride, ", ",
                view.component_stride, ") over ", images, " x ", candidates, " x ", components,
-               " values reach beyond the addressable range; strides count floats"));
+               " values reach beyond the addressable range; strides count elements"));
   }
 }
+
+}  // namespace
+
+void check_element(const char* field, const quelt_element& element) {
+  if (element.type < QUELT_ELEMENT_FLOAT32 || element.type > QUELT_ELEMENT_UINT16) {
+    reject(_bs(field, ".type: ", element.type, " is not a known element type; 0 to ",
+               QUELT_ELEMENT_UINT16, " are"));
+  }
+  if (element.reserved != 0) {
+    reject(_bs(field, ".reserved: ", element.reserved, "; reserved fields must be 0"));
+  }
+  if (!sorvanta::framework::is_quantized(element.type)) {
+    return;  // scale and zero point are not read
+  }
+  if (!std::isfinite(element.scale) || !(element.scale > 0.0f)) {
+    reject(_bs(field, ".scale: ", element.scale,
+               std::isfinite(element.scale) ? " is not above 0" : " is not finite",
+               "; a finite scale above 0"));
+  }
+  const std::int32_t low = sorvanta::framework::lowest_integer(element.type);
+  const std::int32_t high = sorvanta::framework::highest_integer(element.type);
+  if (element.zero_point < low || element.zero_point > high) {
+    reject(_bs(field, ".zero_point: ", element.zero_point, " is outside the type; ", low, " to ",
+               high));
+  }
+}
+
+namespace {
 
 void check_code(const char* field, std::int32_t value, std::int32_t last) {
   if (value < 0 || value > last) {
@@ -77,6 +111,40 @@ void check_thresholds(const char* field, const float* values, std::uint64_t imag
       reject(_bs(field, "[", i, "]: NaN; any other value is a threshold"));
     }
   }
+}
+
+// The options' own fields, which need no tensor.
+void check_option_fields(const quelt_decode_options& options) {
+  if (options.network_width < 1) {
+    reject(_bs("options.network_width: ", options.network_width, " is below 1; 1 pixel or more"));
+  }
+  if (options.network_height < 1) {
+    reject(_bs("options.network_height: ", options.network_height, " is below 1; 1 pixel or more"));
+  }
+  if (options.max_detections < 0) {
+    reject(_bs("options.max_detections: ", options.max_detections,
+               " is negative; 0 (no cap) or more"));
+  }
+  if (options.classes_allowed_count < 0) {
+    reject(_bs("options.classes_allowed_count: ", options.classes_allowed_count,
+               " is negative; 0 or more"));
+  }
+  if (options.classes_allowed == nullptr && options.classes_allowed_count > 0) {
+    reject(_bs("options.classes_allowed: NULL with classes_allowed_count ",
+               options.classes_allowed_count, "; NULL only with a count of 0 (every class)"));
+  }
+}
+
+// Every option: codes, fields, per-image thresholds and geometry.
+void check_options(const quelt_decode_options& options, std::uint64_t images, bool suppressed) {
+  check_code("options.agnostic", options.agnostic, 1);
+  check_code("options.multi_label", options.multi_label, 1);
+  check_option_fields(options);
+  check_thresholds("options.score_thresholds", options.score_thresholds, images);
+  if (suppressed) {
+    check_thresholds("options.iou_thresholds", options.iou_thresholds, images);
+  }
+  check_geometry(options.geometry, images, "options.geometry");
 }
 
 quelt_layout default_layout() {
@@ -112,6 +180,114 @@ void check_geometry(const quelt_image_geometry* geometry, std::uint64_t images, 
       }
     }
   }
+}
+
+namespace {
+
+quelt_levels default_levels() {
+  quelt_levels levels;
+  quelt_levels_init(&levels);
+  return levels;
+}
+
+void check_grid_view(const std::string& name, const quelt_grid_view& view, std::uint64_t images,
+                     std::uint64_t height, std::uint64_t width, std::uint64_t channels) {
+  check_element(_bs(name, ".element").c_str(), view.element);
+  if (images == 0) {
+    return;
+  }
+  if (view.data == nullptr) {
+    reject(_bs(name, ".data: NULL, but ", images,
+               " images are to be read; NULL only for an "
+               "empty batch (or an absent score_sum)"));
+  }
+  std::uint64_t extent = 0;
+  const std::uint64_t bytes = sorvanta::framework::element_bytes(view.element.type);
+  if (!add_extent(images, view.image_stride, bytes, extent) ||
+      !add_extent(height, view.row_stride, bytes, extent) ||
+      !add_extent(width, view.column_stride, bytes, extent) ||
+      !add_extent(channels, view.channel_stride, bytes, extent)) {
+    reject(_bs(name, ": strides (", view.image_stride, ", ", view.row_stride, ", ",
+               view.column_stride, ", ", view.channel_stride, ") over ", images, " x ", height,
+               " x ", width, " x ", channels,
+               " values reach beyond the addressable range; strides count elements"));
+  }
+}
+
+}  // namespace
+
+levels_call checked_levels_call(const quelt_levels* given_levels,
+                                const quelt_decode_options* given_options) {
+  if (given_levels == nullptr) {
+    reject("levels: NULL; a quelt_levels is required (quelt_levels_init starts one)");
+  }
+  if (given_options == nullptr) {
+    reject(
+        "options: NULL; a quelt_decode_options is required (quelt_decode_options_init starts "
+        "one)");
+  }
+  const levels_call call{read_versioned(given_levels, default_levels(), first_levels_size,
+                                        "levels.struct_size", "quelt_levels"),
+                         read_versioned(given_options, default_options(), first_options_size,
+                                        "options.struct_size", "quelt_decode_options")};
+  const quelt_levels& levels = call.levels;
+  check_code("levels.score_coding", levels.score_coding, QUELT_SCORES_LOGITS);
+  if (levels.batch < 0) {
+    reject(_bs("levels.batch: ", levels.batch, " is negative; 0 or more images"));
+  }
+  if (levels.classes < 1) {
+    reject(_bs("levels.classes: ", levels.classes, " is below 1; 1 class or more"));
+  }
+  if (levels.bins < 1 || levels.bins > (1 << 20)) {
+    reject(_bs("levels.bins: ", levels.bins,
+               " is not a bin count; 1 (plain distances) to 1048576 bins a side"));
+  }
+  if (levels.level_count < 0) {
+    reject(_bs("levels.level_count: ", levels.level_count, " is negative; 0 or more levels"));
+  }
+  if (levels.levels == nullptr && levels.level_count > 0) {
+    reject(_bs("levels.levels: NULL with level_count ", levels.level_count,
+               "; an array of that many quelt_level"));
+  }
+  const auto images = static_cast<std::uint64_t>(levels.batch);
+  check_options(call.options, images, true);
+  const std::uint64_t per_cell =
+      call.options.multi_label == 1 ? static_cast<std::uint64_t>(levels.classes) : 1;
+  std::uint64_t cells = 0;
+  for (std::int64_t i = 0; i < levels.level_count; ++i) {
+    const quelt_level& level = levels.levels[i];
+    const std::string name = _bs("levels.levels[", i, "]");
+    if (level.height < 1) {
+      reject(_bs(name, ".height: ", level.height, " is below 1; 1 row or more"));
+    }
+    if (level.width < 1) {
+      reject(_bs(name, ".width: ", level.width, " is below 1; 1 column or more"));
+    }
+    if (level.stride < 1) {
+      reject(_bs(name, ".stride: ", level.stride, " is below 1; 1 pixel or more"));
+    }
+    if (level.reserved != 0) {
+      reject(_bs(name, ".reserved: ", level.reserved, "; reserved fields must be 0"));
+    }
+    const auto height = static_cast<std::uint64_t>(level.height);
+    const auto width = static_cast<std::uint64_t>(level.width);
+    if (height > max_records || width > max_records / height ||
+        height * width > (max_records - cells * per_cell) / per_cell) {
+      reject(_bs(name, ": ", height, " x ", width, " cells bring the image to more than ",
+                 max_records, " records; at most that many a call can hold"));
+    }
+    cells += height * width;
+    check_grid_view(name + ".boxes", level.boxes, images, height, width,
+                    4 * static_cast<std::uint64_t>(levels.bins));
+    check_grid_view(name + ".scores", level.scores, images, height, width,
+                    static_cast<std::uint64_t>(levels.classes));
+    if (level.score_sum.data != nullptr) {
+      check_grid_view(name + ".score_sum", level.score_sum, images, height, width, 1);
+    } else {
+      check_element(_bs(name, ".score_sum.element").c_str(), level.score_sum.element);
+    }
+  }
+  return call;
 }
 
 decode_call checked_decode_call(const quelt_layout* given_layout,
@@ -152,24 +328,7 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
     reject(_bs("layout.classes: ", layout.classes,
                " is negative; 0 (class values unchecked) or the number of classes"));
   }
-  if (options.network_width < 1) {
-    reject(_bs("options.network_width: ", options.network_width, " is below 1; 1 pixel or more"));
-  }
-  if (options.network_height < 1) {
-    reject(_bs("options.network_height: ", options.network_height, " is below 1; 1 pixel or more"));
-  }
-  if (options.max_detections < 0) {
-    reject(_bs("options.max_detections: ", options.max_detections,
-               " is negative; 0 (no cap) or more"));
-  }
-  if (options.classes_allowed_count < 0) {
-    reject(_bs("options.classes_allowed_count: ", options.classes_allowed_count,
-               " is negative; 0 or more"));
-  }
-  if (options.classes_allowed == nullptr && options.classes_allowed_count > 0) {
-    reject(_bs("options.classes_allowed: NULL with classes_allowed_count ",
-               options.classes_allowed_count, "; NULL only with a count of 0 (every class)"));
-  }
+  check_option_fields(options);
   const auto images = static_cast<std::uint64_t>(layout.batch);
   const auto candidates = static_cast<std::uint64_t>(layout.candidates);
   const std::uint64_t per_candidate =
@@ -179,11 +338,14 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
                " records each is more than one image can hold; at most ", max_records,
                " records an image"));
   }
-  check_view("boxes", layout.boxes, images, candidates, 4);
+  check_element("layout.boxes_element", layout.boxes_element);
+  check_element("layout.objectness_element", layout.objectness_element);
+  check_element("layout.scores_element", layout.scores_element);
+  check_view("boxes", layout.boxes, layout.boxes_element, images, candidates, 4);
   if (layout.objectness.data != nullptr) {
-    check_view("objectness", layout.objectness, images, candidates, 1);
+    check_view("objectness", layout.objectness, layout.objectness_element, images, candidates, 1);
   }
-  check_view("scores", layout.scores, images, candidates,
+  check_view("scores", layout.scores, layout.scores_element, images, candidates,
              raw ? static_cast<std::uint64_t>(layout.classes) : 2);
   check_thresholds("options.score_thresholds", options.score_thresholds, images);
   if (raw) {

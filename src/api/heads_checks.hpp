@@ -16,9 +16,22 @@ struct decode_call {
   quelt_decode_options options;
 };
 
+struct levels_call {
+  quelt_levels levels;
+  quelt_decode_options options;
+};
+
+// Refuses what quelt_decode_levels documents as bad input; reads the level
+// descriptions and the per-image arrays of the options but no tensor value.
+levels_call checked_levels_call(const quelt_levels* levels, const quelt_decode_options* options);
+
 // Refuses what quelt_decode documents as bad input; reads the per-image
 // arrays of the options but no tensor value.
 decode_call checked_decode_call(const quelt_layout* layout, const quelt_decode_options* options);
+
+// Refuses an element description quelt_decode would refuse; `field` names it
+// ("layout.scores_element").
+void check_element(const char* field, const quelt_element& element);
 
 // Refuses geometry quelt_decode would refuse (none for NULL); `field` names
 // the array in the texts.

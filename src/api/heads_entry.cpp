@@ -106,6 +106,20 @@ extern "C" QUELT_API return_status quelt_decode(const quelt_layout* layout,
   });
 }
 
+extern "C" QUELT_API return_status quelt_decode_levels(const quelt_levels* levels,
+                                                       const quelt_decode_options* options,
+                                                       object_handler* out_handler) {
+  return quelt::api::run_in_plain_status_frame("quelt_decode_levels", [&] {
+    if (out_handler == nullptr) {
+      reject("out_handler: NULL; the address of an object_handler to fill");
+    }
+    quelt::api::reset_output_handle(out_handler);
+    const quelt::api::levels_call call = quelt::api::checked_levels_call(levels, options);
+    quelt::api::publish_batch(
+        *out_handler, [&] { return quelt::heads::decode_levels(call.levels, call.options); });
+  });
+}
+
 extern "C" QUELT_API return_status quelt_map_detections(object_handler handler,
                                                         int32_t network_width,
                                                         int32_t network_height,

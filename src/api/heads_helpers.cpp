@@ -50,6 +50,14 @@ QUELT_API void quelt_layout_init(quelt_layout* layout) {
   layout->struct_size = sizeof(quelt_layout);
 }
 
+QUELT_API void quelt_levels_init(quelt_levels* levels) {
+  if (levels == nullptr) {
+    return;
+  }
+  std::memset(levels, 0, sizeof *levels);
+  levels->struct_size = sizeof(quelt_levels);
+}
+
 QUELT_API void quelt_layout_rows(quelt_layout* layout, const float* data, int64_t batch,
                                  int64_t candidates, int32_t classes, int32_t has_objectness) {
   if (layout == nullptr) {

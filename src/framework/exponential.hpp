@@ -261,11 +261,13 @@ exact_exp(float x) noexcept {
   const double scale = double_of(((ki & ~std::uint64_t{63}) << 46) + (std::uint64_t{1023} << 52));
   const double hi = s * scale;
   const double lo = e * scale;
-  std::uint64_t bits = bits_of(hi);
-  if (lo != 0.0 && (bits & 1) == 0) {
-    bits = lo > 0.0 ? bits + 1 : bits - 1;
-  }
-  return static_cast<float>(double_of(bits));
+  // Round to odd without a branch: whether the last bit is even is a coin
+  // toss, which a branch would mispredict half the time.
+  const std::uint64_t bits = bits_of(hi);
+  const std::uint64_t step = (~bits & 1) & static_cast<std::uint64_t>(lo != 0.0);
+  const std::uint64_t up = static_cast<std::uint64_t>(lo > 0.0);
+  // +1 toward a positive lo, -1 (as 2^64 - 1) toward a negative one.
+  return static_cast<float>(double_of(bits + step * (up + up - 1)));
 }
 
 }  // namespace exponential_detail

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../framework/box.hpp"
+#include "../framework/elements.hpp"
 #include "../framework/ranking.hpp"
 #include "../framework/suppression.hpp"
 #include "quelt/quelt.h"
@@ -29,11 +30,38 @@ inline const float* at(const quelt_view& view, std::int64_t image, std::int64_t 
          component * view.component_stride;
 }
 
+// A view of any element type: its values are read through the framework's
+// one conversion.
+struct element_view {
+  const quelt_view& view;
+  fw::element_format format;
+  std::int64_t bytes;
+
+  element_view(const quelt_view& v, const quelt_element& e)
+      : view(v),
+        format{e.type, e.zero_point, e.scale},
+        bytes(static_cast<std::int64_t>(fw::element_bytes(e.type))) {}
+
+  const unsigned char* address(std::int64_t image, std::int64_t candidate,
+                               std::int64_t component) const {
+    return reinterpret_cast<const unsigned char*>(view.data) +
+           (image * view.image_stride + candidate * view.candidate_stride +
+            component * view.component_stride) *
+               bytes;
+  }
+  float value(std::int64_t image, std::int64_t candidate, std::int64_t component) const {
+    return fw::element_value(format, address(image, candidate, component));
+  }
+};
+
 class decoder {
  public:
   decoder(const quelt_layout& layout, const quelt_decode_options& options);
 
   std::vector<object_detection> image(std::int64_t b);
+  // The records of image b of raw per-level heads (levels.cpp); the decoder
+  // was built over a layout of raw candidates of `levels.classes` classes.
+  std::vector<object_detection> image_levels(std::int64_t b, const quelt_levels& levels);
 
  private:
   float activate(float value) const { return logits_ ? fw::logistic(value) : value; }
@@ -43,8 +71,12 @@ class decoder {
   void gather_with_objectness(std::int64_t b, float threshold);
   void gather_class_major(std::int64_t b, float threshold);
   void gather_candidate_major(std::int64_t b, float threshold);
+  void gather_elements(std::int64_t b, float threshold);
   void keep_best_classes();
+  void gather_levels(std::int64_t b, float threshold, const quelt_levels& levels);
+  void level_boxes(std::int64_t b, const quelt_levels& levels);
 
+  void read_boxes(std::int64_t b);
   std::vector<object_detection> finish(std::int64_t b);
   void suppress(float threshold, std::size_t count);
   object_detection record(std::int64_t b, const hit& h, const fw::corner_box& box) const;
@@ -52,6 +84,8 @@ class decoder {
   const quelt_layout& layout_;
   const quelt_decode_options& options_;
   const bool logits_;
+  // Scores or objectness in another element type than float32.
+  const bool elements_;
   std::vector<std::int32_t> allowed_;  // the allow-list, sorted
   std::vector<std::uint32_t> walk_;    // allowed classes below `classes`, ascending
   std::vector<unsigned char> allowed_mask_;
@@ -64,8 +98,16 @@ class decoder {
   std::vector<std::uint64_t> scratch_;
   std::vector<std::int32_t> best_class_;  // per candidate, -1 for none
   std::vector<float> best_score_;
-  std::vector<fw::corner_box> candidate_boxes_;  // in candidate order
-  std::vector<fw::corner_box> boxes_;            // in rank order
+  std::vector<fw::corner_box> candidate_boxes_;  // one per hit, in hit order
+  std::vector<float> bins_;                      // the box values of a level's hit cells
+  std::vector<std::uint32_t> cells_;             // those cells, within their level
+  std::vector<std::int32_t> ranks_;              // their integers, for int8 and uint8 maps
+  // exp(v(q) - v(top)) per pair of byte integers, valid where stamped with
+  // the current level's stamp.
+  std::vector<float> pair_exps_;
+  std::vector<std::uint32_t> pair_stamps_;
+  std::uint32_t pair_stamp_ = 0;
+  std::vector<fw::corner_box> boxes_;  // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;
   std::vector<std::uint32_t> start_;  // the multi-label hits bucketed by candidate

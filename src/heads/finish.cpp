@@ -11,16 +11,39 @@ namespace quelt::heads {
 namespace {
 
 fw::corner_box box_of(const quelt_layout& layout, std::int64_t image, std::int64_t candidate) {
-  const float* v = at(layout.boxes, image, candidate, 0);
-  const std::int64_t s = layout.boxes.component_stride;
-  if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
-    return fw::centre_to_corners(v[0], v[s], v[2 * s], v[3 * s]);
+  float v[4];
+  if (layout.boxes_element.type == QUELT_ELEMENT_FLOAT32) {
+    const float* f = at(layout.boxes, image, candidate, 0);
+    const std::int64_t s = layout.boxes.component_stride;
+    v[0] = f[0];
+    v[1] = f[s];
+    v[2] = f[2 * s];
+    v[3] = f[3 * s];
+  } else {
+    const element_view boxes(layout.boxes, layout.boxes_element);
+    for (int c = 0; c < 4; ++c) {
+      v[c] = boxes.value(image, candidate, c);
+    }
   }
-  return fw::make_corner_box(v[0], v[s], v[2 * s], v[3 * s]);
+  if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
+    return fw::centre_to_corners(v[0], v[1], v[2], v[3]);
+  }
+  return fw::make_corner_box(v[0], v[1], v[2], v[3]);
 }
 
 }  // namespace
 
+// The boxes of the hits of quelt_decode, read in candidate order, which
+// walks the tensor forwards.
+void decoder::read_boxes(std::int64_t b) {
+  candidate_boxes_.resize(hits_.size());
+  for (std::size_t i = 0; i < hits_.size(); ++i) {
+    candidate_boxes_[i] = box_of(layout_, b, hits_[i].candidate);
+  }
+}
+
+// Ranking, suppression and records of the hits, whose boxes the gatherer
+// left in candidate_boxes_ (one per hit, in hit order).
 std::vector<object_detection> decoder::finish(std::int64_t b) {
   const std::size_t count = hits_.size();
   keys_.resize(count);
@@ -29,11 +52,6 @@ std::vector<object_detection> decoder::finish(std::int64_t b) {
     keys_[i] = hits_[i].score;
   }
   fw::rank_descending(keys_, order_, scratch_);
-  // Read in candidate order, which walks the tensor forwards, then ranked.
-  candidate_boxes_.resize(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    candidate_boxes_[i] = box_of(layout_, b, hits_[i].candidate);
-  }
   for (std::size_t i = 0; i < count; ++i) {
     boxes_[i] = candidate_boxes_[order_[i]];
   }

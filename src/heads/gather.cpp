@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "../framework/class_scores.hpp"
 #include "decoder.hpp"
@@ -18,7 +19,12 @@ std::uint64_t magnitude(std::int64_t stride) {
 }  // namespace
 
 decoder::decoder(const quelt_layout& layout, const quelt_decode_options& options)
-    : layout_(layout), options_(options), logits_(layout.score_coding == QUELT_SCORES_LOGITS) {
+    : layout_(layout),
+      options_(options),
+      logits_(layout.score_coding == QUELT_SCORES_LOGITS),
+      elements_(layout.scores_element.type != QUELT_ELEMENT_FLOAT32 ||
+                (layout.objectness.data != nullptr &&
+                 layout.objectness_element.type != QUELT_ELEMENT_FLOAT32)) {
   const std::int32_t classes = layout.candidate_kind == QUELT_CANDIDATES_RAW ? layout.classes : 0;
   if (options.classes_allowed != nullptr) {
     for (std::int64_t i = 0; i < options.classes_allowed_count; ++i) {
@@ -45,7 +51,9 @@ decoder::decoder(const quelt_layout& layout, const quelt_decode_options& options
 std::vector<object_detection> decoder::image(std::int64_t b) {
   hits_.clear();
   const float threshold = options_.score_thresholds[b];
-  if (layout_.candidate_kind == QUELT_CANDIDATES_END_TO_END) {
+  if (elements_) {
+    gather_elements(b, threshold);
+  } else if (layout_.candidate_kind == QUELT_CANDIDATES_END_TO_END) {
     gather_end_to_end(b, threshold);
   } else if (layout_.objectness.data != nullptr) {
     gather_with_objectness(b, threshold);
@@ -58,6 +66,7 @@ std::vector<object_detection> decoder::image(std::int64_t b) {
   if (layout_.candidate_kind == QUELT_CANDIDATES_RAW && options_.multi_label == 0) {
     keep_best_classes();
   }
+  read_boxes(b);
   return finish(b);
 }
 
@@ -241,6 +250,106 @@ void decoder::gather_candidate_major(std::int64_t b, float threshold) {
         if (passes(s[static_cast<std::int64_t>(k) * scores.component_stride])) {
           visit(k);
         }
+      }
+    }
+  }
+}
+
+// Scores or objectness of another element type: values whose rank is below
+// the threshold's cut are skipped unread; the others are converted and
+// decided exactly as the float path decides them, in the same order
+// (candidates ascending, classes ascending within one).
+void decoder::gather_elements(std::int64_t b, float threshold) {
+  const element_view scores(layout_.scores, layout_.scores_element);
+  const auto candidates = static_cast<std::uint64_t>(layout_.candidates);
+  if (layout_.candidate_kind == QUELT_CANDIDATES_END_TO_END) {
+    const bool has_objectness = layout_.objectness.data != nullptr;
+    const element_view objectness_values(layout_.objectness, layout_.objectness_element);
+    for (std::int64_t n = 0; n < layout_.candidates; ++n) {
+      const float objectness = has_objectness ? activate(objectness_values.value(b, n, 0)) : 1.0f;
+      const float score = objectness * activate(scores.value(b, n, 0));
+      if (!(score > threshold)) {
+        continue;
+      }
+      const float value = scores.value(b, n, 1);
+      if (!(value >= 0.0f && value < 2147483648.0f) || std::floor(value) != value) {
+        continue;
+      }
+      const auto k = static_cast<std::int32_t>(value);
+      if (layout_.classes > 0 && k >= layout_.classes) {
+        continue;
+      }
+      if (options_.classes_allowed != nullptr &&
+          !std::binary_search(allowed_.begin(), allowed_.end(), k)) {
+        continue;
+      }
+      hits_.push_back(
+          hit{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(k), score, objectness});
+    }
+    return;
+  }
+  const screen passes = make_screen(threshold);
+  if (passes.closed()) {
+    return;  // no logistic exceeds the threshold
+  }
+  if (layout_.objectness.data != nullptr) {
+    const element_view objectness_values(layout_.objectness, layout_.objectness_element);
+    const std::int32_t cut = rank_cut_for(objectness_values.format, logits_, threshold);
+    for_each_element_passing(
+        objectness_values.format, objectness_values.address(b, 0, 0), candidates,
+        layout_.objectness.candidate_stride, cut, passes, [&](std::uint64_t i) {
+          const auto n = static_cast<std::int64_t>(i);
+          const float objectness = activate(objectness_values.value(b, n, 0));
+          if (!(objectness > threshold)) {
+            return;
+          }
+          for (std::uint32_t k : walk_) {
+            const float score = objectness * activate(scores.value(b, n, k));
+            if (score > threshold) {
+              hits_.push_back(hit{static_cast<std::uint32_t>(n), k, score, objectness});
+            }
+          }
+        });
+    return;
+  }
+  const std::int32_t cut = rank_cut_for(scores.format, logits_, threshold);
+  if (magnitude(layout_.scores.component_stride) > magnitude(layout_.scores.candidate_stride)) {
+    // Class by class along the candidates, then bucketed by candidate, which
+    // keeps the class order within one.
+    spare_.clear();
+    for (std::uint32_t k : walk_) {
+      for_each_element_passing(
+          scores.format, scores.address(b, 0, k), candidates, layout_.scores.candidate_stride, cut,
+          passes, [&](std::uint64_t n) {
+            const float score = activate(scores.value(b, static_cast<std::int64_t>(n), k));
+            if (score > threshold) {
+              spare_.push_back(hit{static_cast<std::uint32_t>(n), k, score, 1.0f});
+            }
+          });
+    }
+    members_.resize(spare_.size());
+    for (std::size_t i = 0; i < spare_.size(); ++i) {
+      members_[i] = fw::class_member{spare_[i].candidate, static_cast<std::uint32_t>(i)};
+    }
+    fw::bucket_by_class(members_, static_cast<std::size_t>(candidates), start_, by_class_);
+    hits_.resize(spare_.size());
+    for (std::size_t i = 0; i < by_class_.size(); ++i) {
+      hits_[i] = spare_[by_class_[i].item];
+    }
+    return;
+  }
+  for (std::int64_t n = 0; n < layout_.candidates; ++n) {
+    for (std::uint32_t k : walk_) {
+      const unsigned char* p = scores.address(b, n, k);
+      const bool may_pass = scores.format.type == QUELT_ELEMENT_FLOAT32
+                                ? passes(fw::element_value(scores.format, p))
+                                : fw::element_rank(scores.format.type, p) >= cut;
+      if (!may_pass) {
+        continue;
+      }
+      const float score = activate(fw::element_value(scores.format, p));
+      if (score > threshold) {
+        hits_.push_back(hit{static_cast<std::uint32_t>(n), k, score, 1.0f});
       }
     }
   }

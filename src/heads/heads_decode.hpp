@@ -14,6 +14,9 @@ using sorvanta::framework::detections_list;
 // this library's version, strides within reach, thresholds not NaN.
 detections_list decode(const quelt_layout& layout, const quelt_decode_options& options);
 
+// The records of every image of raw per-level heads, checked likewise.
+detections_list decode_levels(const quelt_levels& levels, const quelt_decode_options& options);
+
 }  // namespace quelt::heads
 
 #endif

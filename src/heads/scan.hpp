@@ -6,11 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "../framework/elements.hpp"
 #include "../framework/logistic.hpp"
 #include "../framework/screen.hpp"
 
@@ -154,6 +157,160 @@ void for_each_screened(const float* first, std::uint64_t count, std::int64_t ste
   } else {
     for_each_passing_contiguous<false>(first, count, passes.threshold, visit);
   }
+}
+
+// visit(i) for every i < count whose element first[i x step] (of T, one of
+// the quantized types) has a rank of at least `cut`, in increasing order.
+template <class T, class Visit>
+void for_each_rank_from(const unsigned char* first, std::uint64_t count, std::int64_t step,
+                        std::int32_t cut, Visit&& visit) {
+  const auto bytes = static_cast<std::int64_t>(sizeof(T));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    T v;
+    std::memcpy(&v, first + static_cast<std::int64_t>(i) * step * bytes, sizeof v);
+    if (static_cast<std::int32_t>(v) >= cut) {
+      visit(i);
+    }
+  }
+}
+
+// visit(i) for every i < count whose contiguous element first[i] has a rank
+// of at least `cut`, sixteen at a time where SSE2 is there: for integer
+// elements the screen is the whole cost of a call at the usual thresholds.
+// T: int8, uint8, int16, uint16, or with `sign_magnitude` the 16-bit floats
+// (ranked by sign and magnitude).
+template <class T, bool sign_magnitude, class Visit>
+void for_each_contiguous_rank_from(const unsigned char* first, std::uint64_t count,
+                                   std::int32_t cut, Visit&& visit) {
+  std::uint64_t i = 0;
+  const auto rank_at = [&](std::uint64_t at) {
+    T v;
+    std::memcpy(&v, first + at * sizeof(T), sizeof v);
+    if constexpr (sign_magnitude) {
+      return fw::sign_magnitude_rank(static_cast<std::uint16_t>(v));
+    } else {
+      return static_cast<std::int32_t>(v);
+    }
+  };
+#if defined(__SSE2__)
+  // Ranks are compared as signed lanes: unsigned types are shifted by half
+  // their range first. `cut` - 1 must then fit a lane, which leaves out only
+  // the cuts that pass everything or nothing.
+  constexpr bool bytes = sizeof(T) == 1;
+  constexpr std::int32_t shift =
+      std::is_unsigned_v<T> && !sign_magnitude ? (bytes ? 128 : 32768) : 0;
+  constexpr std::int32_t lane_low = bytes ? -128 : -32768;
+  const std::int32_t edge = cut - 1 - shift;
+  if (edge >= lane_low && edge < -lane_low - 1) {
+    const auto load = [&](std::uint64_t at) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first + at * sizeof(T)));
+      if constexpr (sign_magnitude) {
+        // magnitude, negated where the sign bit is set
+        const __m128i sign = _mm_srai_epi16(v, 15);
+        const __m128i magnitude = _mm_and_si128(v, _mm_set1_epi16(0x7fff));
+        v = _mm_sub_epi16(_mm_xor_si128(magnitude, sign), sign);
+      } else if constexpr (shift != 0) {
+        v = _mm_xor_si128(v, bytes ? _mm_set1_epi8(static_cast<char>(0x80))
+                                   : _mm_set1_epi16(static_cast<short>(0x8000)));
+      }
+      return v;
+    };
+    if constexpr (bytes) {
+      const __m128i limit = _mm_set1_epi8(static_cast<char>(edge));
+      for (; i + 16 <= count; i += 16) {
+        auto open = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(load(i), limit)));
+        while (open != 0) {
+          visit(i + static_cast<std::uint64_t>(__builtin_ctz(open)));
+          open &= open - 1;
+        }
+      }
+    } else {
+      const __m128i limit = _mm_set1_epi16(static_cast<short>(edge));
+      for (; i + 16 <= count; i += 16) {
+        const __m128i low = _mm_cmpgt_epi16(load(i), limit);
+        const __m128i high = _mm_cmpgt_epi16(load(i + 8), limit);
+        auto open = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+        while (open != 0) {
+          visit(i + static_cast<std::uint64_t>(__builtin_ctz(open)));
+          open &= open - 1;
+        }
+      }
+    }
+  }
+#endif
+  for (; i < count; ++i) {
+    if (rank_at(i) >= cut) {
+      visit(i);
+    }
+  }
+}
+
+// The cut a screen over elements of `format` compares ranks with (float32
+// is screened as floats).
+inline std::int32_t rank_cut_for(const fw::element_format& format, bool logits, float threshold) {
+  return format.type == QUELT_ELEMENT_FLOAT32 ? 0 : fw::rank_cut(format, logits, threshold);
+}
+
+// for_each_screened over elements of any type: float32 through the float
+// screen, the others by rank against `cut` (rank_cut_for). Every value that
+// may pass is visited; the exact test is the caller's.
+template <class Visit>
+void for_each_element_passing(const fw::element_format& format, const unsigned char* first,
+                              std::uint64_t count, std::int64_t step, std::int32_t cut,
+                              const screen& passes, Visit&& visit) {
+  if (step == 1) {
+    switch (format.type) {
+      case QUELT_ELEMENT_INT8:
+        for_each_contiguous_rank_from<std::int8_t, false>(first, count, cut, visit);
+        return;
+      case QUELT_ELEMENT_UINT8:
+        for_each_contiguous_rank_from<std::uint8_t, false>(first, count, cut, visit);
+        return;
+      case QUELT_ELEMENT_INT16:
+        for_each_contiguous_rank_from<std::int16_t, false>(first, count, cut, visit);
+        return;
+      case QUELT_ELEMENT_UINT16:
+        for_each_contiguous_rank_from<std::uint16_t, false>(first, count, cut, visit);
+        return;
+      case QUELT_ELEMENT_FLOAT16:
+      case QUELT_ELEMENT_BFLOAT16:
+        for_each_contiguous_rank_from<std::uint16_t, true>(first, count, cut, visit);
+        return;
+      default:
+        break;
+    }
+  }
+  switch (format.type) {
+    case QUELT_ELEMENT_FLOAT32:
+      for_each_screened(reinterpret_cast<const float*>(first), count, step, passes, visit);
+      return;
+    case QUELT_ELEMENT_INT8:
+      for_each_rank_from<std::int8_t>(first, count, step, cut, visit);
+      return;
+    case QUELT_ELEMENT_UINT8:
+      for_each_rank_from<std::uint8_t>(first, count, step, cut, visit);
+      return;
+    case QUELT_ELEMENT_INT16:
+      for_each_rank_from<std::int16_t>(first, count, step, cut, visit);
+      return;
+    case QUELT_ELEMENT_UINT16:
+      for_each_rank_from<std::uint16_t>(first, count, step, cut, visit);
+      return;
+    default:
+      break;
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (fw::element_rank(format.type, first + static_cast<std::int64_t>(i) * step * 2) >= cut) {
+      visit(i);
+    }
+  }
+}
+
+// Whether one element may pass the screen (see for_each_element_passing).
+inline bool element_may_pass(const fw::element_format& format, const unsigned char* p,
+                             std::int32_t cut, const screen& passes) {
+  return format.type == QUELT_ELEMENT_FLOAT32 ? passes(fw::element_value(format, p))
+                                              : fw::element_rank(format.type, p) >= cut;
 }
 
 }  // namespace quelt::heads

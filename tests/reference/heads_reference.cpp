@@ -3,6 +3,7 @@
 // and all-pairs suppression.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -74,9 +75,106 @@ float clip(float value, float extent) {
   return value;
 }
 
+// A view's `components` values per candidate, copied as floats.
+quelt_view converted_view(const quelt_view& view, const quelt_element& element, std::int64_t images,
+                          std::int64_t candidates, std::int64_t components,
+                          std::vector<float>& storage) {
+  storage.clear();
+  const std::int64_t bytes =
+      element.type == QUELT_ELEMENT_FLOAT32
+          ? 4
+          : (element.type == QUELT_ELEMENT_INT8 || element.type == QUELT_ELEMENT_UINT8 ? 1 : 2);
+  for (std::int64_t b = 0; b < images; ++b) {
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      for (std::int64_t c = 0; c < components; ++c) {
+        const std::int64_t index =
+            b * view.image_stride + n * view.candidate_stride + c * view.component_stride;
+        storage.push_back(
+            element_value(element, reinterpret_cast<const char*>(view.data) + index * bytes));
+      }
+    }
+  }
+  storage.push_back(0.0f);  // never read: keeps the data non-null
+  return quelt_view{storage.data(), candidates * components, components, 1};
+}
+
 }  // namespace
 
-detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options) {
+float element_value(const quelt_element& element, const void* address) {
+  const auto* p = static_cast<const unsigned char*>(address);
+  std::uint16_t half = 0;
+  if (element.type != QUELT_ELEMENT_INT8 && element.type != QUELT_ELEMENT_UINT8) {
+    std::memcpy(&half, p, 2);  // 16-bit types (a float32 is read below)
+  }
+  switch (element.type) {
+    case QUELT_ELEMENT_FLOAT16: {
+      // (-1)^sign x 2^(exponent - 15) x 1.mantissa; exponent 0: 2^-14 x 0.mantissa.
+      const int exponent = (half >> 10) & 31;
+      const int mantissa = half & 1023;
+      double value = 0.0;
+      if (exponent == 31 && mantissa != 0) {
+        // NaN keeps its sign and payload, in the float's upper mantissa bits.
+        const std::uint32_t bits = (static_cast<std::uint32_t>(half & 0x8000) << 16) | 0x7f800000u |
+                                   (static_cast<std::uint32_t>(mantissa) << 13);
+        float nan;
+        std::memcpy(&nan, &bits, 4);
+        return nan;
+      }
+      if (exponent == 31) {
+        value = std::numeric_limits<double>::infinity();
+      } else if (exponent == 0) {
+        value = std::ldexp(static_cast<double>(mantissa), -24);
+      } else {
+        value = std::ldexp(static_cast<double>(1024 + mantissa), exponent - 25);
+      }
+      return static_cast<float>((half & 0x8000) != 0 ? -value : value);
+    }
+    case QUELT_ELEMENT_BFLOAT16: {
+      const std::uint32_t bits = static_cast<std::uint32_t>(half) << 16;
+      float value;
+      std::memcpy(&value, &bits, 4);
+      return value;
+    }
+    case QUELT_ELEMENT_INT8:
+      return static_cast<float>(static_cast<std::int8_t>(p[0]) - element.zero_point) *
+             element.scale;
+    case QUELT_ELEMENT_UINT8:
+      return static_cast<float>(p[0] - element.zero_point) * element.scale;
+    case QUELT_ELEMENT_INT16:
+      return static_cast<float>(static_cast<std::int16_t>(half) - element.zero_point) *
+             element.scale;
+    case QUELT_ELEMENT_UINT16:
+      return static_cast<float>(half - element.zero_point) * element.scale;
+    default: {
+      float value;
+      std::memcpy(&value, p, 4);
+      return value;
+    }
+  }
+}
+
+quelt_layout converted_layout(const quelt_layout& layout,
+                              std::vector<std::vector<float>>& storage) {
+  quelt_layout converted = layout;
+  storage.resize(3);
+  const bool raw = layout.candidate_kind == QUELT_CANDIDATES_RAW;
+  converted.boxes = converted_view(layout.boxes, layout.boxes_element, layout.batch,
+                                   layout.candidates, 4, storage[0]);
+  if (layout.objectness.data != nullptr) {
+    converted.objectness = converted_view(layout.objectness, layout.objectness_element,
+                                          layout.batch, layout.candidates, 1, storage[1]);
+  }
+  converted.scores = converted_view(layout.scores, layout.scores_element, layout.batch,
+                                    layout.candidates, raw ? layout.classes : 2, storage[2]);
+  converted.boxes_element = quelt_element{};
+  converted.objectness_element = quelt_element{};
+  converted.scores_element = quelt_element{};
+  return converted;
+}
+
+detections decode_heads(const quelt_layout& given, const quelt_decode_options& options) {
+  std::vector<std::vector<float>> storage;
+  const quelt_layout layout = converted_layout(given, storage);
   const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
   const bool end_to_end = layout.candidate_kind == QUELT_CANDIDATES_END_TO_END;
   const bool has_objectness = layout.objectness.data != nullptr;
@@ -265,6 +363,138 @@ detections map_detections(const detections& batch, std::int32_t network_width,
     result.push_back(image);
   }
   return result;
+}
+
+namespace {
+
+std::int64_t element_bytes(const quelt_element& element) {
+  if (element.type == QUELT_ELEMENT_FLOAT32) {
+    return 4;
+  }
+  return element.type == QUELT_ELEMENT_INT8 || element.type == QUELT_ELEMENT_UINT8 ? 1 : 2;
+}
+
+float grid_value(const quelt_grid_view& view, std::int64_t b, std::int64_t y, std::int64_t x,
+                 std::int64_t c) {
+  const std::int64_t index = b * view.image_stride + y * view.row_stride + x * view.column_stride +
+                             c * view.channel_stride;
+  return element_value(
+      view.element, reinterpret_cast<const char*>(view.data) + index * element_bytes(view.element));
+}
+
+// The distance of one side: the expectation of the softmax over its bins.
+float side_distance(const quelt_grid_view& boxes, std::int64_t b, std::int64_t y, std::int64_t x,
+                    std::int64_t side, std::int64_t bins) {
+  if (bins == 1) {
+    return grid_value(boxes, b, y, x, side);
+  }
+  std::vector<float> v;
+  for (std::int64_t k = 0; k < bins; ++k) {
+    v.push_back(grid_value(boxes, b, y, x, side * bins + k));
+  }
+  float largest = v[0];
+  for (std::int64_t k = 1; k < bins; ++k) {
+    if (v[k] > largest) {
+      largest = v[k];
+    }
+  }
+  std::vector<float> e;
+  float total = 0.0f;
+  for (std::int64_t k = 0; k < bins; ++k) {
+    e.push_back(sorvanta::framework::rounded_exp(v[k] - largest));
+    total = total + e[k];
+  }
+  float distance = 0.0f;
+  for (std::int64_t k = 0; k < bins; ++k) {
+    const float p = e[k] / total;
+    distance = distance + static_cast<float>(k) * p;
+  }
+  return distance;
+}
+
+}  // namespace
+
+detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
+  std::int64_t cells = 0;
+  for (std::int64_t l = 0; l < levels.level_count; ++l) {
+    cells += levels.levels[l].height * levels.levels[l].width;
+  }
+  const std::int64_t classes = levels.classes;
+  std::vector<float> boxes(static_cast<std::size_t>(levels.batch * cells * 4) + 1);
+  std::vector<float> scores(static_cast<std::size_t>(levels.batch * cells * classes) + 1);
+  for (std::int64_t b = 0; b < levels.batch; ++b) {
+    std::int64_t n = 0;
+    for (std::int64_t l = 0; l < levels.level_count; ++l) {
+      const quelt_level& level = levels.levels[l];
+      const float s = static_cast<float>(level.stride);
+      for (std::int64_t y = 0; y < level.height; ++y) {
+        for (std::int64_t x = 0; x < level.width; ++x, ++n) {
+          const float ax = (static_cast<float>(x) + 0.5f) * s;
+          const float ay = (static_cast<float>(y) + 0.5f) * s;
+          float* box = &boxes[static_cast<std::size_t>((b * cells + n) * 4)];
+          box[0] = ax - side_distance(level.boxes, b, y, x, 0, levels.bins) * s;
+          box[1] = ay - side_distance(level.boxes, b, y, x, 1, levels.bins) * s;
+          box[2] = ax + side_distance(level.boxes, b, y, x, 2, levels.bins) * s;
+          box[3] = ay + side_distance(level.boxes, b, y, x, 3, levels.bins) * s;
+          const bool screened_out =
+              level.score_sum.data != nullptr &&
+              !(grid_value(level.score_sum, b, y, x, 0) > options.score_thresholds[b]);
+          for (std::int64_t k = 0; k < classes; ++k) {
+            scores[static_cast<std::size_t>((b * cells + n) * classes + k)] =
+                screened_out ? std::numeric_limits<float>::quiet_NaN()
+                             : grid_value(level.scores, b, y, x, k);
+          }
+        }
+      }
+    }
+  }
+  quelt_layout layout{};
+  layout.struct_size = sizeof layout;
+  layout.box_coding = QUELT_BOX_CORNERS;
+  layout.score_coding = levels.score_coding;
+  layout.candidate_kind = QUELT_CANDIDATES_RAW;
+  layout.batch = levels.batch;
+  layout.candidates = cells;
+  layout.classes = levels.classes;
+  layout.boxes = quelt_view{boxes.data(), cells * 4, 4, 1};
+  layout.scores = quelt_view{scores.data(), cells * classes, classes, 1};
+  return decode_heads(layout, options);
+}
+
+quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vector<float>>& storage,
+                              std::vector<quelt_level>& copies) {
+  copies.assign(levels.levels, levels.levels + levels.level_count);
+  storage.clear();
+  storage.reserve(static_cast<std::size_t>(3 * levels.level_count));
+  for (quelt_level& level : copies) {
+    const std::int64_t channels[3] = {4 * levels.bins, levels.classes, 1};
+    quelt_grid_view* maps[3] = {&level.boxes, &level.scores, &level.score_sum};
+    for (int m = 0; m < 3; ++m) {
+      quelt_grid_view& view = *maps[m];
+      storage.emplace_back();
+      if (view.data == nullptr) {
+        view.element = quelt_element{};
+        continue;
+      }
+      std::vector<float>& values = storage.back();
+      for (std::int64_t b = 0; b < levels.batch; ++b) {
+        for (std::int64_t c = 0; c < channels[m]; ++c) {
+          for (std::int64_t y = 0; y < level.height; ++y) {
+            for (std::int64_t x = 0; x < level.width; ++x) {
+              values.push_back(grid_value(view, b, y, x, c));
+            }
+          }
+        }
+      }
+      values.push_back(0.0f);  // never read: keeps the data non-null
+      const std::int64_t plane = level.height * level.width;
+      view = quelt_grid_view{values.data(), channels[m] * plane, level.width, 1,
+                             plane,         quelt_element{}};
+    }
+  }
+  quelt_levels converted = levels;
+  converted.levels = copies.data();
+  return converted;
 }
 
 }  // namespace quelt_reference

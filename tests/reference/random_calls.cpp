@@ -703,8 +703,8 @@ void random_heads_call(awkward_random& random, heads_call& call) {
     if (call.fault.empty()) {
       // Smaller than the first published struct, larger than the library
       // knows, or not a whole number of 8-byte steps.
-      const std::uint32_t sizes[] = {sizeof(quelt_layout) - 8, sizeof(quelt_layout) + 8,
-                                     sizeof(quelt_layout) + 4, 0};
+      const std::uint32_t sizes[] = {136 - 8 /* below the first published size */,
+                                     sizeof(quelt_layout) + 8, sizeof(quelt_layout) + 4, 0};
       layout.struct_size = sizes[random.integer(0, 3)];
       call.fault = "layout.struct_size";
     }
@@ -730,6 +730,437 @@ void random_heads_call(awkward_random& random, heads_call& call) {
       call.map_geometry.push_back(random_geometry(random, call.map_width, call.map_height));
     }
     call.map_geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+  }
+}
+
+namespace {
+
+// Nearest binary16 of `value` (halves to even), its bits.
+std::uint16_t to_half(float value) {
+  const std::uint16_t sign = std::signbit(value) ? 0x8000 : 0;
+  const double magnitude = std::fabs(static_cast<double>(value));
+  if (std::isnan(value)) {
+    return static_cast<std::uint16_t>(sign | 0x7e00);
+  }
+  if (magnitude >= 65520.0) {
+    return static_cast<std::uint16_t>(sign | 0x7c00);
+  }
+  int exponent = magnitude == 0.0 ? -14 : std::max(std::ilogb(magnitude), -14);
+  double units = std::nearbyint(std::ldexp(magnitude, 10 - exponent));
+  if (units >= 2048.0) {
+    units /= 2.0;
+    ++exponent;
+  }
+  if (units < 1024.0) {
+    return static_cast<std::uint16_t>(sign | static_cast<int>(units));  // subnormal
+  }
+  return static_cast<std::uint16_t>(sign | ((exponent + 15) << 10) |
+                                    (static_cast<int>(units) - 1024));
+}
+
+struct element_choice {
+  std::int32_t low;
+  std::int32_t high;
+  std::size_t bytes;
+};
+
+element_choice choice_of(std::int32_t type) {
+  switch (type) {
+    case QUELT_ELEMENT_FLOAT16:
+    case QUELT_ELEMENT_BFLOAT16:
+      return {0, 0, 2};
+    case QUELT_ELEMENT_INT8:
+      return {-128, 127, 1};
+    case QUELT_ELEMENT_UINT8:
+      return {0, 255, 1};
+    case QUELT_ELEMENT_INT16:
+      return {-32768, 32767, 2};
+    case QUELT_ELEMENT_UINT16:
+      return {0, 65535, 2};
+    default:
+      return {0, 0, 4};
+  }
+}
+
+// Writes `v` at `out` as `element`: the nearest 16-bit float, or the
+// quantized integer saturated to its type (NaN: any integer).
+void encode(awkward_random& random, const quelt_element& element, float v, unsigned char* out) {
+  const element_choice c = choice_of(element.type);
+  std::int32_t q = 0;
+  if (element.type == QUELT_ELEMENT_FLOAT32) {
+    std::memcpy(out, &v, 4);
+    return;
+  }
+  if (element.type == QUELT_ELEMENT_FLOAT16) {
+    q = to_half(v);
+  } else if (element.type == QUELT_ELEMENT_BFLOAT16) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, 4);
+    q = std::isnan(v) ? 0x7fc0 : static_cast<std::int32_t>(bits >> 16);
+  } else if (std::isnan(v)) {
+    q = random.integer(c.low, c.high);
+  } else {
+    const double scaled = std::nearbyint(static_cast<double>(v) / element.scale) +
+                          static_cast<double>(element.zero_point);
+    q = static_cast<std::int32_t>(std::min<double>(std::max<double>(scaled, c.low), c.high));
+  }
+  if (c.bytes == 1) {
+    out[0] = static_cast<unsigned char>(q & 0xff);
+  } else {
+    const auto half = static_cast<std::uint16_t>(q & 0xffff);
+    std::memcpy(out, &half, 2);
+  }
+}
+
+// Re-stores `view` (components per candidate) in `bytes_out` as `element`,
+// each value encoded from the float it held; gaps get random bytes.
+void store_as(awkward_random& random, heads_call& call, quelt_view& view, quelt_element& element,
+              std::int64_t components, std::vector<unsigned char>& bytes_out) {
+  if (view.data == nullptr || element.type == QUELT_ELEMENT_FLOAT32) {
+    return;
+  }
+  const std::vector<float>* source = nullptr;
+  for (const auto& s : call.storage) {
+    if (!s.empty() && view.data >= s.data() && view.data < s.data() + s.size()) {
+      source = &s;
+    }
+  }
+  if (source == nullptr) {
+    return;
+  }
+  const element_choice c = choice_of(element.type);
+  bytes_out.resize(source->size() * c.bytes);
+  for (unsigned char& byte : bytes_out) {
+    byte = static_cast<unsigned char>(random.integer(0, 255));
+  }
+  const std::ptrdiff_t base = view.data - source->data();
+  const quelt_layout& layout = call.layout;
+  for (std::int64_t b = 0; b < layout.batch; ++b) {
+    for (std::int64_t n = 0; n < layout.candidates; ++n) {
+      for (std::int64_t k = 0; k < components; ++k) {
+        const std::ptrdiff_t index =
+            base + b * view.image_stride + n * view.candidate_stride + k * view.component_stride;
+        const float v = (*source)[static_cast<std::size_t>(index)];
+        unsigned char* out = bytes_out.data() + index * static_cast<std::ptrdiff_t>(c.bytes);
+        encode(random, element, v, out);
+      }
+    }
+  }
+  view.data = reinterpret_cast<const float*>(bytes_out.data() +
+                                             base * static_cast<std::ptrdiff_t>(c.bytes));
+}
+
+// An element type for values spread over [low, high]: mostly a scale that
+// maps that range onto the integers, sometimes a coarse one (ties) or one so
+// fine that the range saturates.
+quelt_element random_element(awkward_random& random, float low, float high) {
+  quelt_element element{};
+  if (random.chance(0.25)) {
+    return element;
+  }
+  element.type = random.integer(QUELT_ELEMENT_FLOAT16, QUELT_ELEMENT_UINT16);
+  const element_choice c = choice_of(element.type);
+  if (c.low == c.high) {
+    return element;
+  }
+  const double steps = static_cast<double>(c.high) - c.low;
+  double scale = (static_cast<double>(high) - low) / steps;
+  if (random.chance(0.2)) {
+    scale *= random.integer(4, 64);
+  } else if (random.chance(0.1)) {
+    scale /= random.integer(4, 64);
+  }
+  element.scale = static_cast<float>(scale);
+  const double zero = c.low - low / scale;
+  element.zero_point = random.chance(0.2)
+                           ? random.integer(c.low, c.high)
+                           : static_cast<std::int32_t>(std::min<double>(
+                                 std::max<double>(std::nearbyint(zero), c.low), c.high));
+  return element;
+}
+
+}  // namespace
+
+void random_element_call(awkward_random& random, heads_call& call) {
+  random_heads_call(random, call);
+  quelt_layout& layout = call.layout;
+  const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
+  const bool raw = layout.candidate_kind == QUELT_CANDIDATES_RAW;
+  call.element_storage.resize(3);
+  layout.boxes_element = random_element(random, -5.0f, 90.0f);
+  layout.objectness_element =
+      logits ? random_element(random, -6.0f, 4.0f) : random_element(random, 0.0f, 1.0f);
+  layout.scores_element =
+      logits ? random_element(random, -12.0f, 6.0f) : random_element(random, 0.0f, 1.0f);
+  if (!raw && layout.scores_element.type >= QUELT_ELEMENT_INT8) {
+    // Class values must stay whole numbers now and then: scale 1.
+    if (random.chance(0.7)) {
+      layout.scores_element.scale = 1.0f;
+    }
+  }
+  if (!call.fault.empty()) {
+    // The fault already chosen is one of float views (strides counted in
+    // floats): keep them float.
+    layout.boxes_element = quelt_element{};
+    layout.objectness_element = quelt_element{};
+    layout.scores_element = quelt_element{};
+    return;
+  }
+  {
+    store_as(random, call, layout.boxes, layout.boxes_element, 4, call.element_storage[0]);
+    store_as(random, call, layout.objectness, layout.objectness_element, 1,
+             call.element_storage[1]);
+    store_as(random, call, layout.scores, layout.scores_element, raw ? layout.classes : 2,
+             call.element_storage[2]);
+  }
+  if (!random.chance(0.1)) {
+    return;
+  }
+  quelt_element* victims[] = {&layout.boxes_element, &layout.objectness_element,
+                              &layout.scores_element};
+  const char* names[] = {"layout.boxes_element", "layout.objectness_element",
+                         "layout.scores_element"};
+  const int v = random.integer(0, 2);
+  quelt_element& e = *victims[v];
+  const std::string name = names[v];
+  switch (random.integer(0, 4)) {
+    case 0:
+      e.type = random.chance(0.5) ? -1 : 7;
+      call.fault = name + ".type";
+      break;
+    case 1:
+      e.reserved = 3;
+      call.fault = name + ".reserved";
+      break;
+    default: {
+      e.type = QUELT_ELEMENT_INT8;
+      static const float bad[] = {0.0f, -1.0f, nan_value, std::numeric_limits<float>::infinity()};
+      if (random.chance(0.6)) {
+        e.scale = bad[random.integer(0, 3)];
+        call.fault = name + ".scale";
+      } else {
+        e.scale = 0.5f;
+        e.zero_point = random.chance(0.5) ? 128 : -129;
+        call.fault = name + ".zero_point";
+      }
+      break;
+    }
+  }
+}
+
+namespace {
+
+// A map of `images` x `height` x `width` x `channels` values as NCHW or
+// NHWC, sometimes with padded or reversed rows or one image for all, stored
+// as `element` in `bytes` (gaps hold random bytes); value(b, y, x, c) gives
+// each value before encoding.
+template <class Value>
+quelt_grid_view random_grid(awkward_random& random, std::vector<unsigned char>& bytes,
+                            std::int64_t images, std::int64_t height, std::int64_t width,
+                            std::int64_t channels, const quelt_element& element, Value value) {
+  const bool nhwc = random.chance(0.3);
+  const std::int64_t pad = random.chance(0.2) ? random.integer(1, 3) : 0;
+  quelt_grid_view view{};
+  view.element = element;
+  if (nhwc) {
+    view.channel_stride = 1;
+    view.column_stride = channels;
+    view.row_stride = width * channels + pad;
+    view.image_stride = height * view.row_stride;
+  } else {
+    view.column_stride = 1;
+    view.row_stride = width + pad;
+    view.channel_stride = height * view.row_stride;
+    view.image_stride = channels * view.channel_stride;
+  }
+  const std::int64_t total = images * view.image_stride;
+  if (images > 1 && random.chance(0.1)) {
+    view.image_stride = 0;  // every image reads the same values
+  }
+  const std::size_t size = choice_of(element.type).bytes;
+  bytes.resize(static_cast<std::size_t>(std::max<std::int64_t>(total, 1)) * size);
+  for (unsigned char& byte : bytes) {
+    byte = static_cast<unsigned char>(random.integer(0, 255));
+  }
+  std::int64_t base = 0;
+  if (height > 1 && random.chance(0.2)) {
+    base = (height - 1) * view.row_stride;
+    view.row_stride = -view.row_stride;
+  }
+  for (std::int64_t b = 0; b < images; ++b) {
+    for (std::int64_t y = 0; y < height; ++y) {
+      for (std::int64_t x = 0; x < width; ++x) {
+        for (std::int64_t c = 0; c < channels; ++c) {
+          const std::int64_t index = base + b * view.image_stride + y * view.row_stride +
+                                     x * view.column_stride + c * view.channel_stride;
+          encode(random, element, value(b, y, x, c),
+                 bytes.data() + index * static_cast<std::int64_t>(size));
+        }
+      }
+    }
+  }
+  view.data = reinterpret_cast<const float*>(bytes.data() + base * static_cast<std::int64_t>(size));
+  return view;
+}
+
+}  // namespace
+
+void random_levels_call(awkward_random& random, levels_case& call) {
+  const std::int64_t images = random.chance(0.05) ? 0 : random.integer(1, 2);
+  const std::int64_t count = random.chance(0.05) ? 0 : random.integer(1, 3);
+  const std::int32_t classes = random.chance(0.7) ? random.integer(1, 4) : random.integer(5, 30);
+  const int bin_choices[] = {1, 4, 16, 2, 7};
+  const std::int32_t bins = bin_choices[random.integer(0, 4)];
+  const bool logits = random.chance(0.6);
+  quelt_levels& levels = call.levels;
+  quelt_levels_init(&levels);
+  levels.score_coding = logits ? QUELT_SCORES_LOGITS : QUELT_SCORES_PROBABILITIES;
+  levels.batch = images;
+  levels.classes = classes;
+  levels.bins = bins;
+  levels.level_count = count;
+  call.maps.resize(static_cast<std::size_t>(3 * count));
+  call.level_list.resize(static_cast<std::size_t>(count));
+
+  std::vector<float> palette;
+  std::vector<float> probabilities;
+  for (int p = 0; p < 4; ++p) {
+    palette.push_back(logits ? random.uniform(-3.0f, 3.0f) : random.uniform(0.0f, 1.0f));
+    probabilities.push_back(logits ? logistic(palette.back()) : palette.back());
+  }
+  const std::vector<float> bin_palette = {0.0f, 1.5f, -2.0f, 4.0f};
+  const std::vector<float> distances = {0.0f, 1.0f, 2.5f, 0.5f};
+  for (std::int64_t l = 0; l < count; ++l) {
+    quelt_level& level = call.level_list[static_cast<std::size_t>(l)];
+    level.height = random.integer(1, 6);
+    // Now and then rows long enough for the sixteen-wide screens.
+    level.width = random.chance(0.15) ? random.integer(16, 40) : random.integer(1, 6);
+    const int strides[] = {8, 16, 32};
+    level.stride = random.chance(0.8) ? strides[l % 3] : random.integer(1, 20);
+    const quelt_element box_element = random_element(random, -8.0f, 12.0f);
+    const quelt_element score_element =
+        logits ? random_element(random, -12.0f, 6.0f) : random_element(random, 0.0f, 1.0f);
+    // Peaked or flat distributions, ties between bins and NaN and infinities
+    // now and then.
+    level.boxes = random_grid(random, call.maps[static_cast<std::size_t>(3 * l)], images,
+                              level.height, level.width, 4 * bins, box_element,
+                              [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t) {
+                                return bins == 1 ? random.awkward(-1.0f, 6.0f, distances, 0.02)
+                                                 : random.awkward(-4.0f, 8.0f, bin_palette, 0.02);
+                              });
+    level.scores = random_grid(
+        random, call.maps[static_cast<std::size_t>(3 * l + 1)], images, level.height, level.width,
+        classes, score_element, [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t) {
+          if (logits) {
+            return random.chance(0.6) ? random.awkward(-12.0f, -2.0f, palette)
+                                      : random.awkward(-2.0f, 6.0f, palette);
+          }
+          return random.chance(0.5) ? random.uniform(0.0f, 0.05f)
+                                    : random.awkward(0.0f, 1.0f, palette);
+        });
+    if (random.chance(0.3)) {
+      const quelt_element sum_element = random_element(random, 0.0f, 1.0f);
+      level.score_sum = random_grid(random, call.maps[static_cast<std::size_t>(3 * l + 2)], images,
+                                    level.height, level.width, 1, sum_element,
+                                    [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t) {
+                                      return random.awkward(0.0f, 1.0f, probabilities);
+                                    });
+    }
+  }
+  levels.levels = call.level_list.empty() ? nullptr : call.level_list.data();
+
+  quelt_decode_options& options = call.options;
+  quelt_decode_options_init(&options);
+  options.network_width = random.chance(0.5) ? 96 : random.integer(1, 300);
+  options.network_height = random.chance(0.5) ? 96 : random.integer(1, 300);
+  options.agnostic = random.chance(0.3) ? 1 : 0;
+  options.multi_label = random.chance(0.4) ? 1 : 0;
+  options.max_detections = random.chance(0.7) ? 0 : random.integer(1, 6);
+  for (std::int64_t b = 0; b < images; ++b) {
+    float t = random.threshold(probabilities);
+    float iou = random.threshold({});
+    call.scores.push_back(std::isnan(t) ? 0.25f : t);
+    call.ious.push_back(std::isnan(iou) ? 0.5f : iou);
+  }
+  call.scores.push_back(0.5f);  // never read: keeps the arrays non-null
+  call.ious.push_back(0.5f);
+  options.score_thresholds = call.scores.data();
+  options.iou_thresholds = call.ious.data();
+  if (random.chance(0.2)) {
+    const int allowed = random.integer(0, 4);
+    for (int i = 0; i < allowed; ++i) {
+      call.allowed.push_back(random.integer(-1, classes + 1));
+    }
+    call.allowed.push_back(0);
+    options.classes_allowed = call.allowed.data();
+    options.classes_allowed_count = allowed;
+  }
+  if (random.chance(0.4)) {
+    for (std::int64_t b = 0; b < images; ++b) {
+      call.geometry.push_back(
+          random_geometry(random, options.network_width, options.network_height));
+    }
+    call.geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+    options.geometry = call.geometry.data();
+  }
+
+  if (!random.chance(0.1)) {
+    return;
+  }
+  quelt_level* victim = count > 0 ? &call.level_list[static_cast<std::size_t>(
+                                        random.integer(0, static_cast<int>(count) - 1))]
+                                  : nullptr;
+  switch (random.integer(0, 9)) {
+    case 0:
+      levels.bins = 0;
+      call.fault = "levels.bins";
+      break;
+    case 1:
+      levels.classes = 0;
+      call.fault = "levels.classes";
+      break;
+    case 2:
+      levels.batch = -1;
+      call.fault = "levels.batch";
+      break;
+    case 3:
+      levels.struct_size = 32;
+      call.fault = "levels.struct_size";
+      break;
+    case 4:
+      levels.score_coding = 2;
+      call.fault = "levels.score_coding";
+      break;
+    case 5:
+      if (victim != nullptr) {
+        victim->stride = random.chance(0.5) ? 0 : -8;
+        call.fault = ".stride";
+      }
+      break;
+    case 6:
+      if (victim != nullptr) {
+        victim->height = 0;
+        call.fault = ".height";
+      }
+      break;
+    case 7:
+      if (victim != nullptr) {
+        victim->scores.element = quelt_element{QUELT_ELEMENT_UINT8, 0, 0.0f, 0};
+        call.fault = ".scores.element.scale";
+      }
+      break;
+    case 8:
+      if (victim != nullptr && images > 0) {
+        victim->boxes.data = nullptr;
+        call.fault = ".boxes.data";
+      }
+      break;
+    default:
+      if (count > 0) {
+        levels.levels = nullptr;
+        call.fault = "levels.levels";
+      }
+      break;
   }
 }
 

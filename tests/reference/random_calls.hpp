@@ -70,6 +70,8 @@ struct heads_call {
   std::vector<std::int32_t> allowed;
   std::vector<quelt_image_geometry> geometry;
   std::string fault;
+  // Views of other element types (random_element_call): one buffer a view.
+  std::vector<std::vector<unsigned char>> element_storage;
   // quelt_map_detections afterwards
   std::vector<quelt_image_geometry> map_geometry;
   std::int32_t map_cap = 0;
@@ -82,6 +84,33 @@ struct heads_call {
 };
 
 void random_heads_call(awkward_random& random, heads_call& call);
+// A random_heads_call whose views are stored, each with a chance, as
+// float16, bfloat16 or quantized integers of random scale and zero point
+// (coarse scales that tie values, saturated integers, NaN and infinities in
+// the 16-bit floats), and now and then one bad element field as the fault.
+void random_element_call(awkward_random& random, heads_call& call);
+
+// A call of quelt_decode_levels over maps held here: 0 to 3 levels of small
+// grids, NCHW or NHWC maps with padded or reversed rows, any element type,
+// 1 to 16 bins, logits or probabilities, sometimes a score-sum screen, and
+// one call in ten with one bad field (`fault`, as for heads_call).
+struct levels_case {
+  std::vector<std::vector<unsigned char>> maps;  // boxes, scores, score sum per level
+  std::vector<quelt_level> level_list;
+  quelt_levels levels{};
+  quelt_decode_options options{};
+  std::vector<float> scores;
+  std::vector<float> ious;
+  std::vector<std::int32_t> allowed;
+  std::vector<quelt_image_geometry> geometry;
+  std::string fault;
+
+  levels_case() = default;
+  levels_case(const levels_case&) = delete;
+  levels_case& operator=(const levels_case&) = delete;
+};
+
+void random_levels_call(awkward_random& random, levels_case& call);
 
 darknet_call random_darknet_call(awkward_random& random);
 sealed_call random_sealed_call(awkward_random& random);

@@ -70,6 +70,38 @@ void check_size(std::int32_t net_width, std::int32_t net_height) {
   }
 }
 
+// The options of a quelt_ decoding call and the per-image arrays they point
+// into; neither copied nor moved.
+struct decode_settings {
+  decode_settings(std::size_t images, std::int32_t net_width, std::int32_t net_height,
+                  const thresholds& limits, const decode_request& request)
+      : score(per_image(limits.score, images, "--score")),
+        overlap(per_image(limits.overlap, images, "--overlap")),
+        geometry(request.geometry != nullptr ? std::max<std::size_t>(images, 1) : 0,
+                 request.geometry != nullptr ? *request.geometry : quelt_image_geometry{}) {
+    quelt_decode_options_init(&options);
+    options.network_width = net_width;
+    options.network_height = net_height;
+    options.agnostic = request.agnostic ? 1 : 0;
+    options.multi_label = request.multi_label ? 1 : 0;
+    options.max_detections = request.max_detections;
+    options.score_thresholds = score.data();
+    options.iou_thresholds = overlap.data();
+    if (request.filter_classes) {
+      options.classes_allowed = request.classes.data();
+      options.classes_allowed_count = static_cast<std::int64_t>(request.classes.size());
+    }
+    options.geometry = geometry.empty() ? nullptr : geometry.data();
+  }
+  decode_settings(const decode_settings&) = delete;
+  decode_settings& operator=(const decode_settings&) = delete;
+
+  std::vector<float> score;
+  std::vector<float> overlap;
+  std::vector<quelt_image_geometry> geometry;
+  quelt_decode_options options{};
+};
+
 }  // namespace
 
 sealed_input load_sealed(const std::string& file, std::int32_t classes) {
@@ -207,6 +239,9 @@ const std::vector<std::pair<std::string, std::string>>& tensor_layouts() {
       {"separate", "boxes (batch, candidates, 4), --scores (batch, candidates, classes)"},
       {"separate-by-class", "boxes (batch, candidates, 4), --scores (batch, classes, candidates)"},
       {"end-to-end", "(batch, candidates, 6): x_min, y_min, x_max, y_max, score, class"},
+      {"levels",
+       "raw per-level heads: files BOX CLS per level, (batch, 4 x bins, H, W) box "
+       "distributions and (batch, classes, H, W) class scores (with --logits for logits)"},
   };
   return layouts;
 }
@@ -294,28 +329,81 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
     layout.score_coding = QUELT_SCORES_LOGITS;
   }
 
-  const auto images = static_cast<std::size_t>(batch);
-  const std::vector<float> score = per_image(limits.score, images, "--score");
-  const std::vector<float> overlap = per_image(limits.overlap, images, "--overlap");
-  const std::vector<quelt_image_geometry> geometry(
-      request.geometry != nullptr ? std::max<std::size_t>(images, 1) : 0,
-      request.geometry != nullptr ? *request.geometry : quelt_image_geometry{});
-  quelt_decode_options options;
-  quelt_decode_options_init(&options);
-  options.network_width = net_width;
-  options.network_height = net_height;
-  options.agnostic = request.agnostic ? 1 : 0;
-  options.multi_label = request.multi_label ? 1 : 0;
-  options.max_detections = request.max_detections;
-  options.score_thresholds = score.data();
-  options.iou_thresholds = overlap.data();
-  if (request.filter_classes) {
-    options.classes_allowed = request.classes.data();
-    options.classes_allowed_count = static_cast<std::int64_t>(request.classes.size());
-  }
-  options.geometry = geometry.empty() ? nullptr : geometry.data();
+  const decode_settings settings(static_cast<std::size_t>(batch), net_width, net_height, limits,
+                                 request);
   batch_owner owner;
-  check(quelt_decode(&layout, &options, &owner.handle), "quelt_decode");
+  check(quelt_decode(&layout, &settings.options, &owner.handle), "quelt_decode");
+  return read_batch(owner.handle);
+}
+
+std::vector<image_detections> decode_level_tensors(const std::vector<tensor_input>& maps,
+                                                   std::int32_t net_width, std::int32_t net_height,
+                                                   const thresholds& limits,
+                                                   const decode_request& request) {
+  check_size(net_width, net_height);
+  if (maps.empty() || maps.size() % 2 != 0) {
+    throw input_error("--layout levels reads pairs of files, BOX.npy CLS.npy per level; got " +
+                      std::to_string(maps.size()) + " files");
+  }
+  const std::size_t count = maps.size() / 2;
+  if (!request.strides.empty() && request.strides.size() != count) {
+    throw input_error("--strides: " + std::to_string(request.strides.size()) + " strides for " +
+                      std::to_string(count) + " levels");
+  }
+  const tensor_input& first_box = maps[0];
+  const tensor_input& first_cls = maps[1];
+  const std::size_t bins =
+      request.bins > 0 ? static_cast<std::size_t>(request.bins) : first_box.shape[1] / 4;
+  std::vector<quelt_level> levels(count);
+  for (std::size_t l = 0; l < count; ++l) {
+    const tensor_input& box = maps[2 * l];
+    const tensor_input& cls = maps[2 * l + 1];
+    const std::size_t h = cls.shape[2];
+    const std::size_t w = cls.shape[3];
+    if (cls.shape[0] != first_cls.shape[0] || cls.shape[1] != first_cls.shape[1] ||
+        cls.shape[1] == 0 || cls.shape[1] > 0x7fffffffu) {
+      throw input_error(cls.file + ": shape " + shape_text(cls.shape) + " is not (" +
+                        std::to_string(first_cls.shape[0]) + ", " +
+                        std::to_string(first_cls.shape[1]) + ", H, W) like " + first_cls.file);
+    }
+    if (bins == 0 || bins > 0x7fffffffu / 4 || box.shape[0] != cls.shape[0] ||
+        box.shape[1] != 4 * bins || box.shape[2] != h || box.shape[3] != w) {
+      throw input_error(box.file + ": shape " + shape_text(box.shape) + " is not (" +
+                        std::to_string(cls.shape[0]) + ", 4 x bins, " + std::to_string(h) + ", " +
+                        std::to_string(w) + ") beside " + cls.file);
+    }
+    std::int32_t stride = 0;
+    if (!request.strides.empty()) {
+      stride = request.strides[l];
+    } else if (w > 0 && static_cast<std::size_t>(net_width) % w == 0) {
+      stride = static_cast<std::int32_t>(static_cast<std::size_t>(net_width) / w);
+    } else {
+      throw input_error(cls.file + ": " + std::to_string(w) +
+                        " columns do not divide the network width; give --strides");
+    }
+    const auto plane = static_cast<std::int64_t>(h * w);
+    const auto width = static_cast<std::int64_t>(w);
+    levels[l].height = static_cast<std::int64_t>(h);
+    levels[l].width = width;
+    levels[l].stride = stride;
+    levels[l].boxes = quelt_grid_view{
+        box.values.data(), static_cast<std::int64_t>(box.shape[1]) * plane, width, 1, plane,
+        quelt_element{}};
+    levels[l].scores = quelt_grid_view{
+        cls.values.data(), static_cast<std::int64_t>(cls.shape[1]) * plane, width, 1, plane,
+        quelt_element{}};
+  }
+  quelt_levels heads;
+  quelt_levels_init(&heads);
+  heads.score_coding = request.logits ? QUELT_SCORES_LOGITS : QUELT_SCORES_PROBABILITIES;
+  heads.batch = static_cast<std::int64_t>(first_cls.shape[0]);
+  heads.classes = static_cast<std::int32_t>(first_cls.shape[1]);
+  heads.bins = static_cast<std::int32_t>(bins);
+  heads.level_count = static_cast<std::int64_t>(count);
+  heads.levels = levels.data();
+  const decode_settings settings(first_cls.shape[0], net_width, net_height, limits, request);
+  batch_owner owner;
+  check(quelt_decode_levels(&heads, &settings.options, &owner.handle), "quelt_decode_levels");
   return read_batch(owner.handle);
 }
 

@@ -65,6 +65,8 @@ struct decode_request {
   bool filter_classes = false;
   std::vector<std::int32_t> classes;               // kept when filter_classes
   const quelt_image_geometry* geometry = nullptr;  // the same for every image, or none
+  std::vector<std::int32_t> strides;               // levels: per level, or none (net width / W)
+  std::int32_t bins = 0;                           // levels: 0 for the box channels / 4
 };
 
 // The layouts of the decode command, with the shape each reads.
@@ -102,6 +104,13 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
                                              const tensor_input* scores, std::int32_t net_width,
                                              std::int32_t net_height, const thresholds& limits,
                                              const decode_request& request);
+
+// Decodes raw per-level heads: `maps` holds a box-distribution and a class
+// map (NCHW) per level, in that order.
+std::vector<image_detections> decode_level_tensors(const std::vector<tensor_input>& maps,
+                                                   std::int32_t net_width, std::int32_t net_height,
+                                                   const thresholds& limits,
+                                                   const decode_request& request);
 
 std::vector<image_detections> decode_layers(std::vector<layer_input>& layers,
                                             const std::vector<float>& anchors, std::int32_t classes,

@@ -42,7 +42,8 @@ struct options {
   std::vector<std::string> picked;  // image names from the manifest
   bool use_sealed = false;
 
-  std::string tensor_file;  // the decode command's predictions, or boxes
+  std::vector<std::string> tensor_files;  // the decode command's predictions, or boxes, or
+                                          // the level maps
   std::string scores_file;
   decode_request request;
   std::vector<std::string> allowed;  // class ids or names
@@ -331,14 +332,33 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
   decoded out;
   take_size(opts, out);
   const bool separate = opts.request.layout.rfind("separate", 0) == 0;
-  const tensor_input predictions = load_tensor(
-      opts.tensor_file, 3, separate ? "(batch, candidates, 4)" : "a batch of predictions");
+  const bool levels = opts.request.layout == "levels";
+  if (!levels && opts.tensor_files.size() != 1) {
+    throw input_error("--layout " + opts.request.layout + " reads one tensor file, got " +
+                      std::to_string(opts.tensor_files.size()));
+  }
+  if (levels && !opts.scores_file.empty()) {
+    throw input_error("--scores goes with --layout separate or separate-by-class");
+  }
+  std::vector<tensor_input> maps;
+  if (levels) {
+    for (std::size_t f = 0; f < opts.tensor_files.size(); ++f) {
+      maps.push_back(load_tensor(opts.tensor_files[f], 4,
+                                 f % 2 == 0 ? "(batch, 4 x bins, H, W) box distributions"
+                                            : "(batch, classes, H, W) class scores"));
+    }
+  } else {
+    maps.push_back(load_tensor(opts.tensor_files[0], 3,
+                               separate ? "(batch, candidates, 4)" : "a batch of predictions"));
+  }
+  const tensor_input& predictions = maps[0];
   std::optional<tensor_input> scores;
   if (!opts.scores_file.empty()) {
     scores = load_tensor(opts.scores_file, 3,
                          "(batch, candidates, classes) or (batch, classes, candidates)");
   }
-  out.names = batch_names({opts.tensor_file}, {static_cast<std::int64_t>(predictions.shape[0])});
+  out.names =
+      batch_names({opts.tensor_files[0]}, {static_cast<std::int64_t>(predictions.shape[0])});
   if (!opts.allowed.empty()) {
     opts.request.classes = allowed_classes(opts.allowed, class_names);
     opts.request.filter_classes = true;
@@ -348,6 +368,11 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
     opts.request.geometry = &*geometry;
     context.image_width = geometry->original_width;
     context.image_height = geometry->original_height;
+  }
+  if (levels) {
+    out.images = decode_level_tensors(maps, out.net_width, out.net_height,
+                                      {opts.score, opts.overlap}, opts.request);
+    return out;
   }
   out.images = decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width,
                               out.net_height, {opts.score, opts.overlap}, opts.request);
@@ -498,8 +523,9 @@ int main(int argc, char** argv) {
       "decode box predictions: anchor-free columns, rows, separate box and score tensors, "
       "end-to-end rows");
   tensors
-      ->add_option("tensor", opts.tensor_file,
-                   "float32 .npy: the predictions, or the boxes for the separate layouts")
+      ->add_option("tensor", opts.tensor_files,
+                   "float32 .npy: the predictions, or the boxes for the separate layouts, or "
+                   "for --layout levels the files BOX CLS of every level")
       ->required();
   std::string layout_help = "how the tensor holds the candidates:";
   std::vector<std::string> layout_names;
@@ -511,6 +537,15 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember(layout_names));
   tensors->add_option("--scores", opts.scores_file, "the class scores of the separate layouts");
+  tensors
+      ->add_option("--strides", opts.request.strides,
+                   "levels: pixels per cell of each level (default: network width / W)")
+      ->delimiter(',')
+      ->check(CLI::Range(1, 0x7fffffff));
+  tensors
+      ->add_option("--bins", opts.request.bins,
+                   "levels: box channels per side (default: the box channels / 4; 1: distances)")
+      ->check(CLI::Range(1, 0x7fffffff));
   tensors
       ->add_option("--image-size", opts.image_size,
                    "original image WIDTH HEIGHT: boxes come out in its pixels (default: the "

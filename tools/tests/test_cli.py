@@ -204,6 +204,33 @@ class TestDecode:
                 d["objectness"] = 1.0
             assert got == want, layout
 
+    def test_levels_read_pairs_of_maps(self, tmp_path):
+        """Two levels of plain distances (one bin) give the records of their
+        corners read as columns; the pairs must be whole."""
+        rng = np.random.default_rng(5)
+        names, corners, scores = [], [], []
+        for level, (grid, stride) in enumerate(((4, 8), (2, 16))):
+            distances = rng.uniform(0.5, 3, (1, 4, grid, grid)).astype(np.float32)
+            cls = np.full((1, 2, grid, grid), 0.01, dtype=np.float32)
+            cls[0, level, 1, 1] = 0.9
+            np.save(tmp_path / f"box{level}.npy", distances)
+            np.save(tmp_path / f"cls{level}.npy", cls)
+            names += [tmp_path / f"box{level}.npy", tmp_path / f"cls{level}.npy"]
+            s = np.float32(stride)
+            ax = (np.arange(grid, dtype=np.float32) + np.float32(0.5)) * s
+            x, y = np.meshgrid(ax, ax)
+            d = distances[0] * s
+            corners.append(np.stack([x - d[0], y - d[1], x + d[2], y + d[3]]).reshape(4, -1))
+            scores.append(cls[0].reshape(2, -1))
+        columns = np.concatenate([np.concatenate(corners, 1), np.concatenate(scores, 1)])[None]
+        np.save(tmp_path / "columns.npy", columns.astype(np.float32))
+        want = ok("decode", tmp_path / "columns.npy", "--layout", "columns", "--corners", "--size", 32, "--format", "json")
+        got = ok("decode", *names, "--layout", "levels", "--bins", 1, "--size", 32, "--format", "json")
+        assert len(json.loads(got)["images"][0]["detections"]) == 2
+        assert json.loads(got)["images"][0]["detections"] == json.loads(want)["images"][0]["detections"]
+        result = run("decode", *names[:3], "--layout", "levels", "--size", 32)
+        assert result.returncode == 1 and "pairs of files" in result.stderr
+
     def test_options_and_original_image_pixels(self, sample, tmp_path):
         tensor = sample / "sample.sealed.npy"
         base = ["decode", tensor, "--layout", "rows-objectness", "--size", 320, "--names", sample / "sample.names"]
