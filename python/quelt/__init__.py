@@ -568,6 +568,33 @@ def _class_ids(classes) -> List[int]:
     return ids
 
 
+def _decode_options(width, height, images, score, iou, agnostic, multi_label, max_det, classes,
+                    geometry):
+    """The quelt_decode_options of a call, and the arrays it points into, which
+    the caller keeps alive until the call returns."""
+    options = _ctypes.DecodeOptions()
+    _entry("quelt_decode_options_init")(ctypes.byref(options))
+    options.network_width, options.network_height = width, height
+    options.agnostic = 1 if agnostic else 0
+    options.multi_label = 1 if multi_label else 0
+    options.max_detections = _max_det(max_det)
+    conf = _thresholds(score, images, "score")
+    nms = _thresholds(iou, images, "iou")
+    options.score_thresholds = _float_pointer(conf)
+    options.iou_thresholds = _float_pointer(nms)
+    allowed = None
+    if classes is not None:
+        ids = _class_ids(classes)
+        # At least one element, so an empty allow-list is not NULL (all classes).
+        allowed = np.array(ids or [0], dtype=np.int32)
+        options.classes_allowed = allowed.ctypes.data_as(ctypes.POINTER(ctypes.c_int32))
+        options.classes_allowed_count = len(ids)
+    geometries = _geometry_array(geometry, images)
+    if geometries is not None:
+        options.geometry = geometries
+    return options, (conf, nms, allowed, geometries)
+
+
 def _view(array: np.ndarray) -> "_ctypes.View":
     """A (batch, candidates[, components]) array as the library's view."""
     strides = [s // array.dtype.itemsize for s in array.strides] + [0]
@@ -730,29 +757,11 @@ def decode(
         described.objectness = _view(object_view)
         described.objectness_element = _element(object_view, object_quant)
 
-    options = _ctypes.DecodeOptions()
-    _entry("quelt_decode_options_init")(ctypes.byref(options))
-    options.network_width, options.network_height = width, height
-    options.agnostic = 1 if agnostic else 0
-    options.multi_label = 1 if multi_label else 0
-    options.max_detections = _max_det(max_det)
-    conf = _thresholds(score, batch, "score")
-    nms = _thresholds(iou, batch, "iou")
-    options.score_thresholds = _float_pointer(conf)
-    options.iou_thresholds = _float_pointer(nms)
-    allowed = None
-    if classes is not None:
-        ids = _class_ids(classes)
-        # At least one element, so an empty allow-list is not NULL (all classes).
-        allowed = np.array(ids or [0], dtype=np.int32)
-        options.classes_allowed = allowed.ctypes.data_as(ctypes.POINTER(ctypes.c_int32))
-        options.classes_allowed_count = len(ids)
-    geometries = _geometry_array(geometry, batch)
-    if geometries is not None:
-        options.geometry = geometries
-
-    # box_view, score_view, object_view, conf, nms, allowed and geometries,
-    # which the structs point into, stay alive as locals until the call returns.
+    options, kept = _decode_options(
+        width, height, batch, score, iou, agnostic, multi_label, max_det, classes, geometry
+    )
+    # box_view, score_view, object_view and kept, which the structs point
+    # into, stay alive as locals until the call returns.
     return _decode(
         lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle)
     )
@@ -885,26 +894,10 @@ def decode_levels(
     described.levels = level_list
     images = batch or 0
 
-    options = _ctypes.DecodeOptions()
-    _entry("quelt_decode_options_init")(ctypes.byref(options))
-    options.network_width, options.network_height = width, height
-    options.agnostic = 1 if agnostic else 0
-    options.multi_label = 1 if multi_label else 0
-    options.max_detections = _max_det(max_det)
-    conf = _thresholds(score, images, "score")
-    nms = _thresholds(iou, images, "iou")
-    options.score_thresholds = _float_pointer(conf)
-    options.iou_thresholds = _float_pointer(nms)
-    allowed = None
-    if classes is not None:
-        ids = _class_ids(classes)
-        allowed = np.array(ids or [0], dtype=np.int32)
-        options.classes_allowed = allowed.ctypes.data_as(ctypes.POINTER(ctypes.c_int32))
-        options.classes_allowed_count = len(ids)
-    geometries = _geometry_array(geometry, images)
-    if geometries is not None:
-        options.geometry = geometries
-    # kept, level_list, conf, nms, allowed and geometries stay alive as locals.
+    options, kept_options = _decode_options(
+        width, height, images, score, iou, agnostic, multi_label, max_det, classes, geometry
+    )
+    # kept, level_list and kept_options stay alive as locals.
     return _decode(
         lambda lib, handle: _entry("quelt_decode_levels")(
             ctypes.byref(described), ctypes.byref(options), handle

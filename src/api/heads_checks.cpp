@@ -147,6 +147,17 @@ void check_options(const quelt_decode_options& options, std::uint64_t images, bo
   check_geometry(options.geometry, images, "options.geometry");
 }
 
+// A caller's struct at its version, refused when NULL; `name` is the
+// argument's name, `type` the struct's.
+template <class T>
+T read_struct(const T* given, const T& defaults, std::uint32_t first_size, const char* name,
+              const char* type) {
+  if (given == nullptr) {
+    reject(_bs(name, ": NULL; a ", type, " is required (", type, "_init starts one)"));
+  }
+  return read_versioned(given, defaults, first_size, _bs(name, ".struct_size").c_str(), type);
+}
+
 quelt_layout default_layout() {
   quelt_layout layout;
   quelt_layout_init(&layout);
@@ -218,18 +229,10 @@ void check_grid_view(const std::string& name, const quelt_grid_view& view, std::
 
 levels_call checked_levels_call(const quelt_levels* given_levels,
                                 const quelt_decode_options* given_options) {
-  if (given_levels == nullptr) {
-    reject("levels: NULL; a quelt_levels is required (quelt_levels_init starts one)");
-  }
-  if (given_options == nullptr) {
-    reject(
-        "options: NULL; a quelt_decode_options is required (quelt_decode_options_init starts "
-        "one)");
-  }
-  const levels_call call{read_versioned(given_levels, default_levels(), first_levels_size,
-                                        "levels.struct_size", "quelt_levels"),
-                         read_versioned(given_options, default_options(), first_options_size,
-                                        "options.struct_size", "quelt_decode_options")};
+  const levels_call call{
+      read_struct(given_levels, default_levels(), first_levels_size, "levels", "quelt_levels"),
+      read_struct(given_options, default_options(), first_options_size, "options",
+                  "quelt_decode_options")};
   const quelt_levels& levels = call.levels;
   check_code("levels.score_coding", levels.score_coding, QUELT_SCORES_LOGITS);
   if (levels.batch < 0) {
@@ -292,18 +295,10 @@ levels_call checked_levels_call(const quelt_levels* given_levels,
 
 decode_call checked_decode_call(const quelt_layout* given_layout,
                                 const quelt_decode_options* given_options) {
-  if (given_layout == nullptr) {
-    reject("layout: NULL; a quelt_layout is required (quelt_layout_init starts one)");
-  }
-  if (given_options == nullptr) {
-    reject(
-        "options: NULL; a quelt_decode_options is required (quelt_decode_options_init starts "
-        "one)");
-  }
-  const decode_call call{read_versioned(given_layout, default_layout(), first_layout_size,
-                                        "layout.struct_size", "quelt_layout"),
-                         read_versioned(given_options, default_options(), first_options_size,
-                                        "options.struct_size", "quelt_decode_options")};
+  const decode_call call{
+      read_struct(given_layout, default_layout(), first_layout_size, "layout", "quelt_layout"),
+      read_struct(given_options, default_options(), first_options_size, "options",
+                  "quelt_decode_options")};
   const quelt_layout& layout = call.layout;
   const quelt_decode_options& options = call.options;
   check_code("layout.box_coding", layout.box_coding, QUELT_BOX_CORNERS);

@@ -68,6 +68,9 @@ class decoder {
   screen make_screen(float threshold) const { return heads::make_screen(logits_, threshold); }
 
   void gather_end_to_end(std::int64_t b, float threshold);
+  // Keeps end-to-end candidate n whose score passed when its class value
+  // names a class that is allowed.
+  void add_end_to_end_hit(std::int64_t n, float score, float objectness, float value);
   void gather_with_objectness(std::int64_t b, float threshold);
   void gather_class_major(std::int64_t b, float threshold);
   void gather_candidate_major(std::int64_t b, float threshold);

@@ -76,25 +76,27 @@ void decoder::gather_end_to_end(std::int64_t b, float threshold) {
     const float objectness = has_objectness ? activate(*at(layout_.objectness, b, n, 0)) : 1.0f;
     const float* s = at(layout_.scores, b, n, 0);
     const float score = objectness * activate(s[0]);
-    if (!(score > threshold)) {
-      continue;
+    if (score > threshold) {
+      add_end_to_end_hit(n, score, objectness, s[layout_.scores.component_stride]);
     }
-    const float value = s[layout_.scores.component_stride];
-    // Whole numbers in [0, 2^31): 2^31 itself is the first float beyond.
-    if (!(value >= 0.0f && value < 2147483648.0f) || std::floor(value) != value) {
-      continue;
-    }
-    const auto k = static_cast<std::int32_t>(value);
-    if (layout_.classes > 0 && k >= layout_.classes) {
-      continue;
-    }
-    if (options_.classes_allowed != nullptr &&
-        !std::binary_search(allowed_.begin(), allowed_.end(), k)) {
-      continue;
-    }
-    hits_.push_back(
-        hit{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(k), score, objectness});
   }
+}
+
+void decoder::add_end_to_end_hit(std::int64_t n, float score, float objectness, float value) {
+  // Whole numbers in [0, 2^31): 2^31 itself is the first float beyond.
+  if (!(value >= 0.0f && value < 2147483648.0f) || std::floor(value) != value) {
+    return;
+  }
+  const auto k = static_cast<std::int32_t>(value);
+  if (layout_.classes > 0 && k >= layout_.classes) {
+    return;
+  }
+  if (options_.classes_allowed != nullptr &&
+      !std::binary_search(allowed_.begin(), allowed_.end(), k)) {
+    return;
+  }
+  hits_.push_back(
+      hit{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(k), score, objectness});
 }
 
 void decoder::gather_with_objectness(std::int64_t b, float threshold) {
@@ -268,23 +270,9 @@ void decoder::gather_elements(std::int64_t b, float threshold) {
     for (std::int64_t n = 0; n < layout_.candidates; ++n) {
       const float objectness = has_objectness ? activate(objectness_values.value(b, n, 0)) : 1.0f;
       const float score = objectness * activate(scores.value(b, n, 0));
-      if (!(score > threshold)) {
-        continue;
+      if (score > threshold) {
+        add_end_to_end_hit(n, score, objectness, scores.value(b, n, 1));
       }
-      const float value = scores.value(b, n, 1);
-      if (!(value >= 0.0f && value < 2147483648.0f) || std::floor(value) != value) {
-        continue;
-      }
-      const auto k = static_cast<std::int32_t>(value);
-      if (layout_.classes > 0 && k >= layout_.classes) {
-        continue;
-      }
-      if (options_.classes_allowed != nullptr &&
-          !std::binary_search(allowed_.begin(), allowed_.end(), k)) {
-        continue;
-      }
-      hits_.push_back(
-          hit{static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(k), score, objectness});
     }
     return;
   }
