@@ -34,29 +34,51 @@ inline bool can_suppress(float threshold, suppression_rule rule) {
   return rule == suppression_rule::above ? threshold < 1.0f : threshold <= 1.0f;
 }
 
+// Boxes held lane by lane, each bound in its own array, so that one box is
+// tested against four of them at once. Every array keeps three spare floats
+// past its end, so the last group of four may be loaded whole; lanes beyond
+// the boxes held are masked off.
+struct box_lanes {
+  std::vector<float> x_min;
+  std::vector<float> y_min;
+  std::vector<float> x_max;
+  std::vector<float> y_max;
+  std::vector<float> area;
+
+  // Room for `count` boxes; what was held before is left as it was.
+  void make_room(std::size_t count) {
+    if (x_min.size() < count + 3) {
+      for (std::vector<float>* bound : {&x_min, &y_min, &x_max, &y_max, &area}) {
+        bound->resize(count + 3);
+      }
+    }
+  }
+  void set(std::size_t at, const corner_box& box) {
+    x_min[at] = box.x_min;
+    y_min[at] = box.y_min;
+    x_max[at] = box.x_max;
+    y_max[at] = box.y_max;
+    area[at] = box.area;
+  }
+};
+
 // Scratch memory reused from call to call, so that steady-state decoding does
 // not allocate. Its size stays proportional to the boxes of one call.
 struct suppression_workspace {
-  // A box as one cell of the grid holds it, with the first cell it enters.
-  struct cell_entry {
-    corner_box box;
-    std::int32_t first_x;
-    std::int32_t first_y;
-  };
-  // The cells a box covers, first and last in each direction.
+  // The cells a box covers, first and last in each direction; x0 < 0 for a
+  // box left out.
   struct cell_span {
     std::int32_t x0;
     std::int32_t x1;
     std::int32_t y0;
     std::int32_t y1;
   };
-  std::vector<std::uint32_t> kept;        // positions of the kept boxes that can matter
-  std::vector<std::uint8_t> state;        // per position: left out or taking part
-  std::vector<cell_span> spans;           // per position, for the boxes that can matter
+  box_lanes kept;                         // the kept boxes, in rank order
+  box_lanes entries;                      // room for every box that can matter, cell by cell
+  box_lanes spanning;                     // kept boxes covering too many cells to enter them
+  std::vector<cell_span> spans;           // per position
   std::vector<std::uint32_t> cell_start;  // per cell: its first entry, then the end of all
   std::vector<std::uint32_t> cell_end;    // per cell: the end of its kept boxes so far
-  std::vector<cell_entry> entries;        // room for every box that can matter, cell by cell
-  std::vector<std::uint32_t> spanning;    // kept boxes covering too many cells to enter them
 };
 
 // Greedy suppression of `count` boxes given in rank order, best first:
