@@ -102,14 +102,11 @@ class decoder {
   std::vector<std::int32_t> best_class_;  // per candidate, -1 for none
   std::vector<float> best_score_;
   std::vector<fw::corner_box> candidate_boxes_;  // one per hit, in hit order
-  std::vector<float> bins_;                      // the box values of a level's hit cells
-  std::vector<std::uint32_t> cells_;             // those cells, within their level
-  std::vector<std::int32_t> ranks_;              // their integers, for int8 and uint8 maps
-  // exp(v(q) - v(top)) per pair of byte integers, valid where stamped with
-  // the current level's stamp.
-  std::vector<float> pair_exps_;
-  std::vector<std::uint32_t> pair_stamps_;
-  std::uint32_t pair_stamp_ = 0;
+  // The box values of a level's hit cells, bin by bin with the four sides
+  // side by side (cell, bin, side).
+  std::vector<float> bins_;
+  std::vector<std::uint32_t> cells_;   // those cells, within their level
+  std::vector<std::int64_t> cell_at_;  // their element offsets in the box view
   std::vector<fw::corner_box> boxes_;  // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;

@@ -6,6 +6,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
 
 #include "../framework/exponential.hpp"
 #include "decoder.hpp"
@@ -42,6 +47,61 @@ struct grid_reader {
     return fw::element_value(format, address(image, y, x, channel));
   }
 };
+
+// The expectation of each side's softmax over its bins, the four sides as
+// four lanes (v holds bin k of side s at 4k + s; it is overwritten with the
+// exponentials): max first, e_k = exp(v_k - max), total = e_0 + e_1 + ...,
+// distance = 0 + 0 * (e_0 / total) + 1 * (e_1 / total) + ..., every
+// operation in single precision and in bin order, as one side alone would.
+void side_expectations(float* v, std::int64_t bins, float* distance) {
+#if defined(__SSE2__)
+  // maxps(value, top) is "value > top ? value : top", NaN included.
+  __m128 top = _mm_loadu_ps(v);
+  for (std::int64_t k = 1; k < bins; ++k) {
+    top = _mm_max_ps(_mm_loadu_ps(v + 4 * k), top);
+  }
+  __m128 total = _mm_setzero_ps();
+  for (std::int64_t k = 0; k < bins; ++k) {
+    float* e = v + 4 * k;
+    _mm_storeu_ps(e, _mm_sub_ps(_mm_loadu_ps(e), top));
+    fw::rounded_exp_4(e, e);
+    total = _mm_add_ps(total, _mm_loadu_ps(e));
+  }
+  __m128 sum = _mm_setzero_ps();
+  for (std::int64_t k = 0; k < bins; ++k) {
+    const __m128 p = _mm_div_ps(_mm_loadu_ps(v + 4 * k), total);
+    sum = _mm_add_ps(sum, _mm_mul_ps(_mm_set1_ps(static_cast<float>(k)), p));
+  }
+  _mm_storeu_ps(distance, sum);
+#else
+  float top[4] = {v[0], v[1], v[2], v[3]};
+  for (std::int64_t k = 1; k < bins; ++k) {
+    for (int side = 0; side < 4; ++side) {
+      const float value = v[4 * k + side];
+      top[side] = value > top[side] ? value : top[side];
+    }
+  }
+  float total[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (std::int64_t k = 0; k < bins; ++k) {
+    float* e = v + 4 * k;
+    for (int side = 0; side < 4; ++side) {
+      e[side] = e[side] - top[side];
+    }
+    fw::rounded_exp_4(e, e);
+    for (int side = 0; side < 4; ++side) {
+      total[side] += e[side];
+    }
+  }
+  for (int side = 0; side < 4; ++side) {
+    distance[side] = 0.0f;
+  }
+  for (std::int64_t k = 0; k < bins; ++k) {
+    for (int side = 0; side < 4; ++side) {
+      distance[side] += static_cast<float>(k) * (v[4 * k + side] / total[side]);
+    }
+  }
+#endif
+}
 
 }  // namespace
 
@@ -80,7 +140,20 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
         magnitude(level.scores.channel_stride) > magnitude(level.scores.column_stride)) {
       // Class maps (NCHW): each class's rows are walked along the columns.
       bucket = true;
+      // Rows that follow each other without padding are one run per class,
+      // screened in one pass rather than row by row with a tail each.
+      const bool plane = level.scores.column_stride == 1 &&
+                         level.scores.row_stride == level.width && level.height > 1;
       for (std::uint32_t k : walk_) {
+        if (plane) {
+          for_each_element_passing(scores.format, scores.address(b, 0, 0, k),
+                                   static_cast<std::uint64_t>(level.height * level.width), 1, cut,
+                                   passes, [&](std::uint64_t at) {
+                                     keep(static_cast<std::int64_t>(at / width),
+                                          static_cast<std::int64_t>(at % width), k);
+                                   });
+          continue;
+        }
         for (std::int64_t y = 0; y < level.height; ++y) {
           for_each_element_passing(
               scores.format, scores.address(b, y, 0, k), static_cast<std::uint64_t>(level.width),
@@ -134,10 +207,13 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
 // with one bin. The cells' values are read first, channel by channel where
 // channels lie far apart (NCHW), so each channel's cells are read in
 // address order rather than one cell's 4 x bins values from as many planes.
+// They are stored bin by bin with the four sides side by side: the four
+// sides' chains (exponentials, sums, expectation) then run as four lanes,
+// each side still in its own fixed order.
 void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
   candidate_boxes_.resize(hits_.size());
   const std::int64_t bins = levels.bins;
-  const std::int64_t channels = 4 * bins;
+  const auto channels = static_cast<std::size_t>(4 * bins);
   std::size_t i = 0;
   std::int64_t l = 0;
   std::uint32_t offset = 0;  // of level l
@@ -150,61 +226,44 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
     }
     const quelt_level& level = levels.levels[l];
     const std::uint32_t end = offset + static_cast<std::uint32_t>(level.height * level.width);
-    // The distinct cells of this level's hits.
+    const grid_reader boxes(level.boxes);
+    // The distinct cells of this level's hits and their offsets in the view.
     cells_.clear();
+    cell_at_.clear();
     std::size_t last = i;
     for (; last < hits_.size() && hits_[last].candidate < end; ++last) {
-      if (cells_.empty() || cells_.back() != hits_[last].candidate - offset) {
-        cells_.push_back(hits_[last].candidate - offset);
+      const std::uint32_t cell = hits_[last].candidate - offset;
+      if (cells_.empty() || cells_.back() != cell) {
+        cells_.push_back(cell);
+        const auto width = static_cast<std::uint32_t>(level.width);
+        cell_at_.push_back(static_cast<std::int64_t>(cell / width) * level.boxes.row_stride +
+                           static_cast<std::int64_t>(cell % width) * level.boxes.column_stride);
       }
     }
-    const grid_reader boxes(level.boxes);
-    bins_.resize(cells_.size() * static_cast<std::size_t>(channels));
-    // int8 and uint8 distributions: exp(v_k - max) depends only on the two
-    // integers, so each pair's exponential is computed once per level.
-    const bool byte_pairs = bins > 1 && (boxes.format.type == QUELT_ELEMENT_INT8 ||
-                                         boxes.format.type == QUELT_ELEMENT_UINT8);
-    const std::int32_t low = fw::lowest_integer(boxes.format.type);
-    if (byte_pairs) {
-      ranks_.resize(bins_.size());
-      if (pair_stamps_.size() != 256 * 256 || ++pair_stamp_ == 0) {
-        pair_stamps_.assign(256 * 256, 0);
-        pair_exps_.resize(256 * 256);
-        pair_stamp_ = 1;
+    bins_.resize(cells_.size() * channels);
+    // Channel c of cell j goes to (j, bin, side).
+    const auto read_channel = [&](std::int64_t c, std::size_t first, std::size_t count) {
+      const unsigned char* plane = boxes.address(b, 0, 0, c);
+      float* to = bins_.data() + static_cast<std::size_t>(c % bins) * 4 +
+                  static_cast<std::size_t>(c / bins);
+      if (boxes.format.type == QUELT_ELEMENT_FLOAT32) {
+        for (std::size_t j = first; j < first + count; ++j) {
+          std::memcpy(to + j * channels, plane + cell_at_[j] * 4, sizeof(float));
+        }
+        return;
       }
-    }
-    const auto read = [&](std::size_t j, std::int64_t c) {
-      const std::int64_t y = cells_[j] / level.width;
-      const std::int64_t x = cells_[j] % level.width;
-      const std::size_t at = j * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c);
-      if (byte_pairs) {
-        ranks_[at] = fw::element_rank(boxes.format.type, boxes.address(b, y, x, c));
-        bins_[at] = fw::quantized_value(ranks_[at], boxes.format.zero_point, boxes.format.scale);
-      } else {
-        bins_[at] = boxes.value(b, y, x, c);
+      for (std::size_t j = first; j < first + count; ++j) {
+        to[j * channels] = fw::element_value(boxes.format, plane + cell_at_[j] * boxes.bytes);
       }
-    };
-    // exp(v(q) - v(top)) of two integers of the level's byte type.
-    const auto pair_exp = [&](std::int32_t q, std::int32_t top) {
-      const auto at = static_cast<std::size_t>((q - low) * 256 + (top - low));
-      if (pair_stamps_[at] != pair_stamp_) {
-        pair_stamps_[at] = pair_stamp_;
-        pair_exps_[at] =
-            fw::rounded_exp(fw::quantized_value(q, boxes.format.zero_point, boxes.format.scale) -
-                            fw::quantized_value(top, boxes.format.zero_point, boxes.format.scale));
-      }
-      return pair_exps_[at];
     };
     if (magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride)) {
-      for (std::int64_t c = 0; c < channels; ++c) {
-        for (std::size_t j = 0; j < cells_.size(); ++j) {
-          read(j, c);
-        }
+      for (std::size_t c = 0; c < channels; ++c) {
+        read_channel(static_cast<std::int64_t>(c), 0, cells_.size());
       }
     } else {
       for (std::size_t j = 0; j < cells_.size(); ++j) {
-        for (std::int64_t c = 0; c < channels; ++c) {
-          read(j, c);
+        for (std::size_t c = 0; c < channels; ++c) {
+          read_channel(static_cast<std::int64_t>(c), j, 1);
         }
       }
     }
@@ -218,53 +277,10 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         candidate_boxes_[i] = candidate_boxes_[i - 1];
         continue;
       }
-      float* v = bins_.data() + j * static_cast<std::size_t>(channels);
-      float distance[4] = {v[0], v[bins], v[2 * bins], v[3 * bins]};
+      float* v = bins_.data() + j * channels;
+      float distance[4] = {v[0], v[1], v[2], v[3]};
       if (bins > 1) {
-        // The four sides side by side, each in its own fixed order: four
-        // independent chains of exponentials and sums.
-        float top[4] = {v[0], v[bins], v[2 * bins], v[3 * bins]};
-        for (std::int64_t k = 1; k < bins; ++k) {
-          for (std::int64_t side = 0; side < 4; ++side) {
-            const float value = v[side * bins + k];
-            top[side] = value > top[side] ? value : top[side];
-          }
-        }
-        float total[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-        if (byte_pairs) {
-          // The largest value is the value of the largest integer: the
-          // conversion never decreases.
-          const std::int32_t* q = ranks_.data() + j * static_cast<std::size_t>(channels);
-          std::int32_t top_q[4] = {q[0], q[bins], q[2 * bins], q[3 * bins]};
-          for (std::int64_t k = 1; k < bins; ++k) {
-            for (std::int64_t side = 0; side < 4; ++side) {
-              top_q[side] = std::max(top_q[side], q[side * bins + k]);
-            }
-          }
-          for (std::int64_t k = 0; k < bins; ++k) {
-            for (std::int64_t side = 0; side < 4; ++side) {
-              float& e = v[side * bins + k];
-              e = pair_exp(q[side * bins + k], top_q[side]);
-              total[side] += e;
-            }
-          }
-        } else {
-          for (std::int64_t k = 0; k < bins; ++k) {
-            for (std::int64_t side = 0; side < 4; ++side) {
-              float& e = v[side * bins + k];
-              e = fw::rounded_exp(e - top[side]);
-              total[side] += e;
-            }
-          }
-        }
-        for (std::int64_t side = 0; side < 4; ++side) {
-          distance[side] = 0.0f;
-        }
-        for (std::int64_t k = 0; k < bins; ++k) {
-          for (std::int64_t side = 0; side < 4; ++side) {
-            distance[side] += static_cast<float>(k) * (v[side * bins + k] / total[side]);
-          }
-        }
+        side_expectations(v, bins, distance);
       }
       const auto x = static_cast<float>(cells_[j] % static_cast<std::uint32_t>(level.width));
       const auto y = static_cast<float>(cells_[j] / static_cast<std::uint32_t>(level.width));
