@@ -5,9 +5,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <sstream>
+#include <utility>
 
 namespace quelt::npy {
 
@@ -161,7 +163,26 @@ std::uint64_t file_size(std::ifstream& in) {
 
 }  // namespace
 
-std::vector<std::size_t> parse_header(const std::string& header, const std::string& source) {
+std::size_t element_size(element_type type) {
+  switch (type) {
+    case element_type::float32:
+      return 4;
+    case element_type::float16:
+    case element_type::int16:
+    case element_type::uint16:
+      return 2;
+    case element_type::int8:
+    case element_type::uint8:
+      return 1;
+  }
+  return 4;
+}
+
+namespace {
+
+// `type` null: float32 only, as the float readers want it.
+std::vector<std::size_t> parse_any(const std::string& header, const std::string& source,
+                                   element_type* type) {
   header_parser parser(header, source);
   const auto entries = parser.parse_dict();
   for (const char* key : {"descr", "fortran_order", "shape"}) {
@@ -173,14 +194,38 @@ std::vector<std::size_t> parse_header(const std::string& header, const std::stri
   if (descr.type != header_parser::value::string) {
     fail(source, "unsupported dtype (a structured array?); expected float32 '<f4'");
   }
-  if (descr.text == ">f4") {
-    fail(source,
-         "big-endian float32 ('>f4'); expected little-endian '<f4' "
-         "(convert with array.astype('<f4'))");
+  static const std::pair<const char*, element_type> known[] = {
+      {"<f4", element_type::float32}, {"<f2", element_type::float16}, {"|i1", element_type::int8},
+      {"|u1", element_type::uint8},   {"<i2", element_type::int16},   {"<u2", element_type::uint16},
+  };
+  const std::size_t accepted = type != nullptr ? std::size(known) : 1;
+  bool found = false;
+  for (std::size_t i = 0; i < accepted && !found; ++i) {
+    if (descr.text == known[i].first) {
+      found = true;
+      if (type != nullptr) {
+        *type = known[i].second;
+      }
+    }
   }
-  if (descr.text != "<f4") {
+  if (!found && type == nullptr) {
+    if (descr.text == ">f4") {
+      fail(source,
+           "big-endian float32 ('>f4'); expected little-endian '<f4' "
+           "(convert with array.astype('<f4'))");
+    }
     fail(source, "dtype '" + descr.text +
                      "' is not float32; expected '<f4' "
+                     "(convert with array.astype(numpy.float32))");
+  }
+  if (!found) {
+    if (descr.text.size() == 3 && descr.text[0] == '>') {
+      fail(source, "big-endian dtype '" + descr.text + "'; expected little-endian '<" +
+                       descr.text.substr(1) + "' (convert with array.astype('<" +
+                       descr.text.substr(1) + "'))");
+    }
+    fail(source, "dtype '" + descr.text +
+                     "' is not one of '<f4', '<f2', '|i1', '|u1', '<i2', '<u2' "
                      "(convert with array.astype(numpy.float32))");
   }
   const auto& order = entries.at("fortran_order");
@@ -199,7 +244,7 @@ std::vector<std::size_t> parse_header(const std::string& header, const std::stri
   return shape.numbers;
 }
 
-npy_array read_npy(const std::string& path) {
+npy_array read_any(const std::string& path, bool any_type) {
   std::error_code ignored;
   // Opening a directory succeeds on Linux; reading it would then look like a bad file.
   if (std::filesystem::is_directory(path, ignored)) {
@@ -243,7 +288,8 @@ npy_array read_npy(const std::string& path) {
   }
 
   npy_array array;
-  array.shape = parse_header(header, path);
+  array.shape = parse_any(header, path, any_type ? &array.type : nullptr);
+  const std::size_t width = element_size(array.type);
   std::size_t count = 1;
   for (const std::size_t dim : array.shape) {
     if (dim != 0 && count > std::numeric_limits<std::size_t>::max() / sizeof(float) / dim) {
@@ -252,14 +298,26 @@ npy_array read_npy(const std::string& path) {
     count *= dim;
   }
   const std::uint64_t data_bytes = size - header_start - header_length;
-  if (data_bytes != static_cast<std::uint64_t>(count) * sizeof(float)) {
+  if (data_bytes != static_cast<std::uint64_t>(count) * width) {
     fail(path, std::to_string(data_bytes) + " data bytes, but shape " + shape_text(array.shape) +
-                   " needs " + std::to_string(count * sizeof(float)));
+                   " needs " + std::to_string(count * width));
   }
-  std::vector<unsigned char> bytes(count * sizeof(float));
+  std::vector<unsigned char> bytes(count * width);
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!in && count != 0) {
     fail(path, "read error");
+  }
+  if (width == 1) {
+    array.elements = std::move(bytes);
+    return array;
+  }
+  if (width == 2) {
+    array.elements.resize(bytes.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto bits = static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+      std::memcpy(array.elements.data() + 2 * i, &bits, sizeof bits);
+    }
+    return array;
   }
   // Assembled byte by byte so the result does not depend on the host's order.
   array.values.resize(count);
@@ -271,6 +329,25 @@ npy_array read_npy(const std::string& path) {
     std::memcpy(&array.values[i], &bits, sizeof bits);
   }
   return array;
+}
+
+}  // namespace
+
+std::vector<std::size_t> parse_header(const std::string& header, const std::string& source) {
+  return parse_any(header, source, nullptr);
+}
+
+std::vector<std::size_t> parse_header(const std::string& header, const std::string& source,
+                                      element_type& type) {
+  return parse_any(header, source, &type);
+}
+
+npy_array read_npy(const std::string& path) {
+  return read_any(path, false);
+}
+
+npy_array read_npy_elements(const std::string& path) {
+  return read_any(path, true);
 }
 
 void write_npy(const std::string& path, const std::vector<std::size_t>& shape,

@@ -1,8 +1,11 @@
 // The project's .npy reader: what numpy writes reads back exactly, and every
 // file it must refuse fails with a message that names the file and the fault.
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,9 +14,11 @@
 
 namespace {
 
+using quelt::npy::element_type;
 using quelt::npy::npy_error;
 using quelt::npy::parse_header;
 using quelt::npy::read_npy;
+using quelt::npy::read_npy_elements;
 using quelt::npy::write_npy;
 
 class NpyFiles : public ::testing::Test {
@@ -80,6 +85,36 @@ TEST_F(NpyFiles, WrittenArraysReadBackExactly) {
   const std::string scalar = path("scalar.npy");
   write_npy(scalar, {}, {2.5f});
   EXPECT_EQ(read_npy(scalar).values, std::vector<float>{2.5f});
+  EXPECT_EQ(read_npy_elements(scalar).values, std::vector<float>{2.5f});
+
+  // The narrower types keep their elements as stored; little-endian in the
+  // file, the host's order after reading.
+  const std::string bytes("\x01\x80\xff\x7f", 4);
+  for (const auto& [descr, type] : std::vector<std::pair<std::string, element_type>>{
+           {"|i1", element_type::int8}, {"|u1", element_type::uint8}}) {
+    const auto array = read_npy_elements(with_header(
+        "narrow.npy", "{'descr': '" + descr + "', 'fortran_order': False, 'shape': (2, 2), }",
+        bytes));
+    EXPECT_EQ(array.type, type);
+    EXPECT_EQ(array.shape, (std::vector<std::size_t>{2, 2}));
+    EXPECT_EQ(array.elements, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+    EXPECT_TRUE(array.values.empty());
+  }
+  for (const auto& [descr, type] :
+       std::vector<std::pair<std::string, element_type>>{{"<f2", element_type::float16},
+                                                         {"<i2", element_type::int16},
+                                                         {"<u2", element_type::uint16}}) {
+    const auto array = read_npy_elements(with_header(
+        "wide.npy", "{'descr': '" + descr + "', 'fortran_order': False, 'shape': (2,), }", bytes));
+    EXPECT_EQ(array.type, type);
+    ASSERT_EQ(array.elements.size(), 4u);
+    std::uint16_t first = 0;
+    std::uint16_t second = 0;
+    std::memcpy(&first, array.elements.data(), 2);
+    std::memcpy(&second, array.elements.data() + 2, 2);
+    EXPECT_EQ(first, 0x8001u);
+    EXPECT_EQ(second, 0x7fffu);
+  }
 }
 
 TEST_F(NpyFiles, WriterPadsTheHeaderAsNumpyDoes) {
@@ -127,6 +162,16 @@ TEST_F(NpyFiles, RefusesDataOfTheWrongLength) {
             std::string::npos);
   EXPECT_NE(message_of(with_header("long.npy", header, std::string(28, '\0'))).find("needs 24"),
             std::string::npos);
+  // Integer elements are counted in their own width.
+  try {
+    read_npy_elements(with_header("short16.npy",
+                                  "{'descr': '<i2', 'fortran_order': False, 'shape': (2, 3), }",
+                                  std::string(24, '\0')));
+    ADD_FAILURE() << "a 16-bit array of 24 bytes for 6 elements was read";
+  } catch (const npy_error& error) {
+    EXPECT_NE(std::string(error.what()).find("24 data bytes, but shape (2, 3) needs 12"),
+              std::string::npos);
+  }
   // A shape whose byte count overflows must not wrap around to a small size.
   EXPECT_NE(
       message_of(
@@ -169,6 +214,32 @@ TEST(NpyHeader, AcceptsOnlyLittleEndianFloat32InCOrder) {
       std::string::npos);
   EXPECT_NE(message("{'descr': '<f4', 'fortran_order': False, 'shape': (2,), } trailing")
                 .find("text after"),
+            std::string::npos);
+  // The float32 readers refuse the narrower types.
+  EXPECT_NE(message("{'descr': '|i1', 'fortran_order': False, 'shape': (2,), }")
+                .find("dtype '|i1' is not float32"),
+            std::string::npos);
+
+  // The element reader takes them, and names what it takes otherwise.
+  const auto typed = [](const std::string& descr, element_type& type) -> std::string {
+    try {
+      parse_header("{'descr': '" + descr + "', 'fortran_order': False, 'shape': (3,), }", "t.npy",
+                   type);
+    } catch (const npy_error& error) {
+      return error.what();
+    }
+    return "";
+  };
+  element_type type = element_type::float32;
+  EXPECT_EQ(typed("<u2", type), "");
+  EXPECT_EQ(type, element_type::uint16);
+  EXPECT_EQ(typed("<f4", type), "");
+  EXPECT_EQ(type, element_type::float32);
+  EXPECT_EQ(typed("<f8", type),
+            "t.npy: dtype '<f8' is not one of '<f4', '<f2', '|i1', '|u1', '<i2', '<u2' "
+            "(convert with array.astype(numpy.float32))");
+  EXPECT_NE(typed("<i4", type).find("is not one of"), std::string::npos);
+  EXPECT_NE(typed(">i2", type).find("big-endian dtype '>i2'; expected little-endian '<i2'"),
             std::string::npos);
 }
 
