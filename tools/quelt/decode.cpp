@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <sstream>
 #include <utility>
 
@@ -21,12 +22,49 @@ std::string shape_text(const std::vector<std::size_t>& shape) {
   return text.str();
 }
 
-npy::npy_array read(const std::string& file) {
+npy::npy_array read(const std::string& file, bool any_type = false) {
   try {
-    return npy::read_npy(file);
+    return any_type ? npy::read_npy_elements(file) : npy::read_npy(file);
   } catch (const npy::npy_error& error) {
     throw input_error(error.what());
   }
+}
+
+bool quantized(const quelt_element& element) {
+  return element.type >= QUELT_ELEMENT_INT8 && element.type <= QUELT_ELEMENT_UINT16;
+}
+
+const char* element_name(std::int32_t type) {
+  switch (type) {
+    case QUELT_ELEMENT_INT8:
+      return "int8";
+    case QUELT_ELEMENT_UINT8:
+      return "uint8";
+    case QUELT_ELEMENT_INT16:
+      return "int16";
+    case QUELT_ELEMENT_UINT16:
+      return "uint16";
+    case QUELT_ELEMENT_FLOAT16:
+      return "float16";
+    default:
+      return "float32";
+  }
+}
+
+// The address of element `offset` of `input`, cast as the views take it. The
+// layout helpers count their offsets in floats, so every view's data is set
+// here, in elements of the input's own type. Empty arrays give NULL: nothing
+// of them is read.
+const float* element_at(const tensor_input& input, std::size_t offset) {
+  if (input.element.type == QUELT_ELEMENT_FLOAT32) {
+    return input.values.empty() ? nullptr : input.values.data() + offset;
+  }
+  const std::size_t width =
+      input.element.type <= QUELT_ELEMENT_BFLOAT16 || input.element.type >= QUELT_ELEMENT_INT16 ? 2
+                                                                                                : 1;
+  return input.elements.empty()
+             ? nullptr
+             : reinterpret_cast<const float*>(input.elements.data() + offset * width);
 }
 
 // Releases the batch however the caller is left.
@@ -247,14 +285,77 @@ const std::vector<std::pair<std::string, std::string>>& tensor_layouts() {
 }
 
 tensor_input load_tensor(const std::string& file, std::size_t dimensions, const std::string& what) {
-  npy::npy_array array = read(file);
+  npy::npy_array array = read(file, true);
   if (array.shape.size() + 1 == dimensions) {
     array.shape.insert(array.shape.begin(), 1);
   }
   if (array.shape.size() != dimensions) {
     throw input_error(file + ": shape " + shape_text(array.shape) + " is not " + what);
   }
-  return tensor_input{file, std::move(array.shape), std::move(array.values)};
+  quelt_element element{};
+  switch (array.type) {
+    case npy::element_type::float32:
+      element.type = QUELT_ELEMENT_FLOAT32;
+      break;
+    case npy::element_type::float16:
+      element.type = QUELT_ELEMENT_FLOAT16;
+      break;
+    case npy::element_type::int8:
+      element.type = QUELT_ELEMENT_INT8;
+      break;
+    case npy::element_type::uint8:
+      element.type = QUELT_ELEMENT_UINT8;
+      break;
+    case npy::element_type::int16:
+      element.type = QUELT_ELEMENT_INT16;
+      break;
+    case npy::element_type::uint16:
+      element.type = QUELT_ELEMENT_UINT16;
+      break;
+  }
+  return tensor_input{file, std::move(array.shape), std::move(array.values),
+                      std::move(array.elements), element};
+}
+
+void set_quantization(const std::vector<tensor_input*>& inputs,
+                      const std::vector<std::string>& pairs) {
+  std::vector<tensor_input*> integers;
+  for (tensor_input* input : inputs) {
+    if (quantized(input->element)) {
+      integers.push_back(input);
+    }
+  }
+  if (pairs.empty() && !integers.empty()) {
+    throw input_error(integers[0]->file + ": " + element_name(integers[0]->element.type) +
+                      " values need their quantization: --quant SCALE,ZERO_POINT");
+  }
+  if (!pairs.empty() && integers.empty()) {
+    throw input_error("--quant goes with integer .npy files (int8, uint8, int16, uint16)");
+  }
+  if (pairs.size() != 1 && pairs.size() != integers.size()) {
+    throw input_error(
+        "--quant takes one SCALE,ZERO_POINT for every integer file or one per "
+        "integer file (" +
+        std::to_string(integers.size()) + "), got " + std::to_string(pairs.size()));
+  }
+  for (std::size_t i = 0; i < integers.size(); ++i) {
+    const std::string& text = pairs.size() == 1 ? pairs[0] : pairs[i];
+    const std::size_t comma = text.find(',');
+    const std::string scale_text = text.substr(0, comma);
+    const std::string zero_text = comma == std::string::npos ? "" : text.substr(comma + 1);
+    char* scale_end = nullptr;
+    char* zero_end = nullptr;
+    const float scale = std::strtof(scale_text.c_str(), &scale_end);
+    const long zero_point = std::strtol(zero_text.c_str(), &zero_end, 10);
+    if (scale_text.empty() || zero_text.empty() || *scale_end != '\0' || *zero_end != '\0' ||
+        !std::isfinite(scale) || !(scale > 0.0f) || zero_point < -0x8000L || zero_point > 0xffffL) {
+      throw input_error("--quant: '" + text +
+                        "' is not SCALE,ZERO_POINT with a finite scale above 0, e.g. "
+                        "0.0039,-128");
+    }
+    integers[i]->element.scale = scale;
+    integers[i]->element.zero_point = static_cast<std::int32_t>(zero_point);
+  }
 }
 
 std::vector<image_detections> decode_tensors(const tensor_input& predictions,
@@ -277,16 +378,19 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
       refuse(predictions.file, shape,
              first == 4 ? "(batch, candidates, 4 + classes)" : "(batch, candidates, 5 + classes)");
     }
-    quelt_layout_rows(&layout, predictions.values.data(), batch,
+    quelt_layout_rows(&layout, element_at(predictions, 0), batch,
                       static_cast<std::int64_t>(shape[1]),
                       static_cast<std::int32_t>(shape[2] - first), first == 5 ? 1 : 0);
+    layout.objectness.data = first == 5 ? element_at(predictions, 4) : nullptr;
+    layout.scores.data = element_at(predictions, first);
   } else if (request.layout == "columns") {
     if (shape[1] <= 4 || !fits_int32(shape[1] - 4)) {
       refuse(predictions.file, shape, "(batch, 4 + classes, candidates)");
     }
-    quelt_layout_columns(&layout, predictions.values.data(), batch,
+    quelt_layout_columns(&layout, element_at(predictions, 0), batch,
                          static_cast<std::int64_t>(shape[2]),
                          static_cast<std::int32_t>(shape[1] - 4));
+    layout.scores.data = element_at(predictions, 4 * shape[2]);
   } else if (request.layout == "separate" || request.layout == "separate-by-class") {
     const bool by_class = request.layout == "separate-by-class";
     if (scores == nullptr) {
@@ -307,21 +411,25 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
                                  ") to fit the boxes";
       refuse(scores->file, score_shape, wanted);
     }
-    quelt_layout_separate(&layout, predictions.values.data(), scores->values.data(), batch,
+    quelt_layout_separate(&layout, element_at(predictions, 0), element_at(*scores, 0), batch,
                           static_cast<std::int64_t>(shape[1]), static_cast<std::int32_t>(classes),
                           by_class ? 1 : 0);
   } else if (request.layout == "end-to-end") {
     if (shape[2] != 6) {
       refuse(predictions.file, shape, "(batch, candidates, 6)");
     }
-    quelt_layout_end_to_end(&layout, predictions.values.data(), batch,
+    quelt_layout_end_to_end(&layout, element_at(predictions, 0), batch,
                             static_cast<std::int64_t>(shape[1]));
+    layout.scores.data = element_at(predictions, 4);
   } else {
     throw input_error("unknown layout '" + request.layout + "'");
   }
   if (scores != nullptr && request.layout.rfind("separate", 0) != 0) {
     throw input_error("--scores goes with --layout separate or separate-by-class");
   }
+  layout.boxes_element = predictions.element;
+  layout.objectness_element = predictions.element;
+  layout.scores_element = scores != nullptr ? scores->element : predictions.element;
   if (request.corners) {
     layout.box_coding = QUELT_BOX_CORNERS;
   }
@@ -387,11 +495,11 @@ std::vector<image_detections> decode_level_tensors(const std::vector<tensor_inpu
     levels[l].width = width;
     levels[l].stride = stride;
     levels[l].boxes = quelt_grid_view{
-        box.values.data(), static_cast<std::int64_t>(box.shape[1]) * plane, width, 1, plane,
-        quelt_element{}};
+        element_at(box, 0), static_cast<std::int64_t>(box.shape[1]) * plane, width, 1, plane,
+        box.element};
     levels[l].scores = quelt_grid_view{
-        cls.values.data(), static_cast<std::int64_t>(cls.shape[1]) * plane, width, 1, plane,
-        quelt_element{}};
+        element_at(cls, 0), static_cast<std::int64_t>(cls.shape[1]) * plane, width, 1, plane,
+        cls.element};
   }
   quelt_levels heads;
   quelt_levels_init(&heads);

@@ -47,12 +47,21 @@ struct thresholds {
 
 using image_detections = std::vector<object_detection>;
 
-// A float32 array read whole, batch axis first.
+// An array read whole, batch axis first: float32 in `values`, or float16 or
+// quantized integers kept as stored in `elements`, described by `element`.
 struct tensor_input {
   std::string file;
   std::vector<std::size_t> shape;
   std::vector<float> values;
+  std::vector<unsigned char> elements;
+  quelt_element element{};
 };
+
+// Gives every integer input its scale and zero point from --quant: `pairs`
+// holds "SCALE,ZERO_POINT" texts, one for all integer inputs or one per
+// integer input in the order given. Integer inputs without one are refused.
+void set_quantization(const std::vector<tensor_input*>& inputs,
+                      const std::vector<std::string>& pairs);
 
 // What the decode command was asked for, beyond the thresholds.
 struct decode_request {

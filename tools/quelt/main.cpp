@@ -45,6 +45,7 @@ struct options {
   std::vector<std::string> tensor_files;  // the decode command's predictions, or boxes, or
                                           // the level maps
   std::string scores_file;
+  std::vector<std::string> quant;  // SCALE,ZERO_POINT for all integer files or one per file
   decode_request request;
   std::vector<std::string> allowed;  // class ids or names
   std::vector<float> image_size;
@@ -357,6 +358,14 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
     scores = load_tensor(opts.scores_file, 3,
                          "(batch, candidates, classes) or (batch, classes, candidates)");
   }
+  std::vector<tensor_input*> inputs;
+  for (tensor_input& map : maps) {
+    inputs.push_back(&map);
+  }
+  if (scores) {
+    inputs.push_back(&*scores);
+  }
+  set_quantization(inputs, opts.quant);
   out.names =
       batch_names({opts.tensor_files[0]}, {static_cast<std::int64_t>(predictions.shape[0])});
   if (!opts.allowed.empty()) {
@@ -524,8 +533,9 @@ int main(int argc, char** argv) {
       "end-to-end rows");
   tensors
       ->add_option("tensor", opts.tensor_files,
-                   "float32 .npy: the predictions, or the boxes for the separate layouts, or "
-                   "for --layout levels the files BOX CLS of every level")
+                   ".npy (float32, float16, or int8, uint8, int16, uint16 with --quant): the "
+                   "predictions, or the boxes for the separate layouts, or for --layout levels "
+                   "the files BOX CLS of every level")
       ->required();
   std::string layout_help = "how the tensor holds the candidates:";
   std::vector<std::string> layout_names;
@@ -537,6 +547,12 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember(layout_names));
   tensors->add_option("--scores", opts.scores_file, "the class scores of the separate layouts");
+  tensors
+      ->add_option("--quant", opts.quant,
+                   "SCALE,ZERO_POINT of integer files, a value being (q - ZERO_POINT) x "
+                   "SCALE: once for every integer file, or once per integer file in the "
+                   "order given (--scores last)")
+      ->allow_extra_args(false);
   tensors
       ->add_option("--strides", opts.request.strides,
                    "levels: pixels per cell of each level (default: network width / W)")

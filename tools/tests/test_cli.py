@@ -231,6 +231,21 @@ class TestDecode:
         result = run("decode", *names[:3], "--layout", "levels", "--size", 32)
         assert result.returncode == 1 and "pairs of files" in result.stderr
 
+    def test_quantized_columns_decode_as_their_float_twin(self, tmp_path):
+        """uint8 columns with --quant give the records of the float32 array
+        (q - zero point) x scale."""
+        rng = np.random.default_rng(11)
+        q = np.empty((1, 4 + 3, 60), dtype=np.uint8)
+        q[:, :4] = rng.integers(120, 250, (1, 4, 60))  # 10 to 75 pixels
+        q[:, 4:] = rng.integers(0, 110, (1, 3, 60))  # logits -50 to 5
+        np.save(tmp_path / "q.npy", q)
+        twin = (q.astype(np.int32) - 100).astype(np.float32) * np.float32(0.5)
+        np.save(tmp_path / "twin.npy", twin)
+        base = ["--layout", "columns", "--logits", "--size", 128, "--format", "json"]
+        want = json.loads(ok("decode", tmp_path / "twin.npy", *base))["images"][0]["detections"]
+        got = json.loads(ok("decode", tmp_path / "q.npy", *base, "--quant", "0.5,100"))["images"][0]["detections"]
+        assert len(want) > 1 and got == want
+
     def test_options_and_original_image_pixels(self, sample, tmp_path):
         tensor = sample / "sample.sealed.npy"
         base = ["decode", tensor, "--layout", "rows-objectness", "--size", 320, "--names", sample / "sample.names"]
@@ -287,6 +302,7 @@ def bad_inputs(sample, tmp):
     (tmp / "incomplete.json").write_text('{"net": {"width": 320}}')
     (tmp / "dir.npy").mkdir()
     np.save(tmp / "layer3.npy", layer[..., :-1])
+    np.save(tmp / "u8.npy", np.zeros((1, 8, 10), dtype=np.uint8))
     s, m = sample / "sample.sealed.npy", sample / "manifest.json"
     size = ["--size", "320"]
     layer_args = ["--classes", "3", "--anchors", ANCHORS, "--mask", "3,4,5"]
@@ -316,6 +332,7 @@ def bad_inputs(sample, tmp):
         (["layers", sample / "sample.layer0.npy", *size, *layer_args[:-2], "--mask", "3,x,5"], "is not a comma-separated list"),
         (["layers", sample / "sample.layer0.npy", sample / "sample.layer1.npy", *size, *layer_args], "--mask given 1 times for 2 layers"),
         (["decode", s, *size, "--layout", "end-to-end"], "is not (batch, candidates, 6) (--layout end-to-end)"),
+        (["decode", tmp / "u8.npy", *size, "--layout", "columns"], "u8.npy: uint8 values need their quantization: --quant SCALE,ZERO_POINT"),
         (["decode", s, *size, "--layout", "separate"], "--layout separate needs the class scores: --scores FILE.npy"),
         (["decode", s, *size, "--layout", "separate", "--scores", s], "is not (batch, candidates, 4)"),
         (["decode", tmp / "flat.npy", *size, "--layout", "rows"], "is not a batch of predictions"),
