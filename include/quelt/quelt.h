@@ -9,8 +9,9 @@
  *
  * Calling order:
  *   1. A decoding call (`process_yolo_detections`,
- *      `process_yolo_sealed_output_detections` or `quelt_decode`) fills an
- *      `object_handler`; `quelt_map_detections` may then map and cap it.
+ *      `process_yolo_sealed_output_detections`, `quelt_decode` or
+ *      `quelt_decode_levels`) fills an `object_handler`;
+ *      `quelt_map_detections` may then map and cap it.
  *   2. `detections_batch_size` gives the number of images.
  *   3. For each image, `detections_batch_detections_count` gives the number of
  *      records; the caller provides an array of that many records and
@@ -30,8 +31,9 @@
  *
  * Threads: the library keeps no global state and starts no threads. Any
  * functions may run at the same time on different handles. Inputs the
- * library only reads (tensors of quelt_decode and process_yolo_detections,
- * thresholds, layouts, options, geometry) may be shared by concurrent calls.
+ * library only reads (the tensors of quelt_decode, quelt_decode_levels and
+ * process_yolo_detections, thresholds, layouts, levels, options, geometry)
+ * may be shared by concurrent calls.
  * A sealed tensor is written by its call: one call at a time. A handle may
  * be read by several threads at once, but not while quelt_map_detections or
  * object_handler_destroy runs on it.
