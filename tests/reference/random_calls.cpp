@@ -443,6 +443,35 @@ quelt_image_geometry random_geometry(awkward_random& random, std::int32_t width,
 
 }  // namespace
 
+namespace {
+
+// Sometimes an allow-list (entries naming no class included), sometimes one
+// geometry per image; both arrays keep one spare entry so they are never
+// NULL, whatever their count.
+void random_allow_list_and_geometry(awkward_random& random, int classes, std::int64_t images,
+                                    std::vector<std::int32_t>& allowed,
+                                    std::vector<quelt_image_geometry>& geometry,
+                                    quelt_decode_options& options) {
+  if (random.chance(0.2)) {
+    const int count = random.integer(0, 4);
+    for (int i = 0; i < count; ++i) {
+      allowed.push_back(random.integer(-1, classes + 1));
+    }
+    allowed.push_back(0);
+    options.classes_allowed = allowed.data();
+    options.classes_allowed_count = count;
+  }
+  if (random.chance(0.4)) {
+    for (std::int64_t b = 0; b < images; ++b) {
+      geometry.push_back(random_geometry(random, options.network_width, options.network_height));
+    }
+    geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+    options.geometry = geometry.data();
+  }
+}
+
+}  // namespace
+
 void random_heads_call(awkward_random& random, heads_call& call) {
   const bool large = random.chance(0.08);
   const std::int64_t images = random.chance(0.05) ? 0 : random.integer(1, 3);
@@ -570,23 +599,7 @@ void random_heads_call(awkward_random& random, heads_call& call) {
   call.ious.push_back(0.5f);
   options.score_thresholds = call.scores.data();
   options.iou_thresholds = call.ious.data();
-  if (random.chance(0.2)) {
-    const int count = random.integer(0, 4);
-    for (int i = 0; i < count; ++i) {
-      call.allowed.push_back(random.integer(-1, classes + 1));
-    }
-    call.allowed.push_back(0);  // never counted: keeps the list non-null
-    options.classes_allowed = call.allowed.data();
-    options.classes_allowed_count = count;
-  }
-  if (random.chance(0.4)) {
-    for (std::int64_t b = 0; b < images; ++b) {
-      call.geometry.push_back(
-          random_geometry(random, options.network_width, options.network_height));
-    }
-    call.geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
-    options.geometry = call.geometry.data();
-  }
+  random_allow_list_and_geometry(random, classes, images, call.allowed, call.geometry, options);
 
   // Bad input, one fault at a time.
   const std::uint64_t values = static_cast<std::uint64_t>(images * candidates);
@@ -1086,23 +1099,7 @@ void random_levels_call(awkward_random& random, levels_case& call) {
   call.ious.push_back(0.5f);
   options.score_thresholds = call.scores.data();
   options.iou_thresholds = call.ious.data();
-  if (random.chance(0.2)) {
-    const int allowed = random.integer(0, 4);
-    for (int i = 0; i < allowed; ++i) {
-      call.allowed.push_back(random.integer(-1, classes + 1));
-    }
-    call.allowed.push_back(0);
-    options.classes_allowed = call.allowed.data();
-    options.classes_allowed_count = allowed;
-  }
-  if (random.chance(0.4)) {
-    for (std::int64_t b = 0; b < images; ++b) {
-      call.geometry.push_back(
-          random_geometry(random, options.network_width, options.network_height));
-    }
-    call.geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
-    options.geometry = call.geometry.data();
-  }
+  random_allow_list_and_geometry(random, classes, images, call.allowed, call.geometry, options);
 
   if (!random.chance(0.1)) {
     return;
