@@ -136,22 +136,8 @@ std::uint64_t columns_floor(const columns_workload& w, float conf) {
   std::uint64_t passing = 0;
   const std::int64_t count = classes * w.candidates;
   for (std::int64_t b = 0; b < w.batch; ++b) {
-    const float* scores = w.values.data() + (b * (4 + classes) + 4) * w.candidates;
-    std::int64_t v = 0;
-#if defined(__SSE2__)
-    const __m128 limit = _mm_set1_ps(conf);
-    __m128i counted = _mm_setzero_si128();
-    for (; v + 4 <= count; v += 4) {
-      counted =
-          _mm_sub_epi32(counted, _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(scores + v), limit)));
-    }
-    std::uint32_t lanes[4];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), counted);
-    passing += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-#endif
-    for (; v < count; ++v) {
-      passing += scores[v] > conf ? 1 : 0;
-    }
+    passing += quelt_bench::count_above(w.values.data() + (b * (4 + classes) + 4) * w.candidates,
+                                        count, conf);
   }
   return passing;
 }

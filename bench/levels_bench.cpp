@@ -21,6 +21,7 @@
 
 #include "quelt/quelt.h"
 #include "reference/reference.hpp"
+#include "workloads.hpp"
 
 namespace {
 
@@ -187,22 +188,8 @@ std::size_t decode_reference(const std::vector<quelt_level>& levels, float conf)
 std::uint64_t floor_float(const levels_workload& w, float logit) {
   std::uint64_t passing = 0;
   for (const level_maps& m : w.levels) {
-    const float* v = m.cls.data();
-    const auto count = static_cast<std::int64_t>(m.cls.size());
-    std::int64_t i = 0;
-#if defined(__SSE2__)
-    const __m128 limit = _mm_set1_ps(logit);
-    __m128i counted = _mm_setzero_si128();
-    for (; i + 4 <= count; i += 4) {
-      counted = _mm_sub_epi32(counted, _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(v + i), limit)));
-    }
-    std::uint32_t lanes[4];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), counted);
-    passing += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-#endif
-    for (; i < count; ++i) {
-      passing += v[i] > logit ? 1 : 0;
-    }
+    passing +=
+        quelt_bench::count_above(m.cls.data(), static_cast<std::int64_t>(m.cls.size()), logit);
   }
   return passing;
 }

@@ -6,6 +6,10 @@
 #include <cmath>
 #include <random>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quelt_bench {
 
 namespace {
@@ -388,6 +392,27 @@ columns_workload make_columns_sweep_workload(std::size_t candidates, std::uint64
     }
   }
   return w;
+}
+
+std::uint64_t count_above(const float* values, std::int64_t count, float limit) {
+  std::uint64_t passing = 0;
+  std::int64_t i = 0;
+#if defined(__SSE2__)
+  const __m128 edge = _mm_set1_ps(limit);
+  __m128i counted = _mm_setzero_si128();
+  for (; i + 4 <= count; i += 4) {
+    // A true lane is -1: subtracting counts it.
+    counted =
+        _mm_sub_epi32(counted, _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(values + i), edge)));
+  }
+  std::uint32_t lanes[4];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), counted);
+  passing += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+#endif
+  for (; i < count; ++i) {
+    passing += values[i] > limit ? 1 : 0;
+  }
+  return passing;
 }
 
 std::uint64_t count_passing(const float* values, std::uint64_t records, std::size_t stride,

@@ -93,6 +93,10 @@ columns_workload make_columns_sweep_workload(std::size_t candidates, std::uint64
 std::uint64_t count_passing(const float* values, std::uint64_t records, std::size_t stride,
                             float cut);
 
+// How many of `count` contiguous values lie above `limit`: each read once,
+// four at a time, counted without a branch, so no exact decoder can beat it.
+std::uint64_t count_above(const float* values, std::int64_t count, float limit);
+
 // The number of records a decoding call produced over `images` images,
 // releasing the batch; a failed call ends the run, as a benchmark of wrong
 // input measures nothing.
