@@ -397,6 +397,10 @@ QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) ==
 #define QUELT_SCORES_PROBABILITIES 0 /* used as they are */
 #define QUELT_SCORES_LOGITS 1        /* raw values: the library applies the logistic */
 
+/* Where a keypoint's x and y come from (quelt_layout, quelt_levels). */
+#define QUELT_KEYPOINTS_PIXELS 0 /* network-input pixels as they are */
+#define QUELT_KEYPOINTS_GRID 1   /* per-level terms: x = (raw_x * 2 + gx) * stride, likewise y */
+
 /* What a candidate is. */
 #define QUELT_CANDIDATES_RAW 0        /* boxes to threshold and suppress */
 #define QUELT_CANDIDATES_END_TO_END 1 /* already suppressed: score and class in `scores` */
@@ -417,6 +421,23 @@ QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) ==
  * boxes_element, objectness_element, scores_element: the element type of
  * each view (appended after the first published size, 136 bytes; callers of
  * that size, and zeroed fields, read float32 everywhere).
+ * Extras and keypoints (appended; zeroed fields, and callers of a size that
+ * ends before them, ask for none):
+ *   extras:          extras_count components per candidate (e.g. the 51
+ *                    keypoint values of a pose export, mask coefficients),
+ *                    read only for the records that survive, and handed
+ *                    back per record by quelt_batch_extras_store
+ *   extras_element:  the element type of the extras view
+ *   extras_count:    E, 0 (none) or more; data may be NULL only for 0
+ *   keypoint_count:  K, 0 (none) or more: keypoint k is extras components
+ *                    k * keypoint_values + 0, 1 (x, y) [+ 2 (visibility)],
+ *                    so K x keypoint_values may not exceed E; handed back
+ *                    by quelt_batch_keypoints_store
+ *   keypoint_values: 2 (x, y) or 3 (x, y, visibility), with keypoints
+ *   keypoint_coding: QUELT_SCORES_* of the visibility
+ *   keypoint_form:   QUELT_KEYPOINTS_PIXELS (the only form a layout has)
+ * Any extras or keypoints make the batch a details batch. `reserved_extras`
+ * must be 0.
  */
 typedef struct quelt_layout {
   uint32_t struct_size;
@@ -433,9 +454,17 @@ typedef struct quelt_layout {
   quelt_element boxes_element;
   quelt_element objectness_element;
   quelt_element scores_element;
+  quelt_view extras;
+  quelt_element extras_element;
+  int32_t extras_count;
+  int32_t keypoint_count;
+  int32_t keypoint_values;
+  int32_t keypoint_coding; /* QUELT_SCORES_* */
+  int32_t keypoint_form;   /* QUELT_KEYPOINTS_* */
+  int32_t reserved_extras;
 } quelt_layout;
 
-QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 184);
+QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 256);
 QUELT_STATIC_ASSERT(quelt_layout_struct_size, offsetof(quelt_layout, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_layout_box_coding, offsetof(quelt_layout, box_coding) == 4);
 QUELT_STATIC_ASSERT(quelt_layout_score_coding, offsetof(quelt_layout, score_coding) == 8);
@@ -451,6 +480,15 @@ QUELT_STATIC_ASSERT(quelt_layout_boxes_element, offsetof(quelt_layout, boxes_ele
 QUELT_STATIC_ASSERT(quelt_layout_objectness_element,
                     offsetof(quelt_layout, objectness_element) == 152);
 QUELT_STATIC_ASSERT(quelt_layout_scores_element, offsetof(quelt_layout, scores_element) == 168);
+/* extras and keypoints */
+QUELT_STATIC_ASSERT(quelt_layout_extras, offsetof(quelt_layout, extras) == 184);
+QUELT_STATIC_ASSERT(quelt_layout_extras_element, offsetof(quelt_layout, extras_element) == 216);
+QUELT_STATIC_ASSERT(quelt_layout_extras_count, offsetof(quelt_layout, extras_count) == 232);
+QUELT_STATIC_ASSERT(quelt_layout_keypoint_count, offsetof(quelt_layout, keypoint_count) == 236);
+QUELT_STATIC_ASSERT(quelt_layout_keypoint_values, offsetof(quelt_layout, keypoint_values) == 240);
+QUELT_STATIC_ASSERT(quelt_layout_keypoint_coding, offsetof(quelt_layout, keypoint_coding) == 244);
+QUELT_STATIC_ASSERT(quelt_layout_keypoint_form, offsetof(quelt_layout, keypoint_form) == 248);
+QUELT_STATIC_ASSERT(quelt_layout_reserved_extras, offsetof(quelt_layout, reserved_extras) == 252);
 
 /*
  * How an image was fitted to the network input: network-input pixel x came
@@ -641,6 +679,13 @@ QUELT_STATIC_ASSERT(quelt_level_score_sum, offsetof(quelt_level, score_sum) == 1
  * and `bins` (1 or more) box channels per side in every level. `bins` = 1
  * means the box channels are the four distances themselves. `struct_size`
  * as for quelt_layout; quelt_levels_init fills one.
+ * Extras and keypoints (appended after the first published size, 40 bytes;
+ * zeroed, none) as quelt_layout's, a grid view per level in place of the
+ * extras view: extras[l] holds extras_count channels per cell of level l.
+ * keypoint_form QUELT_KEYPOINTS_GRID reads the raw terms of a pose head
+ * (cell (gy, gx) of a level of stride s): x = (raw_x * 2 + gx) * s, y =
+ * (raw_y * 2 + gy) * s, in single precision in that order;
+ * QUELT_KEYPOINTS_PIXELS takes x and y as network-input pixels.
  */
 typedef struct quelt_levels {
   uint32_t struct_size;
@@ -650,9 +695,16 @@ typedef struct quelt_levels {
   int32_t bins;
   int64_t level_count;
   const quelt_level* levels;
+  const quelt_grid_view* extras; /* NULL, or one per level: extras_count channels */
+  int32_t extras_count;
+  int32_t keypoint_count;
+  int32_t keypoint_values;
+  int32_t keypoint_coding; /* QUELT_SCORES_* */
+  int32_t keypoint_form;   /* QUELT_KEYPOINTS_* */
+  int32_t reserved_extras;
 } quelt_levels;
 
-QUELT_STATIC_ASSERT(quelt_levels_size, sizeof(quelt_levels) == 40);
+QUELT_STATIC_ASSERT(quelt_levels_size, sizeof(quelt_levels) == 72);
 QUELT_STATIC_ASSERT(quelt_levels_struct_size, offsetof(quelt_levels, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_levels_score_coding, offsetof(quelt_levels, score_coding) == 4);
 QUELT_STATIC_ASSERT(quelt_levels_batch, offsetof(quelt_levels, batch) == 8);
@@ -660,6 +712,14 @@ QUELT_STATIC_ASSERT(quelt_levels_classes, offsetof(quelt_levels, classes) == 16)
 QUELT_STATIC_ASSERT(quelt_levels_bins, offsetof(quelt_levels, bins) == 20);
 QUELT_STATIC_ASSERT(quelt_levels_level_count, offsetof(quelt_levels, level_count) == 24);
 QUELT_STATIC_ASSERT(quelt_levels_levels, offsetof(quelt_levels, levels) == 32);
+/* extras and keypoints */
+QUELT_STATIC_ASSERT(quelt_levels_extras, offsetof(quelt_levels, extras) == 40);
+QUELT_STATIC_ASSERT(quelt_levels_extras_count, offsetof(quelt_levels, extras_count) == 48);
+QUELT_STATIC_ASSERT(quelt_levels_keypoint_count, offsetof(quelt_levels, keypoint_count) == 52);
+QUELT_STATIC_ASSERT(quelt_levels_keypoint_values, offsetof(quelt_levels, keypoint_values) == 56);
+QUELT_STATIC_ASSERT(quelt_levels_keypoint_coding, offsetof(quelt_levels, keypoint_coding) == 60);
+QUELT_STATIC_ASSERT(quelt_levels_keypoint_form, offsetof(quelt_levels, keypoint_form) == 64);
+QUELT_STATIC_ASSERT(quelt_levels_reserved_extras, offsetof(quelt_levels, reserved_extras) == 68);
 
 /*
  * Decodes raw per-level heads as quelt_decode decodes raw candidates
