@@ -370,6 +370,7 @@ details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_opt
           found.keypoints.push_back(clip((p[1] - g.pad_y) / g.scale_y, g.original_height));
         }
         found.keypoints.push_back(p[2]);
+        found.keypoint_pixels.insert(found.keypoint_pixels.end(), p, p + 3);
       }
       const heads_record& r = records[i];
       object_detection d{};
@@ -404,7 +405,7 @@ detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t max_detections) {
   details plain;
   for (const std::vector<object_detection>& records : batch) {
-    plain.push_back(details_image{records, {}, {}, {}});
+    plain.push_back(details_image{records, {}, {}, {}, {}});
   }
   detections result;
   for (const details_image& image :
@@ -456,16 +457,18 @@ details map_details(const details& batch, std::int32_t network_width, std::int32
         image.extras.push_back(batch[b].extras[i * extras + c]);
       }
       for (std::size_t k = 0; k < keypoints; k += 3) {
+        const float* pixels = &batch[b].keypoint_pixels[i * keypoints + k];
         float x = batch[b].keypoints[i * keypoints + k];
         float y = batch[b].keypoints[i * keypoints + k + 1];
         if (geometry != nullptr) {
           const quelt_image_geometry& g = geometry[b];
-          x = clip((x * w - g.pad_x) / g.scale_x, g.original_width);
-          y = clip((y * h - g.pad_y) / g.scale_y, g.original_height);
+          x = clip((pixels[0] - g.pad_x) / g.scale_x, g.original_width);
+          y = clip((pixels[1] - g.pad_y) / g.scale_y, g.original_height);
         }
         image.keypoints.push_back(x);
         image.keypoints.push_back(y);
         image.keypoints.push_back(batch[b].keypoints[i * keypoints + k + 2]);
+        image.keypoint_pixels.insert(image.keypoint_pixels.end(), pixels, pixels + 3);
       }
     }
     result.push_back(image);

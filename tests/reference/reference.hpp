@@ -47,12 +47,14 @@ detections process_yolo_sealed_output_detections(
 // first, every element, as converted_layout does.
 detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options);
 // One image of a details batch: the records, and per record its candidate,
-// its E extras and its K x (x, y, visibility) keypoints.
+// its E extras and its K x (x, y, visibility) keypoints (mapped as the
+// edges are), those in network-input pixels too.
 struct details_image {
   std::vector<object_detection> records;
   std::vector<std::int64_t> sources;
   std::vector<float> extras;
   std::vector<float> keypoints;
+  std::vector<float> keypoint_pixels;
 };
 using details = std::vector<details_image>;
 // decode_heads with every candidate's keypoints decoded first (the slow
@@ -78,7 +80,8 @@ detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
                           std::int32_t max_detections);
 // The same over a details batch whose edges and keypoints are fractions of
-// the network input: keypoints mapped like the edges, the rest kept in step.
+// the network input: keypoints mapped like the edges (from their network-
+// input pixels), the rest kept in step.
 details map_details(const details& batch, std::int32_t network_width, std::int32_t network_height,
                     const quelt_image_geometry* geometry, std::int32_t max_detections);
 
