@@ -321,6 +321,27 @@ QUELT_API return_status process_yolo_sealed_output_detections(
     const float* conf_thresholds, const float* nms_thresholds, int32_t width, int32_t height,
     object_handler* out_handler);
 
+/*
+ * process_yolo_detections and process_yolo_sealed_output_detections (same
+ * arguments, same records, same in-place rewriting of the sealed tensor) into
+ * a details batch whose records also carry their source:
+ * quelt_batch_sources_store gives, per record, the index of its anchor
+ * record (quelt_decode_darknet: the layers in order, within a layer cell
+ * row-major, then anchor slot: (y x width + x) x mask_size + slot) or of its
+ * row (quelt_decode_sealed). Failures are one line naming the field, as for
+ * quelt_decode; negative counts are refused too. The handle is set to {NULL,
+ * detections_batch} first and holds no batch after a failure.
+ */
+QUELT_API return_status quelt_decode_darknet(const yolo_output* outputs, uint64_t outputs_count,
+                                             net_params net, const float* conf_thresholds,
+                                             const float* nms_thresholds,
+                                             object_handler* out_handler);
+QUELT_API return_status quelt_decode_sealed(float* sealed_output, int64_t boxes_count,
+                                            int64_t batch_size, int32_t classes,
+                                            const float* conf_thresholds,
+                                            const float* nms_thresholds, int32_t width,
+                                            int32_t height, object_handler* out_handler);
+
 /* ------------------------------------------------------------------------ */
 /* Box predictions described by strides (anchor-free, rows, end-to-end, ...) */
 /* ------------------------------------------------------------------------ */

@@ -287,6 +287,15 @@ def _declare(lib):
             ctypes.c_int32,
         ]
         lib.quelt_map_detections.restype = ReturnStatus
+    # The per-record details: sources, extras and keypoints.
+    for name, pointer in (
+        ("quelt_batch_sources_store", ctypes.c_void_p),
+        ("quelt_batch_extras_store", ctypes.c_void_p),
+        ("quelt_batch_keypoints_store", ctypes.c_void_p),
+    ):
+        if hasattr(lib, name):
+            getattr(lib, name).argtypes = [ObjectHandler, ctypes.c_uint64, pointer]
+            getattr(lib, name).restype = ReturnStatus
     if hasattr(lib, "quelt_version_string"):
         lib.quelt_version_number.argtypes = []
         lib.quelt_version_number.restype = ctypes.c_uint32

@@ -1,6 +1,5 @@
 #include "extras.hpp"
 
-#include "../framework/geometry.hpp"
 #include "../framework/logistic.hpp"
 #include "decoder.hpp"
 
@@ -60,7 +59,6 @@ void append_extras(const quelt_levels& levels, std::int64_t b, const cell_place&
 }
 
 void append_keypoints(const extras_rule& rule, const float* extras, const cell_place& place,
-                      const quelt_decode_options& options, std::int64_t b,
                       std::vector<float>& keypoints) {
   const auto gx = static_cast<float>(place.x);
   const auto gy = static_cast<float>(place.y);
@@ -76,18 +74,64 @@ void append_keypoints(const extras_rule& rule, const float* extras, const cell_p
     if (rule.values == 3) {
       visibility = rule.logit_visibility ? fw::logistic(v[2]) : v[2];
     }
-    if (options.geometry != nullptr) {
-      const quelt_image_geometry& g = options.geometry[b];
-      x = fw::to_original(x, g.pad_x, g.scale_x, g.original_width);
-      y = fw::to_original(y, g.pad_y, g.scale_y, g.original_height);
-    } else {
-      x = x / static_cast<float>(options.network_width);
-      y = y / static_cast<float>(options.network_height);
-    }
     keypoints.push_back(x);
     keypoints.push_back(y);
     keypoints.push_back(visibility);
   }
+}
+
+namespace {
+
+// Per image, per record: its extras read at its place, then its keypoints
+// decoded from them.
+template <class Extras, class Place>
+void fill(const extras_rule& rule, fw::detailed_detections& batch, Extras&& read_extras,
+          Place&& place_of_source) {
+  if (!rule.any()) {
+    return;
+  }
+  batch.extras_per_record = rule.count;
+  batch.keypoints_per_record = rule.keypoints;
+  batch.extras.assign(batch.records.size(), {});
+  batch.keypoints.assign(batch.records.size(), {});
+  for (std::size_t b = 0; b < batch.records.size(); ++b) {
+    const std::vector<std::int64_t>& sources = batch.sources[b];
+    std::vector<float>& extras = batch.extras[b];
+    std::vector<float>& points = batch.keypoints[b];
+    extras.reserve(sources.size() * static_cast<std::size_t>(rule.count));
+    points.reserve(sources.size() * static_cast<std::size_t>(rule.keypoints) * 3);
+    for (std::size_t r = 0; r < sources.size(); ++r) {
+      const auto image = static_cast<std::int64_t>(b);
+      const cell_place place = place_of_source(sources[r]);
+      read_extras(image, sources[r], place, extras);
+      if (rule.keypoints > 0) {
+        append_keypoints(rule, extras.data() + r * static_cast<std::size_t>(rule.count), place,
+                         points);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void add_extras(const quelt_layout& layout, fw::detailed_detections& batch) {
+  fill(
+      extras_rule_of(layout), batch,
+      [&](std::int64_t b, std::int64_t candidate, const cell_place&, std::vector<float>& out) {
+        append_extras(layout, b, candidate, out);
+      },
+      [](std::int64_t) {
+        return cell_place{0, 0, 0, 0.0f};
+      });
+}
+
+void add_extras(const quelt_levels& levels, fw::detailed_detections& batch) {
+  fill(
+      extras_rule_of(levels), batch,
+      [&](std::int64_t b, std::int64_t, const cell_place& place, std::vector<float>& out) {
+        append_extras(levels, b, place, out);
+      },
+      [&](std::int64_t candidate) { return place_of(levels, candidate); });
 }
 
 }  // namespace quelt::heads

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../framework/detections.hpp"
 #include "quelt/quelt.h"
 
 namespace quelt::heads {
@@ -44,13 +45,17 @@ void append_extras(const quelt_levels& levels, std::int64_t b, const cell_place&
                    std::vector<float>& extras);
 
 // Appends K x (x, y, visibility) decoded from one record's extras: x and y
-// in network-input pixels mapped like the record's edges (fractions of the
-// network input without geometry, original-image pixels clipped to the
-// image with it); the visibility after the logistic for logits, 1 for
-// keypoints of 2 values, never mapped. `place` is read for the grid form.
+// in network-input pixels (the accessor maps them as the record's edges are
+// mapped), the visibility after the logistic for logits, 1 for keypoints of
+// 2 values. `place` is read for the grid form.
 void append_keypoints(const extras_rule& rule, const float* extras, const cell_place& place,
-                      const quelt_decode_options& options, std::int64_t b,
                       std::vector<float>& keypoints);
+
+// Fills the batch's extras and keypoints from the sources its records
+// carry (one per record), as `layout` / `levels` describe them; nothing when
+// they describe none.
+void add_extras(const quelt_layout& layout, sorvanta::framework::detailed_detections& batch);
+void add_extras(const quelt_levels& levels, sorvanta::framework::detailed_detections& batch);
 
 }  // namespace quelt::heads
 

@@ -443,7 +443,7 @@ int run(const options& opts, const std::string& command) {
   for (std::size_t i = 0; i < result.images.size(); ++i) {
     images.push_back(
         image_result{i < result.names.size() ? result.names[i] : "image " + std::to_string(i),
-                     std::move(result.images[i])});
+                     std::move(result.images[i]), 0, {}});
   }
 
   if (!opts.image_file.empty()) {
