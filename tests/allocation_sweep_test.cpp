@@ -600,6 +600,7 @@ struct heads_case {
   std::string name;
   std::vector<float> values;
   std::vector<unsigned char> elements;  // `values` quantized, for element-typed views
+  std::vector<float> extras;            // per candidate, for the extras view
   quelt_layout layout{};
   quelt_decode_options options{};
   std::vector<float> scores;
@@ -745,6 +746,25 @@ std::vector<std::unique_ptr<heads_case>> heads_cases() {
     c.layout.objectness_element = c.layout.boxes_element;
     c.layout.scores_element = c.layout.boxes_element;
     c.point(1);
+  }
+  {
+    // Two keypoints (x, y, visibility logit) and a spare extra per
+    // candidate, carried by the survivors and mapped to the picture.
+    heads_case& c = *add("columns, keypoints, letterbox");
+    c.geometry.push_back(quelt_geometry_letterbox(64, 48, 640, 360));
+    const std::int64_t candidates = 40;
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      const auto x = static_cast<float>(n % 20) * 3.0f;
+      const auto y = static_cast<float>(n / 20) * 3.0f;
+      c.extras.insert(c.extras.end(), {x, y, 2.0f, x + 1.0f, y + 1.0f, -1.0f, 0.5f});
+    }
+    // fill_columns describes the columns afresh: the extras come after.
+    fill_columns(c, 1, candidates, 2);
+    c.layout.extras = quelt_view{c.extras.data(), 7 * candidates, 7, 1};
+    c.layout.extras_count = 7;
+    c.layout.keypoint_count = 2;
+    c.layout.keypoint_values = 3;
+    c.layout.keypoint_coding = QUELT_SCORES_LOGITS;
   }
   {
     heads_case& c = *add("NaN threshold (fails by design)");

@@ -137,9 +137,9 @@ QUELT_API void done_return_status(return_status status);
 /* Kind of the object behind a handle, stored as int32. Any int32 value may
  * arrive from a caller; only detections_batch names a kind. */
 #ifdef __cplusplus
-typedef enum object_type : int32_t { detections_batch = 1 } object_type;
+typedef enum object_type : int32_t { detections_batch = 1, quelt_details_batch = 2 } object_type;
 #else
-typedef enum object_type { detections_batch = 1 } object_type;
+typedef enum object_type { detections_batch = 1, quelt_details_batch = 2 } object_type;
 #endif
 
 QUELT_STATIC_ASSERT(object_type_size, sizeof(object_type) == 4);
@@ -871,6 +871,36 @@ QUELT_API return_status quelt_map_detections(object_handler handler, int32_t net
                                              int32_t network_height,
                                              const quelt_image_geometry* geometry,
                                              int32_t max_detections);
+
+QUELT_API return_status quelt_batch_sources_store(object_handler handler, uint64_t batch_idx,
+                                                  int64_t* out_sources);
+
+/*
+ * Copies the extras of image `batch_idx`'s records, in record order, E
+ * floats a record (E: the call's extras_count, as quelt_batch_describe
+ * reports it), to the start of `out_values`, which must have room for the
+ * count detections_batch_detections_count reports times E. The values are
+ * those of the extras view converted to float (quelt_element), unmapped.
+ * Writes nothing for an image without records or a batch without extras,
+ * and nothing on failure. Fails, with one line naming the argument, for a
+ * handle without a batch or one that is not a details batch, or an index
+ * not below the batch size.
+ */
+QUELT_API return_status quelt_batch_extras_store(object_handler handler, uint64_t batch_idx,
+                                                 float* out_values);
+
+/*
+ * Copies the keypoints of image `batch_idx`'s records, in record order, K x
+ * (x, y, visibility) floats a record (K: the call's keypoint_count), as the
+ * extras store does. x and y are given as the records' edges are: fractions
+ * of the network input, or, with geometry (of the decoding call or of
+ * quelt_map_detections since), original-image pixels clipped to the image.
+ * The visibility is that of the network (after the logistic for logits),
+ * never mapped; keypoints of 2 values read visibility 1. Fails as the
+ * extras store does.
+ */
+QUELT_API return_status quelt_batch_keypoints_store(object_handler handler, uint64_t batch_idx,
+                                                    float* out_values);
 
 #ifdef __cplusplus
 } /* extern "C" */

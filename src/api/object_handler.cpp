@@ -39,6 +39,9 @@ void reset_output_handle(object_handler* out_handler) {
 namespace {
 
 const detections_list& batch_of(object_handler handler) {
+  if (handler.type == quelt_details_batch && handler.object != nullptr) {
+    return static_cast<const sorvanta::framework::detailed_detections*>(handler.object)->records;
+  }
   check_object_handler_type(handler, detections_batch);
   if (handler.object == nullptr) {
     reject(
@@ -47,6 +50,17 @@ const detections_list& batch_of(object_handler handler) {
   }
   return *static_cast<const detections_list*>(handler.object);
 }
+
+}  // namespace
+
+const sorvanta::framework::detailed_detections& details_of(object_handler handler) {
+  if (handler.type != quelt_details_batch || handler.object == nullptr) {
+    reject("handler: not a details batch; a handle quelt_decode filled with details");
+  }
+  return *static_cast<const sorvanta::framework::detailed_detections*>(handler.object);
+}
+
+namespace {
 
 void require_output(const void* pointer, const char* name) {
   if (pointer == nullptr) {
@@ -100,6 +114,21 @@ QUELT_API void object_handler_destroy(object_handler handler) {
   if (handler.object != nullptr && handler.type == detections_batch) {
     delete static_cast<quelt::detections_list*>(handler.object);
   }
+  if (handler.object != nullptr && handler.type == quelt_details_batch) {
+    delete static_cast<sorvanta::framework::detailed_detections*>(handler.object);
+  }
+}
+
+QUELT_API return_status quelt_batch_sources_store(object_handler handler, uint64_t batch_idx,
+                                                  int64_t* out) {
+  return quelt::api::run_in_plain_status_frame("quelt_batch_sources_store", [&] {
+    const auto& d = quelt::api::details_of(handler);
+    validate_batch_idx(d.records.size(), batch_idx);
+    const auto& s = d.sources[batch_idx];
+    if (!s.empty()) {
+      std::memcpy(out, s.data(), s.size() * sizeof(std::int64_t));
+    }
+  });
 }
 
 }  // extern "C"

@@ -22,6 +22,18 @@ QUELT_API void validate_batch_idx(std::uint64_t batch_size, std::uint64_t batch_
 
 namespace quelt::api {
 
+// The details batch behind a handle, refused naming `handler` otherwise.
+const sorvanta::framework::detailed_detections& details_of(object_handler handler);
+
+// Runs the driver and hands its details batch to the caller's handle.
+template <class Driver>
+void publish_details(object_handler& out_handler, Driver&& driver) {
+  auto batch = std::make_unique<sorvanta::framework::detailed_detections>();
+  *batch = driver();
+  out_handler.object = batch.release();
+  out_handler.type = quelt_details_batch;
+}
+
 // Puts the caller's handle into the "no batch" state a failed decoding call
 // leaves behind. Rejects a null handle pointer instead of writing through it.
 void reset_output_handle(object_handler* out_handler);

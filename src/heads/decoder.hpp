@@ -85,6 +85,8 @@ class decoder {
   // The records of image b of raw per-level heads (levels.cpp); the decoder
   // was built over a layout of raw candidates of `levels.classes` classes.
   std::vector<object_detection> image_levels(std::int64_t b, const quelt_levels& levels);
+  // The candidate of each record the last image gave, in record order.
+  const std::vector<std::int64_t>& sources() const { return sources_; }
 
  private:
   float activate(float value) const { return logits_ ? fw::logistic(value) : value; }
@@ -136,6 +138,7 @@ class decoder {
   std::vector<std::uint32_t> start_;  // the multi-label hits bucketed by candidate
   std::vector<fw::class_member> by_class_;
   fw::class_suppression_workspace nms_;
+  std::vector<std::int64_t> sources_;
 };
 
 }  // namespace quelt::heads

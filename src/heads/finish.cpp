@@ -4,6 +4,7 @@
 
 #include "../framework/geometry.hpp"
 #include "decoder.hpp"
+#include "extras.hpp"
 #include "heads_decode.hpp"
 
 namespace quelt::heads {
@@ -80,9 +81,11 @@ std::vector<object_detection> decoder::finish(std::int64_t b) {
   }
   std::vector<object_detection> records;
   records.reserve(std::min(kept, cap));
+  sources_.clear();
   for (std::size_t i = 0; i < prefix && records.size() < cap; ++i) {
     if (removed_[i] == 0) {
       records.push_back(record(b, hits_[order_[i]], boxes_[i]));
+      sources_.push_back(hits_[order_[i]].candidate);
     }
   }
   return records;
@@ -134,6 +137,34 @@ detections_list decode(const quelt_layout& layout, const quelt_decode_options& o
     result[static_cast<std::size_t>(b)] = images.image(b);
   }
   return result;
+}
+
+fw::detailed_detections decode_details(const quelt_layout& layout,
+                                       const quelt_decode_options& options) {
+  fw::detailed_detections result;
+  start_details(result, layout.batch, options);
+  if (layout.candidates > 0) {
+    decoder images(layout, options);
+    for (std::int64_t b = 0; b < layout.batch; ++b) {
+      result.records[static_cast<std::size_t>(b)] = images.image(b);
+      result.sources[static_cast<std::size_t>(b)].assign(images.sources().begin(),
+                                                         images.sources().end());
+    }
+  }
+  add_extras(layout, result);
+  return result;
+}
+
+void start_details(fw::detailed_detections& batch, std::int64_t images,
+                   const quelt_decode_options& options) {
+  batch.records.resize(static_cast<std::size_t>(images));
+  batch.sources.resize(static_cast<std::size_t>(images));
+  batch.network_width = options.network_width;
+  batch.network_height = options.network_height;
+  if (options.geometry != nullptr) {
+    batch.original_pixels = true;
+    batch.geometry.assign(options.geometry, options.geometry + images);
+  }
 }
 
 }  // namespace quelt::heads

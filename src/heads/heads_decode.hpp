@@ -17,6 +17,18 @@ detections_list decode(const quelt_layout& layout, const quelt_decode_options& o
 // The records of every image of raw per-level heads, checked likewise.
 detections_list decode_levels(const quelt_levels& levels, const quelt_decode_options& options);
 
+// The same into a details batch: each record's candidate, and the extras
+// and keypoints the layout or levels describe.
+sorvanta::framework::detailed_detections decode_details(const quelt_layout& layout,
+                                                        const quelt_decode_options& options);
+sorvanta::framework::detailed_detections decode_levels_details(const quelt_levels& levels,
+                                                               const quelt_decode_options& options);
+
+// An empty details batch of `images` images, with the call's network size
+// and geometry.
+void start_details(sorvanta::framework::detailed_detections& batch, std::int64_t images,
+                   const quelt_decode_options& options);
+
 }  // namespace quelt::heads
 
 #endif

@@ -14,6 +14,7 @@
 
 #include "../framework/exponential.hpp"
 #include "decoder.hpp"
+#include "extras.hpp"
 #include "heads_decode.hpp"
 
 namespace quelt::heads {
@@ -268,6 +269,31 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
                               ax + distance[2] * stride, ay + distance[3] * stride);
     }
   }
+}
+
+fw::detailed_detections decode_levels_details(const quelt_levels& levels,
+                                              const quelt_decode_options& options) {
+  fw::detailed_detections result;
+  start_details(result, levels.batch, options);
+  quelt_layout layout{};
+  layout.struct_size = sizeof layout;
+  layout.score_coding = levels.score_coding;
+  layout.candidate_kind = QUELT_CANDIDATES_RAW;
+  layout.batch = levels.batch;
+  layout.classes = levels.classes;
+  for (std::int64_t l = 0; l < levels.level_count; ++l) {
+    layout.candidates += levels.levels[l].height * levels.levels[l].width;
+  }
+  if (layout.candidates > 0) {
+    decoder images(layout, options);
+    for (std::int64_t b = 0; b < levels.batch; ++b) {
+      result.records[static_cast<std::size_t>(b)] = images.image_levels(b, levels);
+      result.sources[static_cast<std::size_t>(b)].assign(images.sources().begin(),
+                                                         images.sources().end());
+    }
+  }
+  add_extras(levels, result);
+  return result;
 }
 
 detections_list decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
