@@ -217,6 +217,8 @@ extern "C" QUELT_API return_status quelt_decode_darknet(const yolo_output* outpu
           outputs, outputs_count, net, conf_thresholds, nms_thresholds, &batch.sources);
       batch.network_width = net.width;
       batch.network_height = net.height;
+      // No boxes in network pixels: these batches keep their sources only.
+      batch.network_boxes.resize(batch.records.size());
       return batch;
     });
   });

@@ -18,6 +18,17 @@ namespace quelt::api {
 
 namespace {
 
+// The details batch behind `handler`; a detections_batch keeps no `what`.
+const sorvanta::framework::detailed_detections& details_with(object_handler handler,
+                                                             const char* what) {
+  const sorvanta::framework::detailed_detections* details = details_of(handler);
+  if (details == nullptr) {
+    reject(_bs("handler: a detections_batch, which keeps no ", what,
+               "; a quelt_details_batch (describe them on the layout or levels)"));
+  }
+  return *details;
+}
+
 // Image `batch_idx`'s per-record values of `lists` (empty when the batch
 // carries none), refused naming the index when it is not below the batch
 // size.
@@ -46,7 +57,7 @@ extern "C" {
 QUELT_API return_status quelt_batch_extras_store(object_handler handler, uint64_t batch_idx,
                                                  float* out_values) {
   return quelt::api::run_in_plain_status_frame("quelt_batch_extras_store", [&] {
-    const auto& batch = quelt::api::details_of(handler);
+    const auto& batch = quelt::api::details_with(handler, "extras");
     const std::vector<float>& values = quelt::api::image_values(batch, batch.extras, batch_idx);
     quelt::api::require_room(out_values, values.size());
     if (!values.empty()) {
@@ -58,7 +69,7 @@ QUELT_API return_status quelt_batch_extras_store(object_handler handler, uint64_
 QUELT_API return_status quelt_batch_keypoints_store(object_handler handler, uint64_t batch_idx,
                                                     float* out_values) {
   return quelt::api::run_in_plain_status_frame("quelt_batch_keypoints_store", [&] {
-    const auto& batch = quelt::api::details_of(handler);
+    const auto& batch = quelt::api::details_with(handler, "keypoints");
     // Kept in network-input pixels: mapped here as the edges were.
     const std::vector<float>& points = quelt::api::image_values(batch, batch.keypoints, batch_idx);
     quelt::api::require_room(out_values, points.size());

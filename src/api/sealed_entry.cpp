@@ -133,6 +133,8 @@ extern "C" QUELT_API return_status quelt_decode_sealed(float* sealed_output, int
                                                         width, height, &batch.sources);
       batch.network_width = width;
       batch.network_height = height;
+      // No boxes in network pixels: these batches keep their sources only.
+      batch.network_boxes.resize(batch.records.size());
       return batch;
     });
   });

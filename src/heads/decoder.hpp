@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../framework/box.hpp"
+#include "../framework/detections.hpp"
 #include "../framework/elements.hpp"
 #include "../framework/ranking.hpp"
 #include "../framework/suppression.hpp"
@@ -54,29 +55,6 @@ struct element_view {
   }
 };
 
-// One map of a level, read through the framework's element conversion.
-struct grid_reader {
-  const quelt_grid_view& view;
-  fw::element_format format;
-  std::int64_t bytes;
-
-  explicit grid_reader(const quelt_grid_view& v)
-      : view(v),
-        format{v.element.type, v.element.zero_point, v.element.scale},
-        bytes(static_cast<std::int64_t>(fw::element_bytes(v.element.type))) {}
-
-  const unsigned char* address(std::int64_t image, std::int64_t y, std::int64_t x,
-                               std::int64_t channel) const {
-    return reinterpret_cast<const unsigned char*>(view.data) +
-           (image * view.image_stride + y * view.row_stride + x * view.column_stride +
-            channel * view.channel_stride) *
-               bytes;
-  }
-  float value(std::int64_t image, std::int64_t y, std::int64_t x, std::int64_t channel) const {
-    return fw::element_value(format, address(image, y, x, channel));
-  }
-};
-
 class decoder {
  public:
   decoder(const quelt_layout& layout, const quelt_decode_options& options);
@@ -85,8 +63,9 @@ class decoder {
   // The records of image b of raw per-level heads (levels.cpp); the decoder
   // was built over a layout of raw candidates of `levels.classes` classes.
   std::vector<object_detection> image_levels(std::int64_t b, const quelt_levels& levels);
-  // The candidate of each record the last image gave, in record order.
-  const std::vector<std::int64_t>& sources() const { return sources_; }
+  // Moves image b's records, with their details when asked for, into `out`.
+  void publish(std::int64_t b, std::vector<object_detection> records,
+               sorvanta::framework::detailed_detections& out);
 
  private:
   float activate(float value) const { return logits_ ? fw::logistic(value) : value; }
@@ -112,6 +91,8 @@ class decoder {
   const quelt_layout& layout_;
   const quelt_decode_options& options_;
   const bool logits_;
+  // Whether each record's source and network box are kept.
+  const bool details_;
   // Scores or objectness in another element type than float32.
   const bool elements_;
   std::vector<std::int32_t> allowed_;  // the allow-list, sorted
@@ -138,7 +119,8 @@ class decoder {
   std::vector<std::uint32_t> start_;  // the multi-label hits bucketed by candidate
   std::vector<fw::class_member> by_class_;
   fw::class_suppression_workspace nms_;
-  std::vector<std::int64_t> sources_;
+  std::vector<std::int64_t> sources_;          // per record of the image, when details_
+  std::vector<fw::corner_box> network_boxes_;  // likewise
 };
 
 }  // namespace quelt::heads

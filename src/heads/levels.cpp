@@ -26,6 +26,29 @@ std::uint64_t magnitude(std::int64_t stride) {
                     : static_cast<std::uint64_t>(stride);
 }
 
+// One map of a level, read through the framework's element conversion.
+struct grid_reader {
+  const quelt_grid_view& view;
+  fw::element_format format;
+  std::int64_t bytes;
+
+  explicit grid_reader(const quelt_grid_view& v)
+      : view(v),
+        format{v.element.type, v.element.zero_point, v.element.scale},
+        bytes(static_cast<std::int64_t>(fw::element_bytes(v.element.type))) {}
+
+  const unsigned char* address(std::int64_t image, std::int64_t y, std::int64_t x,
+                               std::int64_t channel) const {
+    return reinterpret_cast<const unsigned char*>(view.data) +
+           (image * view.image_stride + y * view.row_stride + x * view.column_stride +
+            channel * view.channel_stride) *
+               bytes;
+  }
+  float value(std::int64_t image, std::int64_t y, std::int64_t x, std::int64_t channel) const {
+    return fw::element_value(format, address(image, y, x, channel));
+  }
+};
+
 // The expectation of each side's softmax over its bins, the four sides as
 // four lanes (v holds bin k of side s at 4k + s; it is overwritten with the
 // exponentials): max first, e_k = exp(v_k - max), total = e_0 + e_1 + ...,
@@ -271,10 +294,10 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
   }
 }
 
-fw::detailed_detections decode_levels_details(const quelt_levels& levels,
-                                              const quelt_decode_options& options) {
-  fw::detailed_detections result;
-  start_details(result, levels.batch, options);
+detailed_detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
+  detailed_detections result = empty_batch(levels.batch, options);
+  // The decoder's view of the heads: raw candidates of `classes` classes,
+  // without objectness.
   quelt_layout layout{};
   layout.struct_size = sizeof layout;
   layout.score_coding = levels.score_coding;
@@ -287,35 +310,10 @@ fw::detailed_detections decode_levels_details(const quelt_levels& levels,
   if (layout.candidates > 0) {
     decoder images(layout, options);
     for (std::int64_t b = 0; b < levels.batch; ++b) {
-      result.records[static_cast<std::size_t>(b)] = images.image_levels(b, levels);
-      result.sources[static_cast<std::size_t>(b)].assign(images.sources().begin(),
-                                                         images.sources().end());
+      images.publish(b, images.image_levels(b, levels), result);
     }
   }
   add_extras(levels, result);
-  return result;
-}
-
-detections_list decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
-  detections_list result(static_cast<std::size_t>(levels.batch));
-  // The decoder's view of the heads: raw candidates of `classes` classes,
-  // without objectness.
-  quelt_layout layout{};
-  layout.struct_size = sizeof layout;
-  layout.score_coding = levels.score_coding;
-  layout.candidate_kind = QUELT_CANDIDATES_RAW;
-  layout.batch = levels.batch;
-  layout.classes = levels.classes;
-  for (std::int64_t l = 0; l < levels.level_count; ++l) {
-    layout.candidates += levels.levels[l].height * levels.levels[l].width;
-  }
-  if (layout.candidates == 0) {
-    return result;
-  }
-  decoder images(layout, options);
-  for (std::int64_t b = 0; b < levels.batch; ++b) {
-    result[static_cast<std::size_t>(b)] = images.image_levels(b, levels);
-  }
   return result;
 }
 
