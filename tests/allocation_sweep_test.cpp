@@ -219,14 +219,19 @@ void append_bytes(std::vector<char>& out, const T* values, std::size_t count) {
   out.insert(out.end(), bytes, bytes + count * sizeof(T));
 }
 
-// Reads the whole batch back (unarmed) as bytes: sizes, counts, records.
+// Reads the whole batch back (unarmed) as bytes: sizes, counts, records, and
+// what a details batch keeps beside them.
 void read_batch(object_handler handle, std::vector<char>& out) {
   std::uint64_t size = 0;
   if (detections_batch_size(handle, &size).status_code != 1) {
     ADD_FAILURE() << "a successful call left no readable batch";
     return;
   }
+  quelt_batch_info info;
+  quelt_batch_info_init(&info);
+  EXPECT_EQ(quelt_batch_describe(handle, &info).status_code, 1);
   append_bytes(out, &size, 1);
+  append_bytes(out, &info, 1);
   for (std::uint64_t i = 0; i < size; ++i) {
     std::uint64_t count = 0;
     EXPECT_EQ(detections_batch_detections_count(handle, i, &count).status_code, 1);
@@ -234,6 +239,11 @@ void read_batch(object_handler handle, std::vector<char>& out) {
     EXPECT_EQ(detections_batch_detections_store(handle, i, records.data()).status_code, 1);
     append_bytes(out, &count, 1);
     append_bytes(out, records.data(), records.size());
+    if (info.has_sources != 0) {
+      std::vector<std::int64_t> sources(count);
+      EXPECT_EQ(quelt_batch_sources_store(handle, i, sources.data()).status_code, 1);
+      append_bytes(out, sources.data(), sources.size());
+    }
   }
 }
 
@@ -600,6 +610,7 @@ struct heads_case {
   std::string name;
   std::vector<float> values;
   std::vector<unsigned char> elements;  // `values` quantized, for element-typed views
+  std::vector<float> extras;            // per candidate, for the extras view
   quelt_layout layout{};
   quelt_decode_options options{};
   std::vector<float> scores;
@@ -747,6 +758,25 @@ std::vector<std::unique_ptr<heads_case>> heads_cases() {
     c.point(1);
   }
   {
+    // Two keypoints (x, y, visibility logit) and a spare extra per
+    // candidate, carried by the survivors and mapped to the picture.
+    heads_case& c = *add("columns, keypoints, letterbox");
+    c.geometry.push_back(quelt_geometry_letterbox(64, 48, 640, 360));
+    const std::int64_t candidates = 40;
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      const auto x = static_cast<float>(n % 20) * 3.0f;
+      const auto y = static_cast<float>(n / 20) * 3.0f;
+      c.extras.insert(c.extras.end(), {x, y, 2.0f, x + 1.0f, y + 1.0f, -1.0f, 0.5f});
+    }
+    // fill_columns describes the columns afresh: the extras come after.
+    fill_columns(c, 1, candidates, 2);
+    c.layout.extras = quelt_view{c.extras.data(), 7 * candidates, 7, 1};
+    c.layout.extras_count = 7;
+    c.layout.keypoint_count = 2;
+    c.layout.keypoint_values = 3;
+    c.layout.keypoint_coding = QUELT_SCORES_LOGITS;
+  }
+  {
     heads_case& c = *add("NaN threshold (fails by design)");
     fill_columns(c, 1, 4, 2);
     c.scores[0] = std::numeric_limits<float>::quiet_NaN();
@@ -870,6 +900,8 @@ TEST(AllocationSweep, MapDetections) {
                                                   quelt_geometry_letterbox(64, 48, 640, 360)};
   const std::vector<quelt_image_geometry> flat{fitting[0],
                                                quelt_image_geometry{640, 360, 0, 1, 0, 0}};
+  // The second as a details batch, whose sources the cap keeps in step.
+  cases[1]->options.details = 1;
   for (heads_case* source : {cases[0].get(), cases[1].get()}) {
     source->options.max_detections = 0;
     source->options.geometry = nullptr;

@@ -199,3 +199,27 @@ extern "C" QUELT_API return_status process_yolo_detections(const yolo_output* ou
     });
   });
 }
+
+extern "C" QUELT_API return_status quelt_decode_darknet(const yolo_output* outputs,
+                                                        uint64_t outputs_count, net_params net,
+                                                        const float* conf_thresholds,
+                                                        const float* nms_thresholds,
+                                                        object_handler* out_handler) {
+  return quelt::api::run_in_plain_status_frame("quelt_decode_darknet", [&] {
+    if (out_handler == nullptr) {
+      reject("out_handler: NULL; the address of an object_handler to fill");
+    }
+    quelt::api::reset_output_handle(out_handler);
+    quelt::api::check_darknet_details_call(outputs, outputs_count, conf_thresholds, nms_thresholds);
+    quelt::api::publish_details(*out_handler, [&] {
+      sorvanta::framework::detailed_detections batch;
+      batch.records = quelt::detail::decode_darknet_layers(
+          outputs, outputs_count, net, conf_thresholds, nms_thresholds, &batch.sources);
+      batch.network_width = net.width;
+      batch.network_height = net.height;
+      // No boxes in network pixels: these batches keep their sources only.
+      batch.network_boxes.resize(batch.records.size());
+      return batch;
+    });
+  });
+}

@@ -139,6 +139,11 @@ void check_option_fields(const quelt_decode_options& options) {
 void check_options(const quelt_decode_options& options, std::uint64_t images, bool suppressed) {
   check_code("options.agnostic", options.agnostic, 1);
   check_code("options.multi_label", options.multi_label, 1);
+  check_code("options.details", options.details, 1);
+  if (options.reserved_details != 0) {
+    reject(
+        _bs("options.reserved_details: ", options.reserved_details, "; reserved fields must be 0"));
+  }
   check_option_fields(options);
   check_thresholds("options.score_thresholds", options.score_thresholds, images);
   if (suppressed) {
@@ -275,7 +280,7 @@ void check_grid_view(const std::string& name, const quelt_grid_view& view, std::
 
 levels_call checked_levels_call(const quelt_levels* given_levels,
                                 const quelt_decode_options* given_options) {
-  const levels_call call{
+  levels_call call{
       read_struct(given_levels, default_levels(), first_levels_size, "levels", "quelt_levels"),
       read_struct(given_options, default_options(), first_options_size, "options",
                   "quelt_decode_options")};
@@ -352,12 +357,16 @@ levels_call checked_levels_call(const quelt_levels* given_levels,
                     static_cast<std::uint64_t>(level.width),
                     static_cast<std::uint64_t>(levels.extras_count));
   }
+  // Extras live in a details batch, whatever options.details says.
+  if (levels.extras_count > 0) {
+    call.options.details = 1;
+  }
   return call;
 }
 
 decode_call checked_decode_call(const quelt_layout* given_layout,
                                 const quelt_decode_options* given_options) {
-  const decode_call call{
+  decode_call call{
       read_struct(given_layout, default_layout(), first_layout_size, "layout", "quelt_layout"),
       read_struct(given_options, default_options(), first_options_size, "options",
                   "quelt_decode_options")};
@@ -368,6 +377,11 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
   check_code("layout.candidate_kind", layout.candidate_kind, QUELT_CANDIDATES_END_TO_END);
   check_code("options.agnostic", options.agnostic, 1);
   check_code("options.multi_label", options.multi_label, 1);
+  check_code("options.details", options.details, 1);
+  if (options.reserved_details != 0) {
+    reject(
+        _bs("options.reserved_details: ", options.reserved_details, "; reserved fields must be 0"));
+  }
   if (layout.reserved != 0) {
     reject(_bs("layout.reserved: ", layout.reserved, "; reserved fields must be 0"));
   }
@@ -419,6 +433,9 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
     check_thresholds("options.iou_thresholds", options.iou_thresholds, images);
   }
   check_geometry(options.geometry, images, "options.geometry");
+  if (layout.extras_count > 0) {
+    call.options.details = 1;
+  }
   return call;
 }
 

@@ -112,3 +112,30 @@ extern "C" QUELT_API return_status process_yolo_sealed_output_detections(
     });
   });
 }
+
+extern "C" QUELT_API return_status quelt_decode_sealed(float* sealed_output, int64_t boxes_count,
+                                                       int64_t batch_size, int32_t classes,
+                                                       const float* conf_thresholds,
+                                                       const float* nms_thresholds, int32_t width,
+                                                       int32_t height,
+                                                       object_handler* out_handler) {
+  return quelt::api::run_in_plain_status_frame("quelt_decode_sealed", [&] {
+    if (out_handler == nullptr) {
+      reject("out_handler: NULL; the address of an object_handler to fill");
+    }
+    quelt::api::reset_output_handle(out_handler);
+    quelt::api::check_sealed_details_call(sealed_output, boxes_count, batch_size, classes,
+                                          conf_thresholds, nms_thresholds);
+    quelt::api::publish_details(*out_handler, [&] {
+      sorvanta::framework::detailed_detections batch;
+      batch.records = quelt::detail::decode_sealed_rows(sealed_output, boxes_count, batch_size,
+                                                        classes, conf_thresholds, nms_thresholds,
+                                                        width, height, &batch.sources);
+      batch.network_width = width;
+      batch.network_height = height;
+      // No boxes in network pixels: these batches keep their sources only.
+      batch.network_boxes.resize(batch.records.size());
+      return batch;
+    });
+  });
+}

@@ -4,6 +4,7 @@
 
 #include "../framework/geometry.hpp"
 #include "decoder.hpp"
+#include "extras.hpp"
 #include "heads_decode.hpp"
 
 namespace quelt::heads {
@@ -80,12 +81,46 @@ std::vector<object_detection> decoder::finish(std::int64_t b) {
   }
   std::vector<object_detection> records;
   records.reserve(std::min(kept, cap));
+  sources_.clear();
+  network_boxes_.clear();
   for (std::size_t i = 0; i < prefix && records.size() < cap; ++i) {
     if (removed_[i] == 0) {
       records.push_back(record(b, hits_[order_[i]], boxes_[i]));
+      if (details_) {
+        sources_.push_back(hits_[order_[i]].candidate);
+        network_boxes_.push_back(boxes_[i]);
+      }
     }
   }
   return records;
+}
+
+// Moves image b's records, and what the details keep of them, into `out`.
+void decoder::publish(std::int64_t b, std::vector<object_detection> records,
+                      detailed_detections& out) {
+  const auto image = static_cast<std::size_t>(b);
+  out.records[image] = std::move(records);
+  if (details_) {
+    out.sources[image] = std::move(sources_);
+    out.network_boxes[image] = std::move(network_boxes_);
+    sources_.clear();
+    network_boxes_.clear();
+  }
+}
+
+detailed_detections empty_batch(std::int64_t images, const quelt_decode_options& options) {
+  detailed_detections result(static_cast<std::size_t>(images));
+  result.network_width = options.network_width;
+  result.network_height = options.network_height;
+  if (options.geometry != nullptr) {
+    result.original_pixels = true;
+    result.geometry.assign(options.geometry, options.geometry + images);
+  } else if (options.details != 0) {
+    // The geometry quelt_map_detections may record later goes here, so that
+    // mapping keeps the batch's blocks as they were.
+    result.geometry.resize(static_cast<std::size_t>(images));
+  }
+  return result;
 }
 
 // Suppression among the first `count` records of the ranking.
@@ -124,15 +159,15 @@ object_detection decoder::record(std::int64_t b, const hit& h, const fw::corner_
                              h.score);
 }
 
-detections_list decode(const quelt_layout& layout, const quelt_decode_options& options) {
-  detections_list result(static_cast<std::size_t>(layout.batch));
-  if (layout.candidates == 0) {
-    return result;
+detailed_detections decode(const quelt_layout& layout, const quelt_decode_options& options) {
+  detailed_detections result = empty_batch(layout.batch, options);
+  if (layout.candidates > 0) {
+    decoder images(layout, options);
+    for (std::int64_t b = 0; b < layout.batch; ++b) {
+      images.publish(b, images.image(b), result);
+    }
   }
-  decoder images(layout, options);
-  for (std::int64_t b = 0; b < layout.batch; ++b) {
-    result[static_cast<std::size_t>(b)] = images.image(b);
-  }
+  add_extras(layout, result);
   return result;
 }
 

@@ -14,6 +14,7 @@
 
 #include "../framework/exponential.hpp"
 #include "decoder.hpp"
+#include "extras.hpp"
 #include "heads_decode.hpp"
 
 namespace quelt::heads {
@@ -270,8 +271,8 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
   }
 }
 
-detections_list decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
-  detections_list result(static_cast<std::size_t>(levels.batch));
+detailed_detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
+  detailed_detections result = empty_batch(levels.batch, options);
   // The decoder's view of the heads: raw candidates of `classes` classes,
   // without objectness.
   quelt_layout layout{};
@@ -283,13 +284,13 @@ detections_list decode_levels(const quelt_levels& levels, const quelt_decode_opt
   for (std::int64_t l = 0; l < levels.level_count; ++l) {
     layout.candidates += levels.levels[l].height * levels.levels[l].width;
   }
-  if (layout.candidates == 0) {
-    return result;
+  if (layout.candidates > 0) {
+    decoder images(layout, options);
+    for (std::int64_t b = 0; b < levels.batch; ++b) {
+      images.publish(b, images.image_levels(b, levels), result);
+    }
   }
-  decoder images(layout, options);
-  for (std::int64_t b = 0; b < levels.batch; ++b) {
-    result[static_cast<std::size_t>(b)] = images.image_levels(b, levels);
-  }
+  add_extras(levels, result);
   return result;
 }
 

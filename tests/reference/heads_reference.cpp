@@ -209,13 +209,28 @@ details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_opt
 
 }  // namespace
 
-detections decode_heads(const quelt_layout& given, const quelt_decode_options& options) {
-  const details found = decode_heads_details(given, options);
+namespace {
+
+// The records of a details batch, and their sources when asked.
+detections records_of(const details& found, sources_list* sources) {
   detections result;
+  if (sources != nullptr) {
+    sources->clear();
+  }
   for (const details_image& image : found) {
     result.push_back(image.records);
+    if (sources != nullptr) {
+      sources->push_back(image.sources);
+    }
   }
   return result;
+}
+
+}  // namespace
+
+detections decode_heads(const quelt_layout& given, const quelt_decode_options& options,
+                        sources_list* sources) {
+  return records_of(decode_heads_details(given, options), sources);
 }
 
 details decode_heads_details(const quelt_layout& given, const quelt_decode_options& options) {
@@ -402,17 +417,14 @@ details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_opt
 
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
-                          std::int32_t max_detections) {
+                          std::int32_t max_detections, sources_list* sources) {
   details plain;
-  for (const std::vector<object_detection>& records : batch) {
-    plain.push_back(details_image{records, {}, {}, {}, {}});
+  for (std::size_t b = 0; b < batch.size(); ++b) {
+    plain.push_back(details_image{
+        batch[b], sources != nullptr ? (*sources)[b] : std::vector<std::int64_t>{}, {}, {}, {}});
   }
-  detections result;
-  for (const details_image& image :
-       map_details(plain, network_width, network_height, geometry, max_detections)) {
-    result.push_back(image.records);
-  }
-  return result;
+  return records_of(map_details(plain, network_width, network_height, geometry, max_detections),
+                    sources);
 }
 
 details map_details(const details& batch, std::int32_t network_width, std::int32_t network_height,
@@ -525,12 +537,9 @@ float side_distance(const quelt_grid_view& boxes, std::int64_t b, std::int64_t y
 
 }  // namespace
 
-detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
-  detections result;
-  for (const details_image& image : decode_levels_details(levels, options)) {
-    result.push_back(image.records);
-  }
-  return result;
+detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options,
+                         sources_list* sources) {
+  return records_of(decode_levels_details(levels, options), sources);
 }
 
 details decode_levels_details(const quelt_levels& levels, const quelt_decode_options& options) {

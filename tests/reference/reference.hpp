@@ -45,7 +45,10 @@ detections process_yolo_sealed_output_detections(
 // Box predictions described by strides (quelt_decode). Expects a call the
 // library accepts. Views of other element types are converted to float32
 // first, every element, as converted_layout does.
-detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options);
+// `sources`, when given, receives each record's candidate index.
+using sources_list = std::vector<std::vector<std::int64_t>>;
+detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options,
+                        sources_list* sources = nullptr);
 // One image of a details batch: the records, and per record its candidate,
 // its E extras and its K x (x, y, visibility) keypoints (mapped as the
 // edges are), those in network-input pixels too.
@@ -70,15 +73,17 @@ quelt_layout converted_layout(const quelt_layout& layout, std::vector<std::vecto
 // Raw per-level heads (quelt_decode_levels): every cell's box computed, as
 // corners, and every class score converted, into one float32 layout (class
 // scores of cells whose score sum fails become NaN), then decode_heads.
-detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options);
+detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options,
+                         sources_list* sources = nullptr);
 // `levels` with every map copied into float32 storage held by `storage`
 // (NCHW, contiguous), element by element; `copies` holds the new levels.
 quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vector<float>>& storage,
                               std::vector<quelt_level>& copies);
 // quelt_map_detections on a copy of `batch`; expects valid arguments.
+// `sources`, when given, keeps the entries of the records kept.
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
-                          std::int32_t max_detections);
+                          std::int32_t max_detections, sources_list* sources = nullptr);
 // The same over a details batch whose edges and keypoints are fractions of
 // the network input: keypoints mapped like the edges (from their network-
 // input pixels), the rest kept in step.

@@ -187,6 +187,17 @@ void write_json(std::ostream& out, const std::vector<image_result>& results,
                             {"y_min", d.y_min},
                             {"x_max", d.x_max},
                             {"y_max", d.y_max}});
+      if (result.keypoints_per_record > 0) {
+        // x, y, visibility per keypoint, x and y in the units of the edges.
+        const auto k = static_cast<std::size_t>(result.keypoints_per_record);
+        const std::size_t at = (detections.size() - 1) * k * 3;
+        nlohmann::ordered_json points = nlohmann::ordered_json::array();
+        for (std::size_t i = 0; i < k; ++i) {
+          points.push_back({result.keypoints[at + 3 * i], result.keypoints[at + 3 * i + 1],
+                            result.keypoints[at + 3 * i + 2]});
+        }
+        detections.back()["keypoints"] = std::move(points);
+      }
     }
     images.push_back({{"name", result.name}, {"detections", std::move(detections)}});
   }
