@@ -245,6 +245,16 @@ void read_batch(object_handler handle, std::vector<char>& out) {
       EXPECT_EQ(quelt_batch_sources_store(handle, i, sources.data()).status_code, 1);
       append_bytes(out, sources.data(), sources.size());
     }
+    if (info.extras_per_record > 0) {
+      std::vector<float> extras(count * static_cast<std::uint64_t>(info.extras_per_record));
+      EXPECT_EQ(quelt_batch_extras_store(handle, i, extras.data()).status_code, 1);
+      append_bytes(out, extras.data(), extras.size());
+    }
+    if (info.keypoints_per_record > 0) {
+      std::vector<float> points(count * static_cast<std::uint64_t>(info.keypoints_per_record) * 3);
+      EXPECT_EQ(quelt_batch_keypoints_store(handle, i, points.data()).status_code, 1);
+      append_bytes(out, points.data(), points.size());
+    }
   }
 }
 
@@ -901,8 +911,13 @@ TEST(AllocationSweep, MapDetections) {
                                                   quelt_geometry_letterbox(64, 48, 640, 360)};
   const std::vector<quelt_image_geometry> flat{fitting[0],
                                                quelt_image_geometry{640, 360, 0, 1, 0, 0}};
-  // The second as a details batch, whose sources the cap keeps in step.
+  // The second as a details batch, whose sources, extras and keypoints (the
+  // box values read again, as two keypoints of x and y) the cap keeps in step.
   cases[1]->options.details = 1;
+  cases[1]->layout.extras = cases[1]->layout.boxes;
+  cases[1]->layout.extras_count = 4;
+  cases[1]->layout.keypoint_count = 2;
+  cases[1]->layout.keypoint_values = 2;
   for (heads_case* source : {cases[0].get(), cases[1].get()}) {
     source->options.max_detections = 0;
     source->options.geometry = nullptr;

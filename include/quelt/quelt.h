@@ -628,7 +628,10 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  *
  * Details. With options.details 1 the batch is a quelt_details_batch, which
  * also keeps each record's candidate (quelt_batch_sources_store) and, after
- * quelt_map_detections, stays in step with its records.
+ * quelt_map_detections, stays in step with its records. Extras (extras_count
+ * above 0) always give a quelt_details_batch: only the kept records' extras
+ * are read, after suppression, and handed out by quelt_batch_extras_store;
+ * their keypoints by quelt_batch_keypoints_store.
  *
  * Sets *out_handler to {NULL, detections_batch} first; on success it holds
  * the new batch, which the caller owns until object_handler_destroy. Fails,
@@ -642,7 +645,11 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  * NULL or NaN thresholds; a NULL allow-list with entries, or a negative count;
  * geometry with a size or scale not above 0, or a value that is not finite;
  * an unknown element type, a quantized scale that is not finite and above 0,
- * a zero point outside its type, or a nonzero element `reserved`.
+ * a zero point outside its type, or a nonzero element `reserved`; a negative
+ * extras_count or keypoint_count, keypoint_values other than 2 or 3 with
+ * keypoints, more keypoint values than extras, an unknown keypoint_coding or
+ * keypoint_form (the grid form on a layout), a nonzero reserved_extras, or a
+ * NULL extras view that would be read.
  * The handle then holds no batch.
  */
 QUELT_API return_status quelt_decode(const quelt_layout* layout,
@@ -781,8 +788,9 @@ QUELT_STATIC_ASSERT(quelt_levels_reserved_extras, offsetof(quelt_levels, reserve
  * width or stride below 1, a nonzero reserved, a bad element description,
  * a NULL map that would be read, or strides that reach further than a
  * pointer can; more cells (times classes for multi-label) than 32 bits
- * count; and every option quelt_decode refuses. The handle then holds no
- * batch.
+ * count; the extras and keypoint fields quelt_decode refuses, a NULL
+ * extras array with extras, or an extras map as a level's maps are refused;
+ * and every option quelt_decode refuses. The handle then holds no batch.
  */
 QUELT_API return_status quelt_decode_levels(const quelt_levels* levels,
                                             const quelt_decode_options* options,

@@ -184,6 +184,16 @@ def _entry(name: str):
     return getattr(lib, name)
 
 
+def _init(struct, name: str) -> None:
+    """Fills ``struct`` as the library's init function ``name`` does, at this
+    package's size of it (an older library fills the size it knows)."""
+    lib = _lib()
+    if hasattr(lib, name + "_sized"):
+        getattr(lib, name + "_sized")(ctypes.byref(struct), ctypes.sizeof(struct))
+    else:
+        _entry(name)(ctypes.byref(struct))
+
+
 def _decode(call, mapping=None, details=None) -> List[np.ndarray]:
     """Runs a decoding entry, call(lib, pointer to a handle), maps its batch
     when ``mapping`` holds the arguments of quelt_map_detections after the
@@ -681,7 +691,7 @@ def _decode_options(width, height, images, score, iou, agnostic, multi_label, ma
     """The quelt_decode_options of a call, and the arrays it points into, which
     the caller keeps alive until the call returns."""
     options = _ctypes.DecodeOptions()
-    _entry("quelt_decode_options_init")(ctypes.byref(options))
+    _init(options, "quelt_decode_options_init")
     options.network_width, options.network_height = width, height
     options.agnostic = 1 if agnostic else 0
     options.multi_label = 1 if multi_label else 0
@@ -965,6 +975,7 @@ def decode(
     options, kept = _decode_options(
         width, height, batch, score, iou, agnostic, multi_label, max_det, classes, geometry
     )
+    options.details = 1 if details is not None else 0
     # box_view, score_view, object_view, extras_values and kept, which the
     # structs point into, stay alive as locals until the call returns.
     return _decode(
@@ -1145,7 +1156,7 @@ def decode_levels(
         kept.extend(m for m in maps if m is not None)
 
     described = _ctypes.Levels()
-    _entry("quelt_levels_init")(ctypes.byref(described))
+    _init(described, "quelt_levels_init")
     described.score_coding = _ctypes.SCORES_LOGITS if logits else _ctypes.SCORES_PROBABILITIES
     described.batch = batch or 0
     described.classes = class_count or 1
@@ -1186,6 +1197,7 @@ def decode_levels(
     options, kept_options = _decode_options(
         width, height, images, score, iou, agnostic, multi_label, max_det, classes, geometry
     )
+    options.details = 1 if details is not None else 0
     # kept, level_list and kept_options stay alive as locals.
     return _decode(
         lambda lib, handle: _entry("quelt_decode_levels")(

@@ -181,6 +181,8 @@ class DecodeOptions(ctypes.Structure):
         ("classes_allowed", ctypes.POINTER(ctypes.c_int32)),
         ("classes_allowed_count", ctypes.c_int64),
         ("geometry", ctypes.POINTER(ImageGeometry)),
+        ("details", ctypes.c_int32),
+        ("reserved_details", ctypes.c_int32),
     ]
 
 
@@ -250,7 +252,7 @@ assert Levels.extras.offset == 40 and Levels.reserved_extras.offset == 68
 assert ctypes.sizeof(ImageGeometry) == 24
 assert ctypes.sizeof(MaskRegion) == 24
 assert ctypes.sizeof(MaskRequest) == 112 and MaskRequest.regions.offset == 104
-assert ctypes.sizeof(DecodeOptions) == 64 and DecodeOptions.geometry.offset == 56
+assert ctypes.sizeof(DecodeOptions) == 72 and DecodeOptions.details.offset == 64
 
 _FLOAT_P = ctypes.POINTER(ctypes.c_float)
 
@@ -322,6 +324,14 @@ def _declare(lib):
             ctypes.c_int32,
         ]
         lib.quelt_map_detections.restype = ReturnStatus
+    # The fill functions at this package's struct sizes.
+    for name, struct in (
+        ("quelt_levels_init_sized", Levels),
+        ("quelt_decode_options_init_sized", DecodeOptions),
+    ):
+        if hasattr(lib, name):
+            getattr(lib, name).argtypes = [ctypes.POINTER(struct), ctypes.c_uint32]
+            getattr(lib, name).restype = None
     # The per-record details: sources, extras and keypoints.
     for name, pointer in (
         ("quelt_batch_sources_store", ctypes.c_void_p),

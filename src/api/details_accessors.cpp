@@ -73,7 +73,7 @@ QUELT_API return_status quelt_batch_keypoints_store(object_handler handler, uint
     // Kept in network-input pixels: mapped here as the edges were.
     const std::vector<float>& points = quelt::api::image_values(batch, batch.keypoints, batch_idx);
     quelt::api::require_room(out_values, points.size());
-    const bool original = !batch.geometry.empty();
+    const bool original = batch.original_pixels;
     const quelt_image_geometry g = original ? batch.geometry[batch_idx] : quelt_image_geometry{};
     const auto width = static_cast<float>(batch.network_width);
     const auto height = static_cast<float>(batch.network_height);
