@@ -124,12 +124,38 @@ void sum_logits(const float* coefficients, const prototype_grid& grid, std::int6
   const auto bytes = static_cast<std::int64_t>(fw::element_bytes(grid.format.type));
   const bool contiguous_floats =
       grid.format.type == QUELT_ELEMENT_FLOAT32 && grid.column_stride == 1;
-  for (std::int32_t c = 0; c < grid.channels; ++c) {
+  const auto row_of = [&](std::int64_t r, std::int32_t c) {
+    return grid.data +
+           ((v0 + r) * grid.row_stride + u0 * grid.column_stride + c * grid.channel_stride) * bytes;
+  };
+  std::int32_t c = 0;
+  if (contiguous_floats) {
+    // Four channels a pass over each row: the same additions, in the same
+    // order, with a quarter of the accumulator traffic.
+    for (; c + 4 <= grid.channels; c += 4) {
+      const float k0 = coefficients[c], k1 = coefficients[c + 1];
+      const float k2 = coefficients[c + 2], k3 = coefficients[c + 3];
+      for (std::int64_t r = 0; r < height; ++r) {
+        const unsigned char* p0 = row_of(r, c);
+        const unsigned char* p1 = row_of(r, c + 1);
+        const unsigned char* p2 = row_of(r, c + 2);
+        const unsigned char* p3 = row_of(r, c + 3);
+        float* o = out + r * width;
+        for (std::int64_t j = 0; j < width; ++j) {
+          float a, b, d, e;
+          std::memcpy(&a, p0 + j * 4, sizeof a);
+          std::memcpy(&b, p1 + j * 4, sizeof b);
+          std::memcpy(&d, p2 + j * 4, sizeof d);
+          std::memcpy(&e, p3 + j * 4, sizeof e);
+          o[j] = (((o[j] + k0 * a) + k1 * b) + k2 * d) + k3 * e;
+        }
+      }
+    }
+  }
+  for (; c < grid.channels; ++c) {
     const float k = coefficients[c];
     for (std::int64_t r = 0; r < height; ++r) {
-      const unsigned char* row =
-          grid.data +
-          ((v0 + r) * grid.row_stride + u0 * grid.column_stride + c * grid.channel_stride) * bytes;
+      const unsigned char* row = row_of(r, c);
       float* o = out + r * width;
       if (contiguous_floats) {
         for (std::int64_t j = 0; j < width; ++j) {
