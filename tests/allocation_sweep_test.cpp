@@ -960,8 +960,8 @@ TEST(AllocationSweep, MapDetections) {
 // ---------------------------------------------------------------------------
 // Instance masks
 
-// The masks of a decoded batch in each form, and one buffer a byte short
-// (fails by design): three records on 16 x 12 prototypes of two channels,
+// The masks of a decoded batch in each form, their size, and one buffer a
+// byte short (fails by design): three records on 16 x 12 prototypes of two channels,
 // one box reaching past the input's edge.
 TEST(AllocationSweep, MasksStore) {
   constexpr std::int64_t candidates = 3;
@@ -1028,6 +1028,21 @@ TEST(AllocationSweep, MasksStore) {
         EXPECT_EQ(regions[0].offset, -1);
       };
       sweep(s);
+      if (!short_buffer) {
+        std::uint64_t size = 0;
+        scenario sized;
+        sized.entry = "quelt_batch_masks_size";
+        sized.name = "kind " + std::to_string(kind);
+        sized.prepare = [&] { size = 7; };
+        sized.invoke = [&](object_handler&) {
+          return quelt_batch_masks_size(batch, 0, &request, &size);
+        };
+        sized.collect = [&](object_handler, std::vector<char>& out) {
+          append_bytes(out, &size, 1);
+        };
+        sized.check_after_failure = [&] { EXPECT_EQ(size, 7u); };
+        sweep(sized);
+      }
     }
   }
   object_handler_destroy(batch);
