@@ -27,6 +27,11 @@ Two entries, one per output layout:
     distribution map and a class map, NCHW or NHWC, any of those element
     types; the box distributions are reduced only where a class passes.
 
+``decode`` and ``decode_levels`` also carry, when asked, each record's
+candidate (``sources=True``), its extra values (``extras``) and pose
+keypoints (``keypoints=17``: an (n, 17, 3) array of x, y and visibility per
+image); each image then comes back as a :class:`Details`.
+
 All return one numpy structured array per image, of :data:`DETECTION_DTYPE`
 (the library's 28-byte record: x_min, y_min, x_max, y_max as fractions of the
 network input, or original-image pixels when a geometry is given, class_id,

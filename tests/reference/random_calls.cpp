@@ -1243,6 +1243,13 @@ void random_extras(awkward_random& random, heads_call& call) {
       }
     }
   }
+  if (call.fault.empty() && random.chance(0.3)) {
+    // Stored as float16, bfloat16 or quantized integers that saturate.
+    layout.extras_element = random_element(random, -20.0f, 330.0f);
+    call.element_storage.emplace_back();
+    store_as(random, call, layout.extras, layout.extras_element, layout.extras_count,
+             call.element_storage.back());
+  }
   if (!call.fault.empty() || !random.chance(0.1)) {
     return;
   }

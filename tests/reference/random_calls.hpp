@@ -87,8 +87,9 @@ void random_heads_call(awkward_random& random, heads_call& call);
 // Gives a call random_heads_call made an extras view (one more storage
 // vector) and mostly a keypoint description over it: keypoints around and
 // beyond the network input's border, NaN now and then, 2 or 3 values,
-// visibility as probabilities or logits; and, when the call had no fault,
-// one call in ten a bad extras field as its fault.
+// visibility as probabilities or logits, sometimes stored as another element
+// type; and, when the call had no fault, one call in ten a bad extras field
+// as its fault.
 void random_extras(awkward_random& random, heads_call& call);
 // A random_heads_call whose views are stored, each with a chance, as
 // float16, bfloat16 or quantized integers of random scale and zero point
