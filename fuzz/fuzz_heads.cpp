@@ -22,13 +22,21 @@
 // type, bits 5-7 the score type), then each map's elements, made from values
 // as above, in buffers of exactly the size the level's maps reach.
 //
+// Then a keypoint byte (u8): bit 0 decodes again with the boxes view (each
+// level's box map) as the extras, read as keypoints of 2 values (bit 1: 3
+// values over the first 3 of each 4, visibility logits), in pixels (bit 2:
+// the grid form, levels only).
+//
 // Checked: the call fails exactly when the arguments are unusable, leaving
 // the handle empty; the caller's buffers never change; on success each image
 // has at most max_detections records, every record's score passes, its class
 // is one the layout and the allow-list admit, the order is by descending
 // score, edges mapped with geometry lie in the image, a second call gives the
 // same bytes, and capping afterwards with quelt_map_detections gives what the
-// cap gives within the call.
+// cap gives within the call. With keypoints: the same records, each with a
+// source below the candidates, its extras, and its keypoints' x and y in the
+// image (with geometry) and visibility in [0, 1] (or NaN), 1 without one;
+// capping keeps them in step.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -433,6 +441,73 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   batch again;
   FUZZ_CHECK(run(options, again) && same_batch(first, again));
+
+  const std::uint8_t keypoint_flags = in.u8();
+  if ((keypoint_flags & 1) != 0 && (levels_mode || !e2e)) {
+    const std::int32_t values = (keypoint_flags & 2) != 0 ? 3 : 2;
+    const bool grid = levels_mode && (keypoint_flags & 4) != 0;
+    quelt_layout with_extras = layout;
+    quelt_levels levels_with_extras = levels;
+    std::vector<quelt_grid_view> extra_maps;
+    std::int64_t candidate_count = candidates;
+    std::int32_t extras = 4;
+    if (levels_mode) {
+      extras = 4 * bins;
+      candidate_count = 0;
+      for (const quelt_level& level : level_list) {
+        extra_maps.push_back(level.boxes);
+        candidate_count += level.height * level.width;
+      }
+      levels_with_extras.extras = extra_maps.empty() ? nullptr : extra_maps.data();
+      levels_with_extras.extras_count = extras;
+      levels_with_extras.keypoint_count = extras / 4;
+      levels_with_extras.keypoint_values = values;
+      levels_with_extras.keypoint_coding = QUELT_SCORES_LOGITS;
+      levels_with_extras.keypoint_form = grid ? QUELT_KEYPOINTS_GRID : QUELT_KEYPOINTS_PIXELS;
+    } else {
+      with_extras.extras = layout.boxes;
+      with_extras.extras_element = layout.boxes_element;
+      with_extras.extras_count = extras;
+      with_extras.keypoint_count = 1;
+      with_extras.keypoint_values = values;
+      with_extras.keypoint_coding = QUELT_SCORES_LOGITS;
+    }
+    const std::int32_t keypoints = levels_mode ? extras / 4 : 1;
+    const auto check_details = [&](object_handler handle, const batch& records) {
+      for (std::size_t i = 0; i < records.size(); ++i) {
+        const std::size_t n = records[i].size();
+        exact_buffer<std::int64_t> sources(n);
+        exact_buffer<float> extra_values(n * static_cast<std::size_t>(extras));
+        exact_buffer<float> points(n * static_cast<std::size_t>(keypoints) * 3);
+        FUZZ_CHECK(settle(quelt_batch_sources_store(handle, i, sources.get())));
+        FUZZ_CHECK(settle(quelt_batch_extras_store(handle, i, extra_values.get())));
+        FUZZ_CHECK(settle(quelt_batch_keypoints_store(handle, i, points.get())));
+        for (std::size_t r = 0; r < n; ++r) {
+          FUZZ_CHECK(sources.get()[r] >= 0 && sources.get()[r] < candidate_count);
+          for (std::int32_t k = 0; k < keypoints; ++k) {
+            const float* p = points.get() + (r * static_cast<std::size_t>(keypoints) + k) * 3;
+            if ((flags & geometry) != 0) {
+              const quelt_image_geometry& g = fitting.get()[i];
+              FUZZ_CHECK(std::isnan(p[0]) || (p[0] >= 0.0f && p[0] <= g.original_width));
+              FUZZ_CHECK(std::isnan(p[1]) || (p[1] >= 0.0f && p[1] <= g.original_height));
+            }
+            FUZZ_CHECK(values == 3 ? std::isnan(p[2]) || (p[2] >= 0.0f && p[2] <= 1.0f)
+                                   : p[2] == 1.0f);
+          }
+        }
+      }
+    };
+    object_handler handle{};
+    FUZZ_CHECK(settle(levels_mode ? quelt_decode_levels(&levels_with_extras, &options, &handle)
+                                  : quelt_decode(&with_extras, &options, &handle)));
+    const batch records = quelt::fuzz::read_batch(handle);
+    FUZZ_CHECK(same_batch(records, first));
+    check_details(handle, records);
+    // Capped again afterwards: the details follow their records.
+    FUZZ_CHECK(settle(quelt_map_detections(handle, width, height, nullptr, 1)));
+    check_details(handle, quelt::fuzz::read_batch(handle));
+    object_handler_destroy(handle);
+  }
 
   // Without a cap, then capped by quelt_map_detections: the same records.
   if (max_detections > 0) {

@@ -244,6 +244,16 @@ void read_batch(object_handler handle, std::vector<char>& out) {
       EXPECT_EQ(quelt_batch_sources_store(handle, i, sources.data()).status_code, 1);
       append_bytes(out, sources.data(), sources.size());
     }
+    if (info.extras_per_record > 0) {
+      std::vector<float> extras(count * static_cast<std::uint64_t>(info.extras_per_record));
+      EXPECT_EQ(quelt_batch_extras_store(handle, i, extras.data()).status_code, 1);
+      append_bytes(out, extras.data(), extras.size());
+    }
+    if (info.keypoints_per_record > 0) {
+      std::vector<float> points(count * static_cast<std::uint64_t>(info.keypoints_per_record) * 3);
+      EXPECT_EQ(quelt_batch_keypoints_store(handle, i, points.data()).status_code, 1);
+      append_bytes(out, points.data(), points.size());
+    }
   }
 }
 
@@ -610,6 +620,7 @@ struct heads_case {
   std::string name;
   std::vector<float> values;
   std::vector<unsigned char> elements;  // `values` quantized, for element-typed views
+  std::vector<float> extras;            // per candidate, for the extras view
   quelt_layout layout{};
   quelt_decode_options options{};
   std::vector<float> scores;
@@ -757,6 +768,25 @@ std::vector<std::unique_ptr<heads_case>> heads_cases() {
     c.point(1);
   }
   {
+    // Two keypoints (x, y, visibility logit) and a spare extra per
+    // candidate, carried by the survivors and mapped to the picture.
+    heads_case& c = *add("columns, keypoints, letterbox");
+    c.geometry.push_back(quelt_geometry_letterbox(64, 48, 640, 360));
+    const std::int64_t candidates = 40;
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      const auto x = static_cast<float>(n % 20) * 3.0f;
+      const auto y = static_cast<float>(n / 20) * 3.0f;
+      c.extras.insert(c.extras.end(), {x, y, 2.0f, x + 1.0f, y + 1.0f, -1.0f, 0.5f});
+    }
+    // fill_columns describes the columns afresh: the extras come after.
+    fill_columns(c, 1, candidates, 2);
+    c.layout.extras = quelt_view{c.extras.data(), 7 * candidates, 7, 1};
+    c.layout.extras_count = 7;
+    c.layout.keypoint_count = 2;
+    c.layout.keypoint_values = 3;
+    c.layout.keypoint_coding = QUELT_SCORES_LOGITS;
+  }
+  {
     heads_case& c = *add("NaN threshold (fails by design)");
     fill_columns(c, 1, 4, 2);
     c.scores[0] = std::numeric_limits<float>::quiet_NaN();
@@ -880,8 +910,13 @@ TEST(AllocationSweep, MapDetections) {
                                                   quelt_geometry_letterbox(64, 48, 640, 360)};
   const std::vector<quelt_image_geometry> flat{fitting[0],
                                                quelt_image_geometry{640, 360, 0, 1, 0, 0}};
-  // The second as a details batch, whose sources the cap keeps in step.
+  // The second as a details batch, whose sources, extras and keypoints (the
+  // box values read again, as two keypoints of x and y) the cap keeps in step.
   cases[1]->options.details = 1;
+  cases[1]->layout.extras = cases[1]->layout.boxes;
+  cases[1]->layout.extras_count = 4;
+  cases[1]->layout.keypoint_count = 2;
+  cases[1]->layout.keypoint_values = 2;
   for (heads_case* source : {cases[0].get(), cases[1].get()}) {
     source->options.max_detections = 0;
     source->options.geometry = nullptr;

@@ -182,6 +182,8 @@ struct rejection {
   void (*spoil)(std::vector<yolo_output>& layers, std::vector<std::int32_t>& mask,
                 const float*& conf, const float*& nms);
   std::string expected;
+  // The field quelt_decode_darknet's one-line text names for the same call.
+  std::string field;
 };
 
 void PrintTo(const rejection& value, std::ostream* out) {
@@ -217,25 +219,36 @@ TEST_P(DarknetRejection, FailsWithItsTextAndNoBatch) {
   EXPECT_NE(text.find(GetParam().expected), std::string::npos) << text;
   EXPECT_EQ(handler.object, nullptr);
   EXPECT_EQ(handler.type, detections_batch);
+
+  handler = object_handler{&marker, static_cast<object_type>(0)};
+  const std::string plain = failure_text(quelt_decode_darknet(
+      layers.empty() ? nullptr : layers.data(), layers.size(), small_net, conf, nms, &handler));
+  EXPECT_EQ(plain.rfind("quelt_decode_darknet: " + GetParam().field, 0), 0u) << plain;
+  EXPECT_EQ(plain.find('\n'), std::string::npos) << plain;
+  EXPECT_EQ(handler.object, nullptr);
+  EXPECT_EQ(handler.type, detections_batch);
 }
 
 const rejection rejections[] = {
     {"no_layers", [](auto& layers, auto&, auto&, auto&) { layers.clear(); },
-     "process_yolo_detections: no layers (outputs is null or outputs_count is 0)"},
+     "process_yolo_detections: no layers (outputs is null or outputs_count is 0)", "outputs: NULL"},
     {"no_classes", [](auto& layers, auto&, auto&, auto&) { layers[0].classes = 0; },
-     "yolo_output[0].classes = 0: at least 1 class is required"},
+     "yolo_output[0].classes = 0: at least 1 class is required", "outputs[0].classes: 0"},
     {"classes_disagree",
      [](auto& layers, auto&, auto&, auto&) {
        layers[1].classes = 1;
        layers[1].output.channels = 6;
      },
      "yolo_output[1].classes = 1 differs from yolo_output[0].classes = 2: all layers must share "
-     "one class count"},
+     "one class count",
+     "outputs[1].classes: 1"},
     {"batch_disagrees", [](auto& layers, auto&, auto&, auto&) { layers[1].output.batch = 2; },
      "yolo_output[1].output.batch = 2 differs from yolo_output[0].output.batch = 1: all layers "
-     "must share one image count"},
+     "must share one image count",
+     "outputs[1].output.batch: 2"},
     {"channels_mismatch", [](auto& layers, auto&, auto&, auto&) { layers[1].output.channels = 8; },
-     "yolo_output[1].output.channels = 8 does not match mask_size x (classes + 5) = 1 x 7"},
+     "yolo_output[1].output.channels = 8 does not match mask_size x (classes + 5) = 1 x 7",
+     "outputs[1].output.channels: 8"},
     {"mask_size_beyond_int32",
      [](auto& layers, auto&, auto&, auto&) {
        // Consistent with channels, but the anchor count is passed on as int32.
@@ -243,26 +256,31 @@ const rejection rejections[] = {
        layers[1].output.channels = layers[1].mask_size * 7;
        layers[1].output.width = 0;
      },
-     "yolo_output[1].mask_size = 4294967297 is beyond the int32 range"},
+     "yolo_output[1].mask_size = 4294967297 is beyond the int32 range",
+     "outputs[1].mask_size: 4294967297"},
     {"values_overflow",
      [](auto& layers, auto&, auto&, auto&) {
        layers[1].output.width = std::uint64_t{1} << 40;
        layers[1].output.height = std::uint64_t{1} << 30;
      },
      "yolo_output[1]: batch x height x width x channels = 1 x 1073741824 x 1099511627776 x 7 "
-     "does not fit in 64 bits"},
+     "does not fit in 64 bits",
+     "outputs[1].output: 1 x"},
     {"null_data", [](auto& layers, auto&, auto&, auto&) { layers[1].output.data = nullptr; },
-     "yolo_output[1].output.data is null, but the layer has 1 records to read"},
+     "yolo_output[1].output.data is null, but the layer has 1 records to read",
+     "outputs[1].output.data: NULL"},
     {"null_mask", [](auto& layers, auto&, auto&, auto&) { layers[0].mask = nullptr; },
-     "yolo_output[0].mask is null, but the layer has 8 records to read"},
+     "yolo_output[0].mask is null, but the layer has 8 records to read", "outputs[0].mask: NULL"},
     {"null_anchors", [](auto& layers, auto&, auto&, auto&) { layers[1].anchors = nullptr; },
-     "yolo_output[1].anchors is null, but the layer has 1 records to read"},
+     "yolo_output[1].anchors is null, but the layer has 1 records to read",
+     "outputs[1].anchors: NULL"},
     {"negative_mask", [](auto&, auto& mask, auto&, auto&) { mask[0] = -1; },
-     "yolo_output[1].mask[0] = -1: a mask entry must name an anchor pair (0 or more)"},
+     "yolo_output[1].mask[0] = -1: a mask entry must name an anchor pair (0 or more)",
+     "outputs[1].mask[0]: -1"},
     {"null_conf", [](auto&, auto&, auto& conf, auto&) { conf = nullptr; },
-     "conf_thresholds is null, but the batch has 1 images"},
+     "conf_thresholds is null, but the batch has 1 images", "conf_thresholds: NULL"},
     {"null_nms", [](auto&, auto&, auto&, auto& nms) { nms = nullptr; },
-     "nms_thresholds is null, but the batch has 1 images"},
+     "nms_thresholds is null, but the batch has 1 images", "nms_thresholds: NULL"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Descriptors, DarknetRejection, ::testing::ValuesIn(rejections),

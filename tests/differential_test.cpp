@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/logistic.hpp"
 #include "step_api/activation.hpp"
 #include "step_api/box_extraction.hpp"
 #include "step_api/row_nms.hpp"
@@ -89,6 +90,60 @@ bool asks_details(std::uint64_t seed) {
   return ::testing::AssertionSuccess();
 }
 
+// Reads a details batch back: records, and per record its source, E extras
+// and K keypoints.
+details read_details(object_handler handler, std::size_t extras, std::size_t keypoints) {
+  details batch;
+  for (const auto& records : read_batch(handler)) {
+    const std::uint64_t i = batch.size();
+    details_image image{records,
+                        std::vector<std::int64_t>(records.size()),
+                        std::vector<float>(records.size() * extras),
+                        std::vector<float>(records.size() * keypoints * 3),
+                        {}};
+    EXPECT_EQ(
+        quelt::test::failure_text(quelt_batch_sources_store(handler, i, image.sources.data())), "");
+    if (extras > 0) {
+      EXPECT_EQ(
+          quelt::test::failure_text(quelt_batch_extras_store(handler, i, image.extras.data())), "");
+    }
+    if (keypoints > 0) {
+      EXPECT_EQ(quelt::test::failure_text(
+                    quelt_batch_keypoints_store(handler, i, image.keypoints.data())),
+                "");
+    }
+    batch.push_back(image);
+  }
+  return batch;
+}
+
+::testing::AssertionResult same_details(const details& library, const details& reference) {
+  if (library.size() != reference.size()) {
+    return ::testing::AssertionFailure()
+           << "images: library " << library.size() << ", reference " << reference.size();
+  }
+  for (std::size_t i = 0; i < library.size(); ++i) {
+    if (!same_records(library[i].records, reference[i].records)) {
+      return ::testing::AssertionFailure() << "image " << i << ": records";
+    }
+    if (library[i].sources != reference[i].sources) {
+      return ::testing::AssertionFailure() << "image " << i << ": sources";
+    }
+    if (!same_floats(library[i].extras, reference[i].extras)) {
+      return ::testing::AssertionFailure() << "image " << i << ": extras";
+    }
+    if (!same_floats(library[i].keypoints, reference[i].keypoints)) {
+      auto failure = ::testing::AssertionFailure() << "image " << i << ": keypoints\n";
+      for (std::size_t k = 0; k < library[i].keypoints.size(); ++k) {
+        failure << "  " << library[i].keypoints[k] << " "
+                << (k < reference[i].keypoints.size() ? reference[i].keypoints[k] : -1.0f) << "\n";
+      }
+      return failure;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 std::size_t record_count(const detections& batch) {
   std::size_t count = 0;
   for (const auto& image : batch) {
@@ -142,6 +197,48 @@ TEST(Differential, DarknetEntryMatchesReference) {
         call.layers.data(), call.layers.size(), call.net, call.conf.data(), call.nms.data());
     ASSERT_TRUE(same_batches(library, reference)) << "seed " << seed;
     records += record_count(library);
+
+    // The same records through quelt_decode_darknet, each from an anchor
+    // record whose objectness it carries and whose class score makes its
+    // probability.
+    ASSERT_EQ(quelt::test::failure_text(quelt_decode_darknet(call.layers.data(), call.layers.size(),
+                                                             call.net, call.conf.data(),
+                                                             call.nms.data(), &handler)),
+              "")
+        << "seed " << seed;
+    const details with_sources = read_details(handler, 0, 0);
+    object_handler_destroy(handler);
+    ASSERT_EQ(with_sources.size(), library.size());
+    for (std::size_t i = 0; i < library.size(); ++i) {
+      ASSERT_TRUE(same_records(with_sources[i].records, library[i])) << "seed " << seed;
+      for (std::size_t r = 0; r < library[i].size(); ++r) {
+        std::int64_t index = with_sources[i].sources[r];
+        std::size_t l = 0;
+        for (; l < call.layers.size(); ++l) {
+          const output_tensor& t = call.layers[l].output;
+          const auto count =
+              static_cast<std::int64_t>(t.height * t.width * call.layers[l].mask_size);
+          if (index < count) {
+            break;
+          }
+          index -= count;
+        }
+        ASSERT_LT(l, call.layers.size()) << "seed " << seed;
+        const yolo_output& layer = call.layers[l];
+        const std::size_t length = static_cast<std::size_t>(layer.classes) + 5;
+        const float* v =
+            layer.output.data + (i * layer.output.height * layer.output.width * layer.mask_size +
+                                 static_cast<std::size_t>(index)) *
+                                    length;
+        const auto activate = [&](float x) {
+          return layer.preactivated != 0 ? x : sorvanta::framework::logistic(x);
+        };
+        const object_detection& d = library[i][r];
+        ASSERT_TRUE(same_float(d.objectness, activate(v[4]))) << "seed " << seed;
+        ASSERT_TRUE(same_float(d.probability, d.objectness * activate(v[5 + d.class_id])))
+            << "seed " << seed;
+      }
+    }
   }
   // A generator that stopped producing detections would prove nothing, and
   // one without large inputs would miss the large-input branches.
@@ -172,12 +269,29 @@ TEST(Differential, SealedEntryMatchesReferenceIncludingTensor) {
     const detections library = read_batch(handler);
     object_handler_destroy(handler);
 
+    std::vector<std::vector<std::int64_t>> rows;
     const detections reference = process_yolo_sealed_output_detections(
         reference_tensor.data(), call.boxes_count, call.batch_size, call.classes, call.conf.data(),
-        call.nms.data(), call.width, call.height);
+        call.nms.data(), call.width, call.height, &rows);
     ASSERT_TRUE(same_batches(library, reference)) << "seed " << seed;
     ASSERT_TRUE(same_floats(library_tensor, reference_tensor)) << "tensor, seed " << seed;
     records += record_count(library);
+
+    // The same records and rewriting through quelt_decode_sealed, with rows.
+    std::vector<float> details_tensor = call.tensor;
+    ASSERT_EQ(quelt::test::failure_text(quelt_decode_sealed(
+                  details_tensor.data(), call.boxes_count, call.batch_size, call.classes,
+                  call.conf.data(), call.nms.data(), call.width, call.height, &handler)),
+              "")
+        << "seed " << seed;
+    const details with_rows = read_details(handler, 0, 0);
+    object_handler_destroy(handler);
+    ASSERT_TRUE(same_floats(details_tensor, reference_tensor)) << "tensor, seed " << seed;
+    ASSERT_EQ(with_rows.size(), reference.size()) << "seed " << seed;
+    for (std::size_t i = 0; i < reference.size(); ++i) {
+      ASSERT_TRUE(same_records(with_rows[i].records, reference[i])) << "seed " << seed;
+      ASSERT_EQ(with_rows[i].sources, rows[i]) << "seed " << seed;
+    }
   }
   EXPECT_GT(records, case_count());
   if (case_count() >= 1000) {
@@ -513,6 +627,93 @@ TEST(Differential, LevelsEntryMatchesReferenceAndFloatCopy) {
     }
   }
   EXPECT_GT(records, case_count());
+  EXPECT_GT(faults, case_count() / 50);
+}
+
+// Extras and keypoints drawn on top of the heads calls: the survivors'
+// sources, extras and keypoints are the reference's, byte for byte, and
+// stay in step with the records when the batch is capped (and mapped, when
+// the call had no geometry).
+TEST(Differential, ExtrasAndKeypointsMatchReference) {
+  std::size_t points = 0;
+  std::size_t faults = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    heads_call call;
+    random_heads_call(random, call);
+    awkward_random extras_random(seed ^ 0x6b657970u);
+    random_extras(extras_random, call);
+
+    object_handler handler{};
+    const std::string text =
+        quelt::test::failure_text(quelt_decode(&call.layout, &call.options, &handler));
+    if (!call.fault.empty()) {
+      ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
+      ASSERT_TRUE(plain_failure(text, "quelt_decode", call.fault)) << "seed " << seed;
+      ++faults;
+      continue;
+    }
+    ASSERT_EQ(text, "") << "seed " << seed;
+    const auto extras = static_cast<std::size_t>(call.layout.extras_count);
+    const auto keypoints = static_cast<std::size_t>(call.layout.keypoint_count);
+    const details library = read_details(handler, extras, keypoints);
+    const details reference = decode_heads_details(call.layout, call.options);
+    ASSERT_TRUE(same_details(library, reference)) << "seed " << seed;
+    for (const details_image& image : library) {
+      points += image.keypoints.size();
+    }
+
+    const bool map = call.options.geometry == nullptr && !call.map_geometry.empty();
+    const quelt_image_geometry* geometry = map ? call.map_geometry.data() : nullptr;
+    ASSERT_EQ(quelt::test::failure_text(quelt_map_detections(handler, call.options.network_width,
+                                                             call.options.network_height, geometry,
+                                                             call.map_cap)),
+              "")
+        << "seed " << seed;
+    ASSERT_TRUE(same_details(read_details(handler, extras, keypoints),
+                             map_details(reference, call.options.network_width,
+                                         call.options.network_height, geometry, call.map_cap)))
+        << "mapping, seed " << seed;
+    object_handler_destroy(handler);
+  }
+  EXPECT_GT(points, case_count());
+  EXPECT_GT(faults, case_count() / 50);
+}
+
+// The same for raw per-level heads, keypoints mostly in their grid form.
+TEST(Differential, LevelExtrasAndKeypointsMatchReference) {
+  std::size_t points = 0;
+  std::size_t faults = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    levels_case call;
+    random_levels_call(random, call);
+    awkward_random extras_random(seed ^ 0x6b657970u);
+    random_level_extras(extras_random, call);
+
+    object_handler handler{};
+    const std::string text =
+        quelt::test::failure_text(quelt_decode_levels(&call.levels, &call.options, &handler));
+    if (!call.fault.empty()) {
+      ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
+      ASSERT_TRUE(plain_failure(text, "quelt_decode_levels", call.fault)) << "seed " << seed;
+      ++faults;
+      continue;
+    }
+    ASSERT_EQ(text, "") << "seed " << seed;
+    const details library =
+        read_details(handler, static_cast<std::size_t>(call.levels.extras_count),
+                     static_cast<std::size_t>(call.levels.keypoint_count));
+    object_handler_destroy(handler);
+    ASSERT_TRUE(same_details(library, decode_levels_details(call.levels, call.options)))
+        << "seed " << seed;
+    for (const details_image& image : library) {
+      points += image.keypoints.size();
+    }
+  }
+  EXPECT_GT(points, case_count() / 2);
   EXPECT_GT(faults, case_count() / 50);
 }
 

@@ -252,4 +252,37 @@ TEST_F(SealedRejection, CountsBeyondAnyAddressableTensor) {
                  "sealed tensor too large");
 }
 
+// quelt_decode_sealed refuses the same calls, negative counts too, in one
+// line naming the field, before touching the tensor.
+TEST_F(SealedRejection, DetailsEntryNamesTheField) {
+  const std::int64_t big = std::int64_t{1} << 40;
+  struct call {
+    float* tensor;
+    std::int64_t boxes;
+    std::int64_t batch;
+    std::int32_t classes;
+    const float* conf;
+    const float* nms;
+    const char* field;
+  };
+  float* t = tensor_.values.data();
+  for (const call& c : {call{t, 2, -1, 2, conf_, nms_, "batch_size: -1"},
+                        call{t, -2, 1, 2, conf_, nms_, "boxes_count: -2"},
+                        call{t, 2, 1, 0, conf_, nms_, "classes: 0"},
+                        call{nullptr, 2, 1, 2, conf_, nms_, "sealed_output: NULL"},
+                        call{t, 2, 1, 2, nullptr, nms_, "conf_thresholds: NULL"},
+                        call{t, 2, 1, 2, conf_, nullptr, "nms_thresholds: NULL"},
+                        call{t, big, big, 2, conf_, nms_, "boxes_count: "}}) {
+    int marker = 0;
+    object_handler handler{&marker, static_cast<object_type>(0)};
+    const std::string text = quelt::test::failure_text(quelt_decode_sealed(
+        c.tensor, c.boxes, c.batch, c.classes, c.conf, c.nms, 320, 320, &handler));
+    EXPECT_EQ(text.rfind(std::string("quelt_decode_sealed: ") + c.field, 0), 0u) << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    EXPECT_EQ(handler.object, nullptr);
+    EXPECT_EQ(handler.type, detections_batch);
+    EXPECT_EQ(tensor_.values, before_);
+  }
+}
+
 }  // namespace

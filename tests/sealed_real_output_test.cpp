@@ -531,3 +531,156 @@ TEST_F(RealSealedOutput, RawHeadsOfAModernNetworkMatchThePeer) {
   }
   EXPECT_EQ(images, 4u);
 }
+
+// A real pose network (../shared/fixtures/real-modern/yolo11n_pose_640):
+// its finished output (1, 56, 8400) read as columns with 17 keypoints, and,
+// for the photos with raw heads, the per-level maps with the keypoint maps'
+// raw terms; both mapped to the photo. The same persons as the peer, each
+// from the peer's candidate, with every keypoint within 0.5 px in the
+// photo's pixels and its visibility within 1e-3.
+TEST_F(RealSealedOutput, PoseKeypointsMatchThePeer) {
+  const std::string dir = std::string(QUELT_SHARED_DIR) + "/fixtures/real-modern/yolo11n_pose_640";
+  std::ifstream manifest_file(dir + "/manifest.json");
+  if (!manifest_file) {
+    GTEST_SKIP() << "real-modern fixtures not found in " << dir;
+  }
+  const auto manifest = nlohmann::json::parse(manifest_file);
+  constexpr std::int32_t keypoints = 17;
+  std::size_t persons = 0;
+  std::size_t from_heads = 0;
+  for (const auto& image : manifest.at("images")) {
+    const std::string name = image.at("name");
+    const auto& letterbox = image.at("letterbox");
+    const float scale = letterbox.at("scale").get<float>();
+    const quelt_image_geometry geometry{image.at("original_wh")[0].get<float>(),
+                                        image.at("original_wh")[1].get<float>(),
+                                        scale,
+                                        scale,
+                                        letterbox.at("pad_ltrb")[0].get<float>(),
+                                        letterbox.at("pad_ltrb")[1].get<float>()};
+    const float score_threshold = 0.25f;
+    const float iou_threshold = 0.45f;
+    quelt_decode_options options;
+    quelt_decode_options_init(&options);
+    options.network_width = 640;
+    options.network_height = 640;
+    options.score_thresholds = &score_threshold;
+    options.iou_thresholds = &iou_threshold;
+    options.geometry = &geometry;
+
+    // The records of a call, their sources and keypoints, against the peer
+    // (`anchor_key`: the peer's name for the candidate, "anchor" for the
+    // columns, none for the heads).
+    const auto check = [&](return_status status, object_handler handle, const char* peers_key,
+                           bool sources, const std::string& what) {
+      ASSERT_EQ(quelt::test::failure_text(status), "") << name << ", " << what;
+      std::uint64_t count = 0;
+      ASSERT_EQ(quelt::test::failure_text(detections_batch_detections_count(handle, 0, &count)),
+                "");
+      detections records(count);
+      std::vector<std::int64_t> source(count);
+      std::vector<float> points(count * keypoints * 3);
+      if (count > 0) {
+        ASSERT_EQ(
+            quelt::test::failure_text(detections_batch_detections_store(handle, 0, records.data())),
+            "");
+        ASSERT_EQ(quelt::test::failure_text(quelt_batch_sources_store(handle, 0, source.data())),
+                  "");
+        ASSERT_EQ(quelt::test::failure_text(quelt_batch_keypoints_store(handle, 0, points.data())),
+                  "");
+      }
+      object_handler_destroy(handle);
+      const auto& peers = image.at(peers_key);
+      ASSERT_EQ(records.size(), peers.size()) << name << ", " << what;
+      for (const auto& peer : peers) {
+        const auto& box = peer.at("box_xyxy");
+        std::size_t match = records.size();
+        double best = 0.0;
+        for (std::size_t r = 0; r < records.size(); ++r) {
+          const object_detection& d = records[r];
+          const double overlap =
+              corner_iou(d.x_min, d.y_min, d.x_max, d.y_max, box[0].get<double>(),
+                         box[1].get<double>(), box[2].get<double>(), box[3].get<double>());
+          if (overlap > best) {
+            best = overlap;
+            match = r;
+          }
+        }
+        ASSERT_GE(best, 0.99) << name << ", " << what << ": " << peer.dump();
+        ++persons;
+        if (sources) {
+          EXPECT_EQ(source[match], peer.at("anchor").get<std::int64_t>()) << name << ", " << what;
+        }
+        const auto& expected = peer.at("keypoints_xyv");
+        ASSERT_EQ(expected.size(), static_cast<std::size_t>(keypoints));
+        for (std::size_t k = 0; k < expected.size(); ++k) {
+          const float* p = &points[(match * keypoints + k) * 3];
+          EXPECT_NEAR(p[0], expected[k][0].get<double>(), 0.5) << name << ", " << what << ", " << k;
+          EXPECT_NEAR(p[1], expected[k][1].get<double>(), 0.5) << name << ", " << what << ", " << k;
+          EXPECT_NEAR(p[2], expected[k][2].get<double>(), 1e-3)
+              << name << ", " << what << ", " << k;
+        }
+      }
+    };
+
+    // The finished output: box, person score, then 51 keypoint rows.
+    const auto output = quelt::npy::read_npy(dir + "/" + name + ".output0.npy");
+    ASSERT_EQ(output.shape, (std::vector<std::size_t>{1, 56, 8400})) << name;
+    quelt_layout layout;
+    quelt_layout_columns(&layout, output.values.data(), 1, 8400, 1);
+    layout.extras = quelt_view{output.values.data() + 5 * 8400, 56 * 8400, 1, 8400};
+    layout.extras_count = 3 * keypoints;
+    layout.keypoint_count = keypoints;
+    layout.keypoint_values = 3;
+    object_handler handle{};
+    check(quelt_decode(&layout, &options, &handle), handle, "peer_detections", true, "output0");
+
+    if (!image.contains("head_files")) {
+      continue;
+    }
+    ++from_heads;
+    std::vector<quelt::npy::npy_array> maps;
+    for (const auto& level : image.at("head_files")) {
+      for (const char* role : {"box", "cls", "kpt"}) {
+        maps.push_back(
+            quelt::npy::read_npy(dir + "/" + level.at(role).at("file").get<std::string>()));
+      }
+    }
+    ASSERT_EQ(maps.size(), 9u) << name;
+    std::vector<quelt_level> levels(3);
+    std::vector<quelt_grid_view> keypoint_maps(3);
+    for (std::size_t l = 0; l < 3; ++l) {
+      const auto h = static_cast<std::int64_t>(maps[3 * l].shape[2]);
+      const auto w = static_cast<std::int64_t>(maps[3 * l].shape[3]);
+      levels[l].height = h;
+      levels[l].width = w;
+      levels[l].stride = 640 / static_cast<std::int32_t>(w);
+      levels[l].boxes =
+          quelt_grid_view{maps[3 * l].values.data(), 64 * h * w, w, 1, h * w, quelt_element{}};
+      levels[l].scores =
+          quelt_grid_view{maps[3 * l + 1].values.data(), h * w, w, 1, h * w, quelt_element{}};
+      keypoint_maps[l] =
+          quelt_grid_view{maps[3 * l + 2].values.data(), 51 * h * w, w, 1, h * w, quelt_element{}};
+    }
+    quelt_levels heads;
+    quelt_levels_init(&heads);
+    heads.score_coding = QUELT_SCORES_LOGITS;
+    heads.batch = 1;
+    heads.classes = 1;
+    heads.bins = 16;
+    heads.level_count = 3;
+    heads.levels = levels.data();
+    heads.extras = keypoint_maps.data();
+    heads.extras_count = 3 * keypoints;
+    heads.keypoint_count = keypoints;
+    heads.keypoint_values = 3;
+    heads.keypoint_coding = QUELT_SCORES_LOGITS;
+    heads.keypoint_form = QUELT_KEYPOINTS_GRID;
+    object_handler level_handle{};
+    // The cells count as output0's columns do, so the peer's anchors hold.
+    check(quelt_decode_levels(&heads, &options, &level_handle), level_handle,
+          "peer_detections_from_heads", true, "raw heads");
+  }
+  EXPECT_EQ(persons, 13u);
+  EXPECT_EQ(from_heads, 2u);
+}

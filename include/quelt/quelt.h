@@ -326,6 +326,27 @@ QUELT_API return_status process_yolo_sealed_output_detections(
     const float* conf_thresholds, const float* nms_thresholds, int32_t width, int32_t height,
     object_handler* out_handler);
 
+/*
+ * process_yolo_detections and process_yolo_sealed_output_detections (same
+ * arguments, same records, same in-place rewriting of the sealed tensor) into
+ * a details batch whose records also carry their source:
+ * quelt_batch_sources_store gives, per record, the index of its anchor
+ * record (quelt_decode_darknet: the layers in order, within a layer cell
+ * row-major, then anchor slot: (y x width + x) x mask_size + slot) or of its
+ * row (quelt_decode_sealed). Failures are one line naming the field, as for
+ * quelt_decode; negative counts are refused too. The handle is set to {NULL,
+ * detections_batch} first and holds no batch after a failure.
+ */
+QUELT_API return_status quelt_decode_darknet(const yolo_output* outputs, uint64_t outputs_count,
+                                             net_params net, const float* conf_thresholds,
+                                             const float* nms_thresholds,
+                                             object_handler* out_handler);
+QUELT_API return_status quelt_decode_sealed(float* sealed_output, int64_t boxes_count,
+                                            int64_t batch_size, int32_t classes,
+                                            const float* conf_thresholds,
+                                            const float* nms_thresholds, int32_t width,
+                                            int32_t height, object_handler* out_handler);
+
 /* ------------------------------------------------------------------------ */
 /* Box predictions described by strides (anchor-free, rows, end-to-end, ...) */
 /* ------------------------------------------------------------------------ */
@@ -402,6 +423,10 @@ QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) ==
 #define QUELT_SCORES_PROBABILITIES 0 /* used as they are */
 #define QUELT_SCORES_LOGITS 1        /* raw values: the library applies the logistic */
 
+/* Where a keypoint's x and y come from (quelt_layout, quelt_levels). */
+#define QUELT_KEYPOINTS_PIXELS 0 /* network-input pixels as they are */
+#define QUELT_KEYPOINTS_GRID 1   /* per-level terms: x = (raw_x * 2 + gx) * stride, likewise y */
+
 /* What a candidate is. */
 #define QUELT_CANDIDATES_RAW 0        /* boxes to threshold and suppress */
 #define QUELT_CANDIDATES_END_TO_END 1 /* already suppressed: score and class in `scores` */
@@ -422,6 +447,23 @@ QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) ==
  * boxes_element, objectness_element, scores_element: the element type of
  * each view (appended after the first published size, 136 bytes; callers of
  * that size, and zeroed fields, read float32 everywhere).
+ * Extras and keypoints (appended; zeroed fields, and callers of a size that
+ * ends before them, ask for none):
+ *   extras:          extras_count components per candidate (e.g. the 51
+ *                    keypoint values of a pose export, mask coefficients),
+ *                    read only for the records that survive, and handed
+ *                    back per record by quelt_batch_extras_store
+ *   extras_element:  the element type of the extras view
+ *   extras_count:    E, 0 (none) or more; data may be NULL only for 0
+ *   keypoint_count:  K, 0 (none) or more: keypoint k is extras components
+ *                    k * keypoint_values + 0, 1 (x, y) [+ 2 (visibility)],
+ *                    so K x keypoint_values may not exceed E; handed back
+ *                    by quelt_batch_keypoints_store
+ *   keypoint_values: 2 (x, y) or 3 (x, y, visibility), with keypoints
+ *   keypoint_coding: QUELT_SCORES_* of the visibility
+ *   keypoint_form:   QUELT_KEYPOINTS_PIXELS (the only form a layout has)
+ * Any extras or keypoints make the batch a details batch. `reserved_extras`
+ * must be 0.
  */
 typedef struct quelt_layout {
   uint32_t struct_size;
@@ -438,9 +480,17 @@ typedef struct quelt_layout {
   quelt_element boxes_element;
   quelt_element objectness_element;
   quelt_element scores_element;
+  quelt_view extras;
+  quelt_element extras_element;
+  int32_t extras_count;
+  int32_t keypoint_count;
+  int32_t keypoint_values;
+  int32_t keypoint_coding; /* QUELT_SCORES_* */
+  int32_t keypoint_form;   /* QUELT_KEYPOINTS_* */
+  int32_t reserved_extras;
 } quelt_layout;
 
-QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 184);
+QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 256);
 QUELT_STATIC_ASSERT(quelt_layout_struct_size, offsetof(quelt_layout, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_layout_box_coding, offsetof(quelt_layout, box_coding) == 4);
 QUELT_STATIC_ASSERT(quelt_layout_score_coding, offsetof(quelt_layout, score_coding) == 8);
@@ -456,6 +506,15 @@ QUELT_STATIC_ASSERT(quelt_layout_boxes_element, offsetof(quelt_layout, boxes_ele
 QUELT_STATIC_ASSERT(quelt_layout_objectness_element,
                     offsetof(quelt_layout, objectness_element) == 152);
 QUELT_STATIC_ASSERT(quelt_layout_scores_element, offsetof(quelt_layout, scores_element) == 168);
+/* extras and keypoints */
+QUELT_STATIC_ASSERT(quelt_layout_extras, offsetof(quelt_layout, extras) == 184);
+QUELT_STATIC_ASSERT(quelt_layout_extras_element, offsetof(quelt_layout, extras_element) == 216);
+QUELT_STATIC_ASSERT(quelt_layout_extras_count, offsetof(quelt_layout, extras_count) == 232);
+QUELT_STATIC_ASSERT(quelt_layout_keypoint_count, offsetof(quelt_layout, keypoint_count) == 236);
+QUELT_STATIC_ASSERT(quelt_layout_keypoint_values, offsetof(quelt_layout, keypoint_values) == 240);
+QUELT_STATIC_ASSERT(quelt_layout_keypoint_coding, offsetof(quelt_layout, keypoint_coding) == 244);
+QUELT_STATIC_ASSERT(quelt_layout_keypoint_form, offsetof(quelt_layout, keypoint_form) == 248);
+QUELT_STATIC_ASSERT(quelt_layout_reserved_extras, offsetof(quelt_layout, reserved_extras) == 252);
 
 /*
  * How an image was fitted to the network input: network-input pixel x came
@@ -569,7 +628,10 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  *
  * Details. With options.details 1 the batch is a quelt_details_batch, which
  * also keeps each record's candidate (quelt_batch_sources_store) and, after
- * quelt_map_detections, stays in step with its records.
+ * quelt_map_detections, stays in step with its records. Extras (extras_count
+ * above 0) always give a quelt_details_batch: only the kept records' extras
+ * are read, after suppression, and handed out by quelt_batch_extras_store;
+ * their keypoints by quelt_batch_keypoints_store.
  *
  * Sets *out_handler to {NULL, detections_batch} first; on success it holds
  * the new batch, which the caller owns until object_handler_destroy. Fails,
@@ -583,7 +645,11 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  * NULL or NaN thresholds; a NULL allow-list with entries, or a negative count;
  * geometry with a size or scale not above 0, or a value that is not finite;
  * an unknown element type, a quantized scale that is not finite and above 0,
- * a zero point outside its type, or a nonzero element `reserved`.
+ * a zero point outside its type, or a nonzero element `reserved`; a negative
+ * extras_count or keypoint_count, keypoint_values other than 2 or 3 with
+ * keypoints, more keypoint values than extras, an unknown keypoint_coding or
+ * keypoint_form (the grid form on a layout), a nonzero reserved_extras, or a
+ * NULL extras view that would be read.
  * The handle then holds no batch.
  */
 QUELT_API return_status quelt_decode(const quelt_layout* layout,
@@ -656,6 +722,13 @@ QUELT_STATIC_ASSERT(quelt_level_score_sum, offsetof(quelt_level, score_sum) == 1
  * and `bins` (1 or more) box channels per side in every level. `bins` = 1
  * means the box channels are the four distances themselves. `struct_size`
  * as for quelt_layout; quelt_levels_init fills one.
+ * Extras and keypoints (appended after the first published size, 40 bytes;
+ * zeroed, none) as quelt_layout's, a grid view per level in place of the
+ * extras view: extras[l] holds extras_count channels per cell of level l.
+ * keypoint_form QUELT_KEYPOINTS_GRID reads the raw terms of a pose head
+ * (cell (gy, gx) of a level of stride s): x = (raw_x * 2 + gx) * s, y =
+ * (raw_y * 2 + gy) * s, in single precision in that order;
+ * QUELT_KEYPOINTS_PIXELS takes x and y as network-input pixels.
  */
 typedef struct quelt_levels {
   uint32_t struct_size;
@@ -665,9 +738,16 @@ typedef struct quelt_levels {
   int32_t bins;
   int64_t level_count;
   const quelt_level* levels;
+  const quelt_grid_view* extras; /* NULL, or one per level: extras_count channels */
+  int32_t extras_count;
+  int32_t keypoint_count;
+  int32_t keypoint_values;
+  int32_t keypoint_coding; /* QUELT_SCORES_* */
+  int32_t keypoint_form;   /* QUELT_KEYPOINTS_* */
+  int32_t reserved_extras;
 } quelt_levels;
 
-QUELT_STATIC_ASSERT(quelt_levels_size, sizeof(quelt_levels) == 40);
+QUELT_STATIC_ASSERT(quelt_levels_size, sizeof(quelt_levels) == 72);
 QUELT_STATIC_ASSERT(quelt_levels_struct_size, offsetof(quelt_levels, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_levels_score_coding, offsetof(quelt_levels, score_coding) == 4);
 QUELT_STATIC_ASSERT(quelt_levels_batch, offsetof(quelt_levels, batch) == 8);
@@ -675,6 +755,14 @@ QUELT_STATIC_ASSERT(quelt_levels_classes, offsetof(quelt_levels, classes) == 16)
 QUELT_STATIC_ASSERT(quelt_levels_bins, offsetof(quelt_levels, bins) == 20);
 QUELT_STATIC_ASSERT(quelt_levels_level_count, offsetof(quelt_levels, level_count) == 24);
 QUELT_STATIC_ASSERT(quelt_levels_levels, offsetof(quelt_levels, levels) == 32);
+/* extras and keypoints */
+QUELT_STATIC_ASSERT(quelt_levels_extras, offsetof(quelt_levels, extras) == 40);
+QUELT_STATIC_ASSERT(quelt_levels_extras_count, offsetof(quelt_levels, extras_count) == 48);
+QUELT_STATIC_ASSERT(quelt_levels_keypoint_count, offsetof(quelt_levels, keypoint_count) == 52);
+QUELT_STATIC_ASSERT(quelt_levels_keypoint_values, offsetof(quelt_levels, keypoint_values) == 56);
+QUELT_STATIC_ASSERT(quelt_levels_keypoint_coding, offsetof(quelt_levels, keypoint_coding) == 60);
+QUELT_STATIC_ASSERT(quelt_levels_keypoint_form, offsetof(quelt_levels, keypoint_form) == 64);
+QUELT_STATIC_ASSERT(quelt_levels_reserved_extras, offsetof(quelt_levels, reserved_extras) == 68);
 
 /*
  * Decodes raw per-level heads as quelt_decode decodes raw candidates
@@ -700,8 +788,9 @@ QUELT_STATIC_ASSERT(quelt_levels_levels, offsetof(quelt_levels, levels) == 32);
  * width or stride below 1, a nonzero reserved, a bad element description,
  * a NULL map that would be read, or strides that reach further than a
  * pointer can; more cells (times classes for multi-label) than 32 bits
- * count; and every option quelt_decode refuses. The handle then holds no
- * batch.
+ * count; the extras and keypoint fields quelt_decode refuses, a NULL
+ * extras array with extras, or an extras map as a level's maps are refused;
+ * and every option quelt_decode refuses. The handle then holds no batch.
  */
 QUELT_API return_status quelt_decode_levels(const quelt_levels* levels,
                                             const quelt_decode_options* options,
@@ -869,14 +958,22 @@ typedef struct quelt_batch_info {
   object_type type;        /* detections_batch or quelt_details_batch */
   int32_t has_sources;     /* 1: quelt_batch_sources_store gives each record's candidate */
   int32_t original_pixels; /* 1: edges are original-image pixels; 0: fractions of the input */
+  /* extras and keypoints */
+  int32_t extras_per_record;    /* E: quelt_batch_extras_store's floats a record */
+  int32_t keypoints_per_record; /* K: quelt_batch_keypoints_store gives K x 3 floats a record */
 } quelt_batch_info;
 
-QUELT_STATIC_ASSERT(quelt_batch_info_size, sizeof(quelt_batch_info) == 16);
+QUELT_STATIC_ASSERT(quelt_batch_info_size, sizeof(quelt_batch_info) == 24);
 QUELT_STATIC_ASSERT(quelt_batch_info_struct_size, offsetof(quelt_batch_info, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_batch_info_type, offsetof(quelt_batch_info, type) == 4);
 QUELT_STATIC_ASSERT(quelt_batch_info_has_sources, offsetof(quelt_batch_info, has_sources) == 8);
 QUELT_STATIC_ASSERT(quelt_batch_info_original_pixels,
                     offsetof(quelt_batch_info, original_pixels) == 12);
+/* extras and keypoints */
+QUELT_STATIC_ASSERT(quelt_batch_info_extras_per_record,
+                    offsetof(quelt_batch_info, extras_per_record) == 16);
+QUELT_STATIC_ASSERT(quelt_batch_info_keypoints_per_record,
+                    offsetof(quelt_batch_info, keypoints_per_record) == 20);
 
 /* Fills `info` with struct_size `size` and every other field 0; nothing for
  * NULL or a size below 8. quelt_batch_info_init passes the size of this
@@ -906,6 +1003,33 @@ QUELT_API return_status quelt_batch_describe(object_handler handler, quelt_batch
  */
 QUELT_API return_status quelt_batch_sources_store(object_handler handler, uint64_t batch_idx,
                                                   int64_t* out_sources);
+
+/*
+ * Copies the extras of image `batch_idx`'s records, in record order, E
+ * floats a record (E: the call's extras_count, as quelt_batch_describe
+ * reports it), to the start of `out_values`, which must have room for the
+ * count detections_batch_detections_count reports times E. The values are
+ * those of the extras view converted to float (quelt_element), unmapped.
+ * Writes nothing for an image without records or a batch without extras,
+ * and nothing on failure. Fails, with one line naming the argument, for a
+ * handle without a batch or one that is not a details batch, or an index
+ * not below the batch size.
+ */
+QUELT_API return_status quelt_batch_extras_store(object_handler handler, uint64_t batch_idx,
+                                                 float* out_values);
+
+/*
+ * Copies the keypoints of image `batch_idx`'s records, in record order, K x
+ * (x, y, visibility) floats a record (K: the call's keypoint_count), as the
+ * extras store does. x and y are given as the records' edges are: fractions
+ * of the network input, or, with geometry (of the decoding call or of
+ * quelt_map_detections since), original-image pixels clipped to the image.
+ * The visibility is that of the network (after the logistic for logits),
+ * never mapped; keypoints of 2 values read visibility 1. Fails as the
+ * extras store does.
+ */
+QUELT_API return_status quelt_batch_keypoints_store(object_handler handler, uint64_t batch_idx,
+                                                    float* out_values);
 
 #ifdef __cplusplus
 } /* extern "C" */

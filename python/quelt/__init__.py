@@ -27,6 +27,11 @@ Two entries, one per output layout:
     distribution map and a class map, NCHW or NHWC, any of those element
     types; the box distributions are reduced only where a class passes.
 
+``decode`` and ``decode_levels`` also carry, when asked, each record's
+candidate (``sources=True``), its extra values (``extras``) and pose
+keypoints (``keypoints=17``: an (n, 17, 3) array of x, y and visibility per
+image); each image then comes back as a :class:`Details`.
+
 All return one numpy structured array per image, of :data:`DETECTION_DTYPE`
 (the library's 28-byte record: x_min, y_min, x_max, y_max as fractions of the
 network input, or original-image pixels when a geometry is given, class_id,
@@ -57,6 +62,7 @@ __all__ = [
     "LAYOUTS",
     "Error",
     "Geometry",
+    "Details",
     "Layer",
     "decode",
     "decode_layers",
@@ -183,19 +189,103 @@ def _entry(name: str):
     return getattr(lib, name)
 
 
-def _decode(call, mapping=None) -> List[np.ndarray]:
+def _init(struct, name: str) -> None:
+    """Fills ``struct`` as the library's init function ``name`` does, at this
+    package's size of it (an older library fills the size it knows)."""
+    lib = _lib()
+    if hasattr(lib, name + "_sized"):
+        getattr(lib, name + "_sized")(ctypes.byref(struct), ctypes.sizeof(struct))
+    else:
+        _entry(name)(ctypes.byref(struct))
+
+
+def _decode(call, mapping=None, details=None) -> List[np.ndarray]:
     """Runs a decoding entry, call(lib, pointer to a handle), maps its batch
     when ``mapping`` holds the arguments of quelt_map_detections after the
-    handle, and reads the batch back; it is released whatever happens."""
+    handle, and reads the batch back (with ``details``, the arguments of
+    _read_details after the handle); it is released whatever happens."""
     lib = _lib()
     handler = _ctypes.ObjectHandler()
     try:
         _check(call(lib, ctypes.byref(handler)))
         if mapping is not None:
             _check(_entry("quelt_map_detections")(handler, *mapping))
+        if details is not None:
+            return _read_details(handler, *details)
         return _read_batch(handler)
     finally:
         lib.object_handler_destroy(handler)
+
+
+def _keypoint_shape(keypoints) -> Tuple[int, int]:
+    """(K, values) from ``keypoints``: K, or (K, 2) / (K, 3)."""
+    if isinstance(keypoints, (tuple, list)):
+        if len(keypoints) != 2 or keypoints[1] not in (2, 3):
+            raise ValueError(f"keypoints is K or (K, 2 or 3 values each), got {keypoints!r}")
+        count, values = keypoints
+    else:
+        count, values = keypoints, 3
+    if isinstance(count, bool) or not isinstance(count, numbers.Integral) or count < 1:
+        raise ValueError(f"keypoints: {count!r} is not a keypoint count (1 or more)")
+    return int(count), int(values)
+
+
+def _describe_extras(described, extras_count: int, keypoints, keypoint_logits: bool, grid: bool):
+    """Fills the extras and keypoint fields of a Layout or Levels."""
+    described.extras_count = extras_count
+    if keypoints is not None:
+        count, values = _keypoint_shape(keypoints)
+        if count * values > extras_count:
+            raise ValueError(
+                f"{count} keypoints of {values} values need {count * values} extra values, "
+                f"there are {extras_count}"
+            )
+        described.keypoint_count = count
+        described.keypoint_values = values
+        described.keypoint_coding = (
+            _ctypes.SCORES_LOGITS if keypoint_logits else _ctypes.SCORES_PROBABILITIES
+        )
+        described.keypoint_form = _ctypes.KEYPOINTS_GRID if grid else _ctypes.KEYPOINTS_PIXELS
+
+
+@dataclass
+class Details:
+    """One image's records with what :func:`decode` was asked to carry.
+
+    ``detections``: the records, as without details. ``sources``: int64 (n,),
+    each record's candidate (the column, row or cell, levels in order).
+    ``extras``: float32 (n, E), each record's extra values as stored.
+    ``keypoints``: float32 (n, K, 3), x, y (mapped as the edges are) and the
+    visibility (1 for keypoints without one). Fields not asked for are None.
+    """
+
+    detections: np.ndarray
+    sources: np.ndarray = None
+    extras: np.ndarray = None
+    keypoints: np.ndarray = None
+
+
+def _read_details(handler, sources: bool, extras: int, keypoints: int) -> List[Details]:
+    """The batch with the details asked for: ``extras`` and ``keypoints`` are
+    the counts per record to read (0 for none)."""
+    images = []
+    for i, records in enumerate(_read_batch(handler)):
+        n = len(records)
+        found = Details(records)
+        if sources:
+            found.sources = np.zeros(n, dtype=np.int64)
+            if n:
+                _check(_entry("quelt_batch_sources_store")(handler, i, found.sources.ctypes.data))
+        if extras:
+            found.extras = np.zeros((n, extras), dtype=np.float32)
+            if n:
+                _check(_entry("quelt_batch_extras_store")(handler, i, found.extras.ctypes.data))
+        if keypoints:
+            found.keypoints = np.zeros((n, keypoints, 3), dtype=np.float32)
+            if n:
+                _check(_entry("quelt_batch_keypoints_store")(handler, i, found.keypoints.ctypes.data))
+        images.append(found)
+    return images
 
 
 def _read_batch(handler) -> List[np.ndarray]:
@@ -540,7 +630,7 @@ def _quant_for(quant, name: str):
     """The (scale, zero_point) of the array called ``name``: ``quant`` is
     one pair for every integer array, or a dict by array name."""
     if isinstance(quant, dict):
-        unknown = set(quant) - {"predictions", "boxes", "scores", "objectness", "score_sum"}
+        unknown = set(quant) - {"predictions", "boxes", "scores", "objectness", "score_sum", "extras"}
         if unknown:
             raise ValueError(f"quant names no array {sorted(unknown)}")
         return quant.get(name)
@@ -573,7 +663,7 @@ def _decode_options(width, height, images, score, iou, agnostic, multi_label, ma
     """The quelt_decode_options of a call, and the arrays it points into, which
     the caller keeps alive until the call returns."""
     options = _ctypes.DecodeOptions()
-    _entry("quelt_decode_options_init")(ctypes.byref(options))
+    _init(options, "quelt_decode_options_init")
     options.network_width, options.network_height = width, height
     options.agnostic = 1 if agnostic else 0
     options.multi_label = 1 if multi_label else 0
@@ -619,6 +709,10 @@ def decode(
     logits: bool = False,
     geometry: Geometries = None,
     quant: Quantization = None,
+    sources: bool = False,
+    extras=None,
+    keypoints=None,
+    keypoint_logits: bool = False,
 ) -> List[np.ndarray]:
     """Decodes box predictions; returns one detections array per image.
 
@@ -663,9 +757,38 @@ def decode(
     integer array, or a dict by name ("predictions", "boxes", "scores",
     "objectness"). The records are those of the same call over the arrays
     converted to float32.
+
+    Details: with ``sources``, ``extras`` or ``keypoints`` each image gives a
+    :class:`Details` instead of an array. ``sources=True``: each record's
+    candidate index. ``extras``: an int E (the last E values of each candidate
+    of ``predictions`` are extras, not classes), an array (batch, candidates,
+    E) of its own, or True for the values ``keypoints`` reads; each kept
+    record's extras come back as stored. ``keypoints``: K, or (K, 2) / (K,
+    3): keypoint k is extras k x values + (x, y[, visibility]), x and y in
+    network-input pixels; without ``extras`` the last K x values of each
+    candidate. They come back as (n, K, 3), mapped like the edges, the
+    visibility after the logistic with ``keypoint_logits`` (1 for keypoints
+    of 2 values). A pose export (1, 56, 8400): ``decode(output, 640,
+    layout="columns", keypoints=17, geometry=...)``.
     """
     if net_size is None:
         raise TypeError("decode needs net_size, the network input (width, height) or one int")
+    extras_values = None
+    if isinstance(extras, np.ndarray):
+        extras_values = extras
+        extras_count = extras.shape[-1] if extras.ndim else 0
+    elif extras is None or isinstance(extras, bool):
+        extras_count = 0
+        if keypoints is not None:
+            count, values = _keypoint_shape(keypoints)
+            extras_count = count * values
+        elif extras:
+            raise ValueError("extras=True reads the values keypoints describe; give keypoints, or E")
+    elif isinstance(extras, numbers.Integral) and extras >= 1:
+        extras_count = int(extras)
+    else:
+        raise ValueError(f"extras is an int (1 or more), an array or True, got {extras!r}")
+    tail = extras_count if extras_values is None else 0  # extras taken from predictions
     width, height = _net_size(net_size)
     kind = _ctypes.CANDIDATES_RAW
     if layout is None:
@@ -702,6 +825,15 @@ def decode(
         object_view = None
         if layout == "columns":
             tensor = tensor.transpose(0, 2, 1)
+        if tail and (separate or layout == "end-to-end"):
+            raise ValueError(f"layout {layout!r} holds no extras; give extras as an array")
+        if tail:
+            if tensor.shape[2] < tail + 5:
+                raise ValueError(
+                    f"{tail} extras leave no class in predictions of shape {predictions.shape}"
+                )
+            extras_values = tensor[:, :, tensor.shape[2] - tail :]
+            tensor = tensor[:, :, : tensor.shape[2] - tail]
         if separate:
             box_view = tensor
             score_quant = _quant_for(quant, "scores")
@@ -756,14 +888,40 @@ def decode(
     if object_view is not None:
         described.objectness = _view(object_view)
         described.objectness_element = _element(object_view, object_quant)
+    if layout is None and tail:
+        raise ValueError("without a layout, give extras as an array")
+    if extras_values is not None:
+        extras_quant = box_quant if tail else _quant_for(quant, "extras")
+        if not tail:
+            extras_values = _float_view(
+                extras_values, "extras", 3, "(batch, candidates, extras)", extras_quant
+            )
+        if extras_values.shape[:2] != (batch, count):
+            raise ValueError(
+                f"extras describe {extras_values.shape[0]} images of {extras_values.shape[1]} "
+                f"candidates, the boxes {batch} of {count}"
+            )
+        described.extras = _view(extras_values)
+        described.extras_element = _element(extras_values, extras_quant)
+    _describe_extras(described, extras_count, keypoints, keypoint_logits, False)
+    details = None
+    if sources or extras is not None and extras is not False or keypoints is not None:
+        wanted = extras is not None and extras is not False
+        details = (
+            bool(sources),
+            extras_count if wanted else 0,
+            _keypoint_shape(keypoints)[0] if keypoints is not None else 0,
+        )
 
     options, kept = _decode_options(
         width, height, batch, score, iou, agnostic, multi_label, max_det, classes, geometry
     )
-    # box_view, score_view, object_view and kept, which the structs point
-    # into, stay alive as locals until the call returns.
+    options.details = 1 if details is not None else 0
+    # box_view, score_view, object_view, extras_values and kept, which the
+    # structs point into, stay alive as locals until the call returns.
     return _decode(
-        lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle)
+        lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle),
+        details=details,
     )
 
 
@@ -791,6 +949,11 @@ def decode_levels(
     logits: bool = True,
     geometry: Geometries = None,
     quant: Quantization = None,
+    sources: bool = False,
+    extras: Sequence[np.ndarray] = None,
+    keypoints=None,
+    keypoint_logits: bool = True,
+    keypoint_grid: bool = True,
 ) -> List[np.ndarray]:
     """Decodes raw per-level heads; returns one detections array per image.
 
@@ -815,6 +978,14 @@ def decode_levels(
     (scale, zero_point) for every integer array, or a dict with "boxes",
     "scores" and "score_sum", each one pair or one pair per level. The other
     options are those of :func:`decode`.
+
+    ``extras``: one map per level (batch, E, H, W) (channels last with
+    ``channels_last``), e.g. a pose head's keypoint maps; ``keypoints``, K or
+    (K, values), reads them as keypoints: by default the raw terms of a pose
+    head (``keypoint_grid``: x = (raw_x x 2 + gx) x stride, likewise y) with
+    the visibility as a logit (``keypoint_logits``). ``sources`` and the
+    return value as for :func:`decode`; a source counts the cells level
+    after level, row by row.
     """
     if net_size is None:
         raise TypeError("decode_levels needs net_size, the network input (width, height) or one int")
@@ -885,7 +1056,7 @@ def decode_levels(
         kept.extend(m for m in maps if m is not None)
 
     described = _ctypes.Levels()
-    _entry("quelt_levels_init")(ctypes.byref(described))
+    _init(described, "quelt_levels_init")
     described.score_coding = _ctypes.SCORES_LOGITS if logits else _ctypes.SCORES_PROBABILITIES
     described.batch = batch or 0
     described.classes = class_count or 1
@@ -893,13 +1064,44 @@ def decode_levels(
     described.level_count = len(boxes)
     described.levels = level_list
     images = batch or 0
+    extras_count = 0
+    if extras is not None:
+        extras = list(extras)
+        if len(extras) != len(boxes):
+            raise ValueError(f"{len(extras)} extras maps for {len(boxes)} levels")
+        extra_list = (_ctypes.GridView * max(len(extras), 1))()
+        for l, array in enumerate(extras):
+            checked = _float_view(array, f"extras[{l}]", 4, shape, level_quant("extras", l))
+            if channels_last:
+                checked = checked.transpose(0, 3, 1, 2)
+            grid = (level_list[l].height, level_list[l].width)
+            if checked.shape[0] != images or checked.shape[2:] != grid:
+                raise ValueError(f"extras[{l}] {checked.shape} disagrees with level {l} on the batch or grid")
+            if l and checked.shape[1] != extras_count:
+                raise ValueError(f"extras[{l}] has {checked.shape[1]} channels, level 0 {extras_count}")
+            extras_count = checked.shape[1]
+            extra_list[l] = _grid_view(checked, level_quant("extras", l))
+            kept.append(checked)
+        described.extras = extra_list
+    elif keypoints is not None:
+        raise ValueError("keypoints are read from the extras maps: give extras")
+    _describe_extras(described, extras_count, keypoints, keypoint_logits, keypoint_grid)
+    details = None
+    if sources or extras is not None or keypoints is not None:
+        details = (
+            bool(sources),
+            extras_count if extras is not None else 0,
+            _keypoint_shape(keypoints)[0] if keypoints is not None else 0,
+        )
 
     options, kept_options = _decode_options(
         width, height, images, score, iou, agnostic, multi_label, max_det, classes, geometry
     )
+    options.details = 1 if details is not None else 0
     # kept, level_list and kept_options stay alive as locals.
     return _decode(
         lambda lib, handle: _entry("quelt_decode_levels")(
             ctypes.byref(described), ctypes.byref(options), handle
-        )
+        ),
+        details=details,
     )

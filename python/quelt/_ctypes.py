@@ -101,6 +101,15 @@ class Layout(ctypes.Structure):
         ("boxes_element", Element),
         ("objectness_element", Element),
         ("scores_element", Element),
+        # extras and keypoints
+        ("extras", View),
+        ("extras_element", Element),
+        ("extras_count", ctypes.c_int32),
+        ("keypoint_count", ctypes.c_int32),
+        ("keypoint_values", ctypes.c_int32),
+        ("keypoint_coding", ctypes.c_int32),
+        ("keypoint_form", ctypes.c_int32),
+        ("reserved_extras", ctypes.c_int32),
     ]
 
 
@@ -137,6 +146,14 @@ class Levels(ctypes.Structure):
         ("bins", ctypes.c_int32),
         ("level_count", ctypes.c_int64),
         ("levels", ctypes.POINTER(Level)),
+        # extras and keypoints
+        ("extras", ctypes.POINTER(GridView)),
+        ("extras_count", ctypes.c_int32),
+        ("keypoint_count", ctypes.c_int32),
+        ("keypoint_values", ctypes.c_int32),
+        ("keypoint_coding", ctypes.c_int32),
+        ("keypoint_form", ctypes.c_int32),
+        ("reserved_extras", ctypes.c_int32),
     ]
 
 
@@ -164,12 +181,15 @@ class DecodeOptions(ctypes.Structure):
         ("classes_allowed", ctypes.POINTER(ctypes.c_int32)),
         ("classes_allowed_count", ctypes.c_int64),
         ("geometry", ctypes.POINTER(ImageGeometry)),
+        ("details", ctypes.c_int32),
+        ("reserved_details", ctypes.c_int32),
     ]
 
 
 BOX_CENTRE_SIZE, BOX_CORNERS = 0, 1
 SCORES_PROBABILITIES, SCORES_LOGITS = 0, 1
 CANDIDATES_RAW, CANDIDATES_END_TO_END = 0, 1
+KEYPOINTS_PIXELS, KEYPOINTS_GRID = 0, 1
 (
     ELEMENT_FLOAT32,
     ELEMENT_FLOAT16,
@@ -189,13 +209,15 @@ assert ctypes.sizeof(NetParams) == 8
 assert DETECTION_DTYPE.itemsize == 28
 assert ctypes.sizeof(View) == 32
 assert ctypes.sizeof(Element) == 16
-assert ctypes.sizeof(Layout) == 184 and Layout.scores.offset == 104
+assert ctypes.sizeof(Layout) == 256 and Layout.scores.offset == 104
+assert Layout.extras.offset == 184 and Layout.reserved_extras.offset == 252
 assert Layout.scores_element.offset == 168
 assert ctypes.sizeof(GridView) == 56 and GridView.element.offset == 40
 assert ctypes.sizeof(Level) == 192 and Level.score_sum.offset == 136
-assert ctypes.sizeof(Levels) == 40 and Levels.levels.offset == 32
+assert ctypes.sizeof(Levels) == 72 and Levels.levels.offset == 32
+assert Levels.extras.offset == 40 and Levels.reserved_extras.offset == 68
 assert ctypes.sizeof(ImageGeometry) == 24
-assert ctypes.sizeof(DecodeOptions) == 64 and DecodeOptions.geometry.offset == 56
+assert ctypes.sizeof(DecodeOptions) == 72 and DecodeOptions.details.offset == 64
 
 _FLOAT_P = ctypes.POINTER(ctypes.c_float)
 
@@ -267,6 +289,23 @@ def _declare(lib):
             ctypes.c_int32,
         ]
         lib.quelt_map_detections.restype = ReturnStatus
+    # The fill functions at this package's struct sizes.
+    for name, struct in (
+        ("quelt_levels_init_sized", Levels),
+        ("quelt_decode_options_init_sized", DecodeOptions),
+    ):
+        if hasattr(lib, name):
+            getattr(lib, name).argtypes = [ctypes.POINTER(struct), ctypes.c_uint32]
+            getattr(lib, name).restype = None
+    # The per-record details: sources, extras and keypoints.
+    for name, pointer in (
+        ("quelt_batch_sources_store", ctypes.c_void_p),
+        ("quelt_batch_extras_store", ctypes.c_void_p),
+        ("quelt_batch_keypoints_store", ctypes.c_void_p),
+    ):
+        if hasattr(lib, name):
+            getattr(lib, name).argtypes = [ObjectHandler, ctypes.c_uint64, pointer]
+            getattr(lib, name).restype = ReturnStatus
     if hasattr(lib, "quelt_version_string"):
         lib.quelt_version_number.argtypes = []
         lib.quelt_version_number.restype = ctypes.c_uint32

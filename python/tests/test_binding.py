@@ -525,3 +525,20 @@ def test_levels_read_nchw_nhwc_and_int8_heads_alike():
     assert got[0].tobytes() == floats[0].tobytes()
     with pytest.raises(quelt.Error, match=r"quelt_decode_levels: levels.levels\[0\].stride"):
         quelt.decode_levels(boxes, scores, 64, strides=[0, 16])
+
+
+def test_levels_carry_sources_extras_and_pose_keypoints():
+    # One person at cell (x 3, y 2) of the stride-8 level, a pose head's raw
+    # keypoint terms beside it: x = (raw_x * 2 + 3) * 8, visibility a logit.
+    boxes = [np.zeros((1, 64, 4, 4), np.float32), np.zeros((1, 64, 2, 2), np.float32)]
+    scores = [np.full((1, 1, 4, 4), -9, np.float32), np.full((1, 1, 2, 2), -9, np.float32)]
+    kpt = [np.zeros((1, 6, 4, 4), np.float32), np.zeros((1, 6, 2, 2), np.float32)]
+    scores[0][0, 0, 2, 3] = 2.0
+    kpt[0][0, :, 2, 3] = [0.5, -0.25, 0.0, 1.0, 1.0, 20.0]
+    (found,) = quelt.decode_levels(boxes, scores, 32, extras=kpt, keypoints=2, sources=True)
+    assert list(found.sources) == [2 * 4 + 3]
+    assert found.extras.tolist() == [[0.5, -0.25, 0.0, 1.0, 1.0, 20.0]]
+    # Fractions of the 32 x 32 input, as the edges; visibilities 0.5 and ~1.
+    assert found.keypoints.tolist() == [[[32 / 32, 12 / 32, 0.5], [40 / 32, 32 / 32, 1.0]]]
+    with pytest.raises(ValueError, match="2 keypoints of 3 values need 6 extra values, there are 5"):
+        quelt.decode_levels(boxes, scores, 32, extras=[k[:, :5] for k in kpt], keypoints=(2, 3))

@@ -163,6 +163,52 @@ T read_struct(const T* given, const T& defaults, std::uint32_t first_size, const
   return read_versioned(given, defaults, first_size, _bs(name, ".struct_size").c_str(), type);
 }
 
+// The extras and keypoint fields quelt_layout and quelt_levels share;
+// `owner` is "layout" or "levels". Only the per-level heads have grid cells
+// to read the grid form against.
+struct extras_fields {
+  std::int32_t extras_count;
+  std::int32_t keypoint_count;
+  std::int32_t keypoint_values;
+  std::int32_t keypoint_coding;
+  std::int32_t keypoint_form;
+  std::int32_t reserved;
+};
+
+void check_extras_fields(const char* owner, const extras_fields& f, bool grid_cells) {
+  if (f.reserved != 0) {
+    reject(_bs(owner, ".reserved_extras: ", f.reserved, "; reserved fields must be 0"));
+  }
+  if (f.extras_count < 0) {
+    reject(_bs(owner, ".extras_count: ", f.extras_count,
+               " is negative; 0 (no extras) or more values a candidate"));
+  }
+  if (f.keypoint_count < 0) {
+    reject(_bs(owner, ".keypoint_count: ", f.keypoint_count,
+               " is negative; 0 (no keypoints) or more"));
+  }
+  check_code(_bs(owner, ".keypoint_coding").c_str(), f.keypoint_coding, QUELT_SCORES_LOGITS);
+  check_code(_bs(owner, ".keypoint_form").c_str(), f.keypoint_form, QUELT_KEYPOINTS_GRID);
+  if (f.keypoint_count == 0) {
+    return;
+  }
+  if (f.keypoint_values != 2 && f.keypoint_values != 3) {
+    reject(_bs(owner, ".keypoint_values: ", f.keypoint_values,
+               " is not a keypoint size; 2 (x, y) or 3 (x, y, visibility)"));
+  }
+  const std::int64_t needed = std::int64_t{f.keypoint_count} * f.keypoint_values;
+  if (needed > f.extras_count) {
+    reject(_bs(owner, ".keypoint_count: ", f.keypoint_count, " keypoints of ", f.keypoint_values,
+               " values need ", needed, " extras, but extras_count is ", f.extras_count,
+               "; keypoint_count x keypoint_values of at most extras_count"));
+  }
+  if (!grid_cells && f.keypoint_form == QUELT_KEYPOINTS_GRID) {
+    reject(_bs(owner, ".keypoint_form: ", f.keypoint_form,
+               " (grid) needs the cells of per-level heads; QUELT_KEYPOINTS_PIXELS (0) for a "
+               "layout"));
+  }
+}
+
 quelt_layout default_layout() {
   quelt_layout layout;
   quelt_layout_init(&layout);
@@ -234,7 +280,7 @@ void check_grid_view(const std::string& name, const quelt_grid_view& view, std::
 
 levels_call checked_levels_call(const quelt_levels* given_levels,
                                 const quelt_decode_options* given_options) {
-  const levels_call call{
+  levels_call call{
       read_struct(given_levels, default_levels(), first_levels_size, "levels", "quelt_levels"),
       read_struct(given_options, default_options(), first_options_size, "options",
                   "quelt_decode_options")};
@@ -295,12 +341,32 @@ levels_call checked_levels_call(const quelt_levels* given_levels,
       check_element(_bs(name, ".score_sum.element").c_str(), level.score_sum.element);
     }
   }
+  check_extras_fields(
+      "levels",
+      extras_fields{levels.extras_count, levels.keypoint_count, levels.keypoint_values,
+                    levels.keypoint_coding, levels.keypoint_form, levels.reserved_extras},
+      true);
+  if (levels.extras_count > 0 && levels.extras == nullptr && levels.level_count > 0) {
+    reject(_bs("levels.extras: NULL with extras_count ", levels.extras_count,
+               "; an array of level_count quelt_grid_view, one a level"));
+  }
+  for (std::int64_t i = 0; i < levels.level_count && levels.extras_count > 0; ++i) {
+    const quelt_level& level = levels.levels[i];
+    check_grid_view(_bs("levels.extras[", i, "]"), levels.extras[i], images,
+                    static_cast<std::uint64_t>(level.height),
+                    static_cast<std::uint64_t>(level.width),
+                    static_cast<std::uint64_t>(levels.extras_count));
+  }
+  // Extras live in a details batch, whatever options.details says.
+  if (levels.extras_count > 0) {
+    call.options.details = 1;
+  }
   return call;
 }
 
 decode_call checked_decode_call(const quelt_layout* given_layout,
                                 const quelt_decode_options* given_options) {
-  const decode_call call{
+  decode_call call{
       read_struct(given_layout, default_layout(), first_layout_size, "layout", "quelt_layout"),
       read_struct(given_options, default_options(), first_options_size, "options",
                   "quelt_decode_options")};
@@ -352,11 +418,24 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
   }
   check_view("scores", layout.scores, layout.scores_element, images, candidates,
              raw ? static_cast<std::uint64_t>(layout.classes) : 2);
+  check_extras_fields(
+      "layout",
+      extras_fields{layout.extras_count, layout.keypoint_count, layout.keypoint_values,
+                    layout.keypoint_coding, layout.keypoint_form, layout.reserved_extras},
+      false);
+  check_element("layout.extras_element", layout.extras_element);
+  if (layout.extras_count > 0) {
+    check_view("extras", layout.extras, layout.extras_element, images, candidates,
+               static_cast<std::uint64_t>(layout.extras_count));
+  }
   check_thresholds("options.score_thresholds", options.score_thresholds, images);
   if (raw) {
     check_thresholds("options.iou_thresholds", options.iou_thresholds, images);
   }
   check_geometry(options.geometry, images, "options.geometry");
+  if (layout.extras_count > 0) {
+    call.options.details = 1;
+  }
   return call;
 }
 

@@ -166,6 +166,8 @@ QUELT_API return_status quelt_batch_describe(object_handler handler, quelt_batch
     out.type = details != nullptr ? quelt_details_batch : detections_batch;
     out.has_sources = details != nullptr ? 1 : 0;
     out.original_pixels = details != nullptr && details->original_pixels ? 1 : 0;
+    out.extras_per_record = details != nullptr ? details->extras_per_record : 0;
+    out.keypoints_per_record = details != nullptr ? details->keypoints_per_record : 0;
     std::memcpy(static_cast<void*>(info), &out, given.struct_size);
   });
 }

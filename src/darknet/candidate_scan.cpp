@@ -9,7 +9,8 @@ namespace quelt::detail {
 
 void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes, net_params net,
                       float threshold, std::vector<float>& rows, std::vector<std::uint32_t>& held,
-                      std::vector<std::uint32_t>& held_start) {
+                      std::vector<std::uint32_t>& held_start, std::int64_t first,
+                      std::vector<std::int64_t>* sources) {
   const output_tensor& tensor = layer.output;
   const std::uint64_t anchors = layer.mask_size;
   const std::size_t record_length = static_cast<std::size_t>(classes) + 5;
@@ -50,6 +51,9 @@ void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes
         const float* scores = record + 5;
         float* probabilities = row + 5;
         held_start.push_back(static_cast<std::uint32_t>(held.size()));
+        if (sources != nullptr) {
+          sources->push_back(first + static_cast<std::int64_t>(index));
+        }
         const std::size_t count =
             preactivated
                 ? sorvanta::framework::threshold_products(

@@ -15,10 +15,12 @@ namespace quelt::detail {
 // Appends the rows of image `image` of one layer to `rows` (classes + 5 floats
 // each), and for each row the start of its held classes to `held_start` and
 // those classes (the ones whose probability is not 0, in class order) to
-// `held`.
+// `held`, and, when `sources` is not NULL, each row's anchor record index,
+// counted from `first` (the records of the layers before), to `sources`.
 void scan_layer_image(const yolo_output& layer, std::uint64_t image, int classes, net_params net,
                       float threshold, std::vector<float>& rows, std::vector<std::uint32_t>& held,
-                      std::vector<std::uint32_t>& held_start);
+                      std::vector<std::uint32_t>& held_start, std::int64_t first,
+                      std::vector<std::int64_t>* sources);
 
 }  // namespace quelt::detail
 

@@ -20,6 +20,19 @@ QUELT_API std::vector<std::vector<object_detection>> process_yolo_detections(
     yolo_output* outputs, std::uint64_t outputs_count, net_params net, float* conf_thresholds,
     float* nms_thresholds);
 
+namespace detail {
+
+// The one decoding of process_yolo_detections; when `sources` is not NULL it
+// also gets, per image, the index of each record's anchor record, counting
+// the layers in order and within a layer the records as they lie (cell
+// row-major, then anchor slot).
+std::vector<std::vector<object_detection>> decode_darknet_layers(
+    const yolo_output* outputs, std::uint64_t outputs_count, net_params net,
+    const float* conf_thresholds, const float* nms_thresholds,
+    std::vector<std::vector<std::int64_t>>* sources);
+
+}  // namespace detail
+
 }  // namespace quelt
 
 #endif

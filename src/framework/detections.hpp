@@ -45,6 +45,14 @@ struct detailed_detections {
   std::vector<quelt_image_geometry> geometry;
   // Whether the edges of the records are in original-image pixels.
   bool original_pixels = false;
+  // E values a record as the extras view holds them (converted to float),
+  // and K keypoints a record, (x, y, visibility) with x and y in
+  // network-input pixels: mapped when they are handed out. Empty (no
+  // images) when the call described none.
+  std::int32_t extras_per_record = 0;
+  std::vector<std::vector<float>> extras;
+  std::int32_t keypoints_per_record = 0;
+  std::vector<std::vector<float>> keypoints;
 
   // Keeps of image `image` only the records at positions `kept` (ascending),
   // with everything kept beside them.
@@ -52,6 +60,12 @@ struct detailed_detections {
     keep_positions(records[image], kept);
     keep_positions(sources[image], kept);
     keep_positions(network_boxes[image], kept);
+    if (!extras.empty()) {
+      keep_positions(extras[image], kept, static_cast<std::size_t>(extras_per_record));
+    }
+    if (!keypoints.empty()) {
+      keep_positions(keypoints[image], kept, static_cast<std::size_t>(keypoints_per_record) * 3);
+    }
   }
 
   // Sized for `images` images without records.

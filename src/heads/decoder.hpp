@@ -55,6 +55,29 @@ struct element_view {
   }
 };
 
+// One map of a level, read through the framework's element conversion.
+struct grid_reader {
+  const quelt_grid_view& view;
+  fw::element_format format;
+  std::int64_t bytes;
+
+  explicit grid_reader(const quelt_grid_view& v)
+      : view(v),
+        format{v.element.type, v.element.zero_point, v.element.scale},
+        bytes(static_cast<std::int64_t>(fw::element_bytes(v.element.type))) {}
+
+  const unsigned char* address(std::int64_t image, std::int64_t y, std::int64_t x,
+                               std::int64_t channel) const {
+    return reinterpret_cast<const unsigned char*>(view.data) +
+           (image * view.image_stride + y * view.row_stride + x * view.column_stride +
+            channel * view.channel_stride) *
+               bytes;
+  }
+  float value(std::int64_t image, std::int64_t y, std::int64_t x, std::int64_t channel) const {
+    return fw::element_value(format, address(image, y, x, channel));
+  }
+};
+
 class decoder {
  public:
   decoder(const quelt_layout& layout, const quelt_decode_options& options);

@@ -4,6 +4,7 @@
 
 #include "../framework/geometry.hpp"
 #include "decoder.hpp"
+#include "extras.hpp"
 #include "heads_decode.hpp"
 
 namespace quelt::heads {
@@ -160,13 +161,13 @@ object_detection decoder::record(std::int64_t b, const hit& h, const fw::corner_
 
 detailed_detections decode(const quelt_layout& layout, const quelt_decode_options& options) {
   detailed_detections result = empty_batch(layout.batch, options);
-  if (layout.candidates == 0) {
-    return result;
+  if (layout.candidates > 0) {
+    decoder images(layout, options);
+    for (std::int64_t b = 0; b < layout.batch; ++b) {
+      images.publish(b, images.image(b), result);
+    }
   }
-  decoder images(layout, options);
-  for (std::int64_t b = 0; b < layout.batch; ++b) {
-    images.publish(b, images.image(b), result);
-  }
+  add_extras(layout, result);
   return result;
 }
 

@@ -14,6 +14,7 @@
 
 #include "../framework/exponential.hpp"
 #include "decoder.hpp"
+#include "extras.hpp"
 #include "heads_decode.hpp"
 
 namespace quelt::heads {
@@ -24,29 +25,6 @@ std::uint64_t magnitude(std::int64_t stride) {
   return stride < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(stride)
                     : static_cast<std::uint64_t>(stride);
 }
-
-// One map of a level, read through the framework's element conversion.
-struct grid_reader {
-  const quelt_grid_view& view;
-  fw::element_format format;
-  std::int64_t bytes;
-
-  explicit grid_reader(const quelt_grid_view& v)
-      : view(v),
-        format{v.element.type, v.element.zero_point, v.element.scale},
-        bytes(static_cast<std::int64_t>(fw::element_bytes(v.element.type))) {}
-
-  const unsigned char* address(std::int64_t image, std::int64_t y, std::int64_t x,
-                               std::int64_t channel) const {
-    return reinterpret_cast<const unsigned char*>(view.data) +
-           (image * view.image_stride + y * view.row_stride + x * view.column_stride +
-            channel * view.channel_stride) *
-               bytes;
-  }
-  float value(std::int64_t image, std::int64_t y, std::int64_t x, std::int64_t channel) const {
-    return fw::element_value(format, address(image, y, x, channel));
-  }
-};
 
 // The expectation of each side's softmax over its bins, the four sides as
 // four lanes (v holds bin k of side s at 4k + s; it is overwritten with the
@@ -306,13 +284,13 @@ detailed_detections decode_levels(const quelt_levels& levels, const quelt_decode
   for (std::int64_t l = 0; l < levels.level_count; ++l) {
     layout.candidates += levels.levels[l].height * levels.levels[l].width;
   }
-  if (layout.candidates == 0) {
-    return result;
+  if (layout.candidates > 0) {
+    decoder images(layout, options);
+    for (std::int64_t b = 0; b < levels.batch; ++b) {
+      images.publish(b, images.image_levels(b, levels), result);
+    }
   }
-  decoder images(layout, options);
-  for (std::int64_t b = 0; b < levels.batch; ++b) {
-    images.publish(b, images.image_levels(b, levels), result);
-  }
+  add_extras(levels, result);
   return result;
 }
 

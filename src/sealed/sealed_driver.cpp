@@ -16,6 +16,14 @@ namespace quelt {
 std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections(
     float* sealed_output, std::int64_t boxes_count, std::int64_t batch_size, std::int32_t classes,
     float* conf_thresholds, float* nms_thresholds, std::int32_t width, std::int32_t height) {
+  return detail::decode_sealed_rows(sealed_output, boxes_count, batch_size, classes,
+                                    conf_thresholds, nms_thresholds, width, height, nullptr);
+}
+
+std::vector<std::vector<object_detection>> detail::decode_sealed_rows(
+    float* sealed_output, std::int64_t boxes_count, std::int64_t batch_size, std::int32_t classes,
+    const float* conf_thresholds, const float* nms_thresholds, std::int32_t width,
+    std::int32_t height, std::vector<std::vector<std::int64_t>>* sources) {
   // A negative image count fails here with the standard length error (the
   // size converts to a huge unsigned value), before the tensor is touched.
   std::vector<std::vector<object_detection>> result;
@@ -27,6 +35,10 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
   std::vector<float*> rows;
   if (batch_size > 0 && boxes_count != 0) {
     rows.reserve(static_cast<std::size_t>(boxes_count));
+  }
+  std::vector<std::int64_t> row_index;
+  if (sources != nullptr) {
+    sources->assign(static_cast<std::size_t>(batch_size), {});
   }
 
   const std::int64_t row_size = std::int64_t{classes} + 5;
@@ -43,6 +55,7 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
   for (std::int64_t i = 0; i < batch_size; ++i) {
     const float threshold = conf_thresholds[i];
     rows.clear();
+    row_index.clear();
     objectness.clear();
     holder_start.clear();
     holder_class.clear();
@@ -63,6 +76,9 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
             holder_class.insert(holder_class.end(), held_scratch.begin(),
                                 held_scratch.begin() + static_cast<std::ptrdiff_t>(held));
             rows.push_back(row);
+            if (sources != nullptr) {
+              row_index.push_back(static_cast<std::int64_t>(r));
+            }
             objectness.push_back(object);
           });
     }
@@ -95,6 +111,9 @@ std::vector<std::vector<object_detection>> process_yolo_sealed_output_detections
                                                score)) {
         records.push_back(sorvanta::framework::fraction_record(workspace.boxes[rank], net_width,
                                                                net_height, best, r[4], score));
+        if (sources != nullptr) {
+          (*sources)[static_cast<std::size_t>(i)].push_back(row_index[c]);
+        }
       }
     }
     // The stored lists keep no spare room.

@@ -24,6 +24,17 @@ QUELT_API std::vector<std::vector<object_detection>> process_yolo_sealed_output_
     float* sealed_output, std::int64_t boxes_count, std::int64_t batch_size, std::int32_t classes,
     float* conf_thresholds, float* nms_thresholds, std::int32_t width, std::int32_t height);
 
+namespace detail {
+
+// The one decoding of process_yolo_sealed_output_detections; when `sources`
+// is not NULL it also gets, per image, the row index of each record.
+std::vector<std::vector<object_detection>> decode_sealed_rows(
+    float* sealed_output, std::int64_t boxes_count, std::int64_t batch_size, std::int32_t classes,
+    const float* conf_thresholds, const float* nms_thresholds, std::int32_t width,
+    std::int32_t height, std::vector<std::vector<std::int64_t>>* sources);
+
+}  // namespace detail
+
 }  // namespace quelt
 
 #endif

@@ -166,20 +166,87 @@ quelt_layout converted_layout(const quelt_layout& layout,
   }
   converted.scores = converted_view(layout.scores, layout.scores_element, layout.batch,
                                     layout.candidates, raw ? layout.classes : 2, storage[2]);
+  if (layout.extras_count > 0) {
+    storage.resize(4);
+    converted.extras = converted_view(layout.extras, layout.extras_element, layout.batch,
+                                      layout.candidates, layout.extras_count, storage[3]);
+  }
   converted.boxes_element = quelt_element{};
   converted.objectness_element = quelt_element{};
   converted.scores_element = quelt_element{};
+  converted.extras_element = quelt_element{};
   return converted;
 }
 
+namespace {
+
+// Every candidate's keypoints in network-input pixels (the layout's pixel
+// form), K x 3 per candidate, image after image.
+std::vector<float> pixel_keypoints(const quelt_layout& layout) {
+  std::vector<float> all;
+  const std::int64_t values = layout.keypoint_values;
+  for (std::int64_t b = 0; b < layout.batch; ++b) {
+    for (std::int64_t n = 0; n < layout.candidates; ++n) {
+      for (std::int64_t k = 0; k < layout.keypoint_count; ++k) {
+        all.push_back(value_at(layout.extras, b, n, k * values));
+        all.push_back(value_at(layout.extras, b, n, k * values + 1));
+        float v = 1.0f;
+        if (values == 3) {
+          v = value_at(layout.extras, b, n, k * values + 2);
+          if (layout.keypoint_coding == QUELT_SCORES_LOGITS) {
+            v = sigmoid(v);
+          }
+        }
+        all.push_back(v);
+      }
+    }
+  }
+  return all;
+}
+
+details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_options& options,
+                              const std::vector<float>& keypoints);
+
+}  // namespace
+
+namespace {
+
+// The records of a details batch, and their sources when asked.
+detections records_of(const details& found, sources_list* sources) {
+  detections result;
+  if (sources != nullptr) {
+    sources->clear();
+  }
+  for (const details_image& image : found) {
+    result.push_back(image.records);
+    if (sources != nullptr) {
+      sources->push_back(image.sources);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
 detections decode_heads(const quelt_layout& given, const quelt_decode_options& options,
                         sources_list* sources) {
+  return records_of(decode_heads_details(given, options), sources);
+}
+
+details decode_heads_details(const quelt_layout& given, const quelt_decode_options& options) {
   std::vector<std::vector<float>> storage;
   const quelt_layout layout = converted_layout(given, storage);
+  return decode_with_keypoints(layout, options, pixel_keypoints(layout));
+}
+
+namespace {
+
+details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_options& options,
+                              const std::vector<float>& all_keypoints) {
   const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
   const bool end_to_end = layout.candidate_kind == QUELT_CANDIDATES_END_TO_END;
   const bool has_objectness = layout.objectness.data != nullptr;
-  detections result;
+  details result;
   for (std::int64_t b = 0; b < layout.batch; ++b) {
     const float threshold = options.score_thresholds[b];
     std::vector<heads_record> records;
@@ -291,10 +358,8 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
       }
     }
 
-    std::vector<object_detection> image;
-    if (sources != nullptr) {
-      sources->emplace_back();
-    }
+    details_image found;
+    std::vector<object_detection>& image = found.records;
     for (std::size_t i = 0; i < records.size(); ++i) {
       if (removed[i]) {
         continue;
@@ -302,6 +367,25 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
       if (options.max_detections > 0 &&
           image.size() == static_cast<std::size_t>(options.max_detections)) {
         break;
+      }
+      const std::int64_t n = records[i].candidate;
+      found.sources.push_back(n);
+      for (std::int64_t c = 0; c < layout.extras_count; ++c) {
+        found.extras.push_back(value_at(layout.extras, b, n, c));
+      }
+      for (std::int64_t k = 0; k < layout.keypoint_count; ++k) {
+        const float* p = &all_keypoints[static_cast<std::size_t>(
+            ((b * layout.candidates + n) * layout.keypoint_count + k) * 3)];
+        if (options.geometry == nullptr) {
+          found.keypoints.push_back(p[0] / static_cast<float>(options.network_width));
+          found.keypoints.push_back(p[1] / static_cast<float>(options.network_height));
+        } else {
+          const quelt_image_geometry& g = options.geometry[b];
+          found.keypoints.push_back(clip((p[0] - g.pad_x) / g.scale_x, g.original_width));
+          found.keypoints.push_back(clip((p[1] - g.pad_y) / g.scale_y, g.original_height));
+        }
+        found.keypoints.push_back(p[2]);
+        found.keypoint_pixels.insert(found.keypoint_pixels.end(), p, p + 3);
       }
       const heads_record& r = records[i];
       object_detection d{};
@@ -323,25 +407,36 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
       d.objectness = r.objectness;
       d.probability = r.score;
       image.push_back(d);
-      if (sources != nullptr) {
-        sources->back().push_back(r.candidate);
-      }
     }
-    result.push_back(image);
+    result.push_back(found);
   }
   return result;
 }
 
+}  // namespace
+
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
                           std::int32_t max_detections, sources_list* sources) {
-  detections result;
+  details plain;
   for (std::size_t b = 0; b < batch.size(); ++b) {
-    const std::vector<object_detection>& records = batch[b];
-    std::vector<std::int64_t> kept_sources;
+    plain.push_back(details_image{
+        batch[b], sources != nullptr ? (*sources)[b] : std::vector<std::int64_t>{}, {}, {}, {}});
+  }
+  return records_of(map_details(plain, network_width, network_height, geometry, max_detections),
+                    sources);
+}
+
+details map_details(const details& batch, std::int32_t network_width, std::int32_t network_height,
+                    const quelt_image_geometry* geometry, std::int32_t max_detections) {
+  details result;
+  for (std::size_t b = 0; b < batch.size(); ++b) {
+    const std::vector<object_detection>& records = batch[b].records;
+    const std::size_t extras = records.empty() ? 0 : batch[b].extras.size() / records.size();
+    const std::size_t keypoints = records.empty() ? 0 : batch[b].keypoints.size() / records.size();
     // A record stays when fewer than max_detections records rank above it:
     // a higher probability, or an equal one earlier (NaN ranks lowest).
-    std::vector<object_detection> image;
+    details_image image;
     for (std::size_t i = 0; i < records.size(); ++i) {
       std::size_t above = 0;
       for (std::size_t j = 0; j < records.size(); ++j) {
@@ -356,25 +451,39 @@ detections map_detections(const detections& batch, std::int32_t network_width,
       if (max_detections > 0 && above >= static_cast<std::size_t>(max_detections)) {
         continue;
       }
-      if (sources != nullptr) {
-        kept_sources.push_back((*sources)[b][i]);
-      }
       object_detection d = records[i];
+      const float w = static_cast<float>(network_width);
+      const float h = static_cast<float>(network_height);
       if (geometry != nullptr) {
         const quelt_image_geometry& g = geometry[b];
-        const float w = static_cast<float>(network_width);
-        const float h = static_cast<float>(network_height);
         d.x_min = clip((d.x_min * w - g.pad_x) / g.scale_x, g.original_width);
         d.y_min = clip((d.y_min * h - g.pad_y) / g.scale_y, g.original_height);
         d.x_max = clip((d.x_max * w - g.pad_x) / g.scale_x, g.original_width);
         d.y_max = clip((d.y_max * h - g.pad_y) / g.scale_y, g.original_height);
       }
-      image.push_back(d);
+      image.records.push_back(d);
+      if (!batch[b].sources.empty()) {
+        image.sources.push_back(batch[b].sources[i]);
+      }
+      for (std::size_t c = 0; c < extras; ++c) {
+        image.extras.push_back(batch[b].extras[i * extras + c]);
+      }
+      for (std::size_t k = 0; k < keypoints; k += 3) {
+        const float* pixels = &batch[b].keypoint_pixels[i * keypoints + k];
+        float x = batch[b].keypoints[i * keypoints + k];
+        float y = batch[b].keypoints[i * keypoints + k + 1];
+        if (geometry != nullptr) {
+          const quelt_image_geometry& g = geometry[b];
+          x = clip((pixels[0] - g.pad_x) / g.scale_x, g.original_width);
+          y = clip((pixels[1] - g.pad_y) / g.scale_y, g.original_height);
+        }
+        image.keypoints.push_back(x);
+        image.keypoints.push_back(y);
+        image.keypoints.push_back(batch[b].keypoints[i * keypoints + k + 2]);
+        image.keypoint_pixels.insert(image.keypoint_pixels.end(), pixels, pixels + 3);
+      }
     }
     result.push_back(image);
-    if (sources != nullptr) {
-      (*sources)[b] = kept_sources;
-    }
   }
   return result;
 }
@@ -430,6 +539,10 @@ float side_distance(const quelt_grid_view& boxes, std::int64_t b, std::int64_t y
 
 detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options,
                          sources_list* sources) {
+  return records_of(decode_levels_details(levels, options), sources);
+}
+
+details decode_levels_details(const quelt_levels& levels, const quelt_decode_options& options) {
   std::int64_t cells = 0;
   for (std::int64_t l = 0; l < levels.level_count; ++l) {
     cells += levels.levels[l].height * levels.levels[l].width;
@@ -437,6 +550,10 @@ detections decode_levels(const quelt_levels& levels, const quelt_decode_options&
   const std::int64_t classes = levels.classes;
   std::vector<float> boxes(static_cast<std::size_t>(levels.batch * cells * 4) + 1);
   std::vector<float> scores(static_cast<std::size_t>(levels.batch * cells * classes) + 1);
+  const std::int64_t extras_count = levels.extras_count;
+  const std::int64_t values = levels.keypoint_values;
+  std::vector<float> extras(static_cast<std::size_t>(levels.batch * cells * extras_count) + 1);
+  std::vector<float> keypoints;
   for (std::int64_t b = 0; b < levels.batch; ++b) {
     std::int64_t n = 0;
     for (std::int64_t l = 0; l < levels.level_count; ++l) {
@@ -459,6 +576,28 @@ detections decode_levels(const quelt_levels& levels, const quelt_decode_options&
                 screened_out ? std::numeric_limits<float>::quiet_NaN()
                              : grid_value(level.scores, b, y, x, k);
           }
+          for (std::int64_t c = 0; c < extras_count; ++c) {
+            extras[static_cast<std::size_t>((b * cells + n) * extras_count + c)] =
+                grid_value(levels.extras[l], b, y, x, c);
+          }
+          for (std::int64_t k = 0; k < levels.keypoint_count; ++k) {
+            float kx = grid_value(levels.extras[l], b, y, x, k * values);
+            float ky = grid_value(levels.extras[l], b, y, x, k * values + 1);
+            if (levels.keypoint_form == QUELT_KEYPOINTS_GRID) {
+              kx = (kx * 2.0f + static_cast<float>(x)) * s;
+              ky = (ky * 2.0f + static_cast<float>(y)) * s;
+            }
+            float v = 1.0f;
+            if (values == 3) {
+              v = grid_value(levels.extras[l], b, y, x, k * values + 2);
+              if (levels.keypoint_coding == QUELT_SCORES_LOGITS) {
+                v = sigmoid(v);
+              }
+            }
+            keypoints.push_back(kx);
+            keypoints.push_back(ky);
+            keypoints.push_back(v);
+          }
         }
       }
     }
@@ -473,7 +612,10 @@ detections decode_levels(const quelt_levels& levels, const quelt_decode_options&
   layout.classes = levels.classes;
   layout.boxes = quelt_view{boxes.data(), cells * 4, 4, 1};
   layout.scores = quelt_view{scores.data(), cells * classes, classes, 1};
-  return decode_heads(layout, options, sources);
+  layout.extras = quelt_view{extras.data(), cells * extras_count, extras_count, 1};
+  layout.extras_count = levels.extras_count;
+  layout.keypoint_count = levels.keypoint_count;
+  return decode_with_keypoints(layout, options, keypoints);
 }
 
 quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vector<float>>& storage,

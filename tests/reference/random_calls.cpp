@@ -1161,6 +1161,134 @@ void random_levels_call(awkward_random& random, levels_case& call) {
   }
 }
 
+namespace {
+
+// The keypoint description both entries share, drawn over E extras; the
+// fault, when one is drawn, named after `owner`.
+template <class Struct>
+void random_keypoint_fields(awkward_random& random, Struct& s, bool grid) {
+  s.keypoint_count = random.chance(0.2) ? 0 : random.integer(1, 5);
+  s.keypoint_values = random.chance(0.3) ? 2 : 3;
+  s.keypoint_coding = random.chance(0.5) ? QUELT_SCORES_LOGITS : QUELT_SCORES_PROBABILITIES;
+  s.keypoint_form = grid ? QUELT_KEYPOINTS_GRID : QUELT_KEYPOINTS_PIXELS;
+  s.extras_count = s.keypoint_count * s.keypoint_values + random.integer(0, 3);
+  if (s.extras_count == 0) {
+    s.extras_count = 1;
+  }
+}
+
+// Keypoint component c of a candidate: x and y around and beyond the
+// border of a width x height input (grid terms for the grid form), the
+// visibility as the coding says; NaN now and then.
+template <class Struct>
+float random_extra(awkward_random& random, const Struct& s, std::int64_t c, float width,
+                   float height) {
+  const std::int64_t values = s.keypoint_values;
+  if (c >= std::int64_t{s.keypoint_count} * values) {
+    return random.awkward(-3.0f, 3.0f, {0.0f, 1.0f}, 0.05);
+  }
+  const std::int64_t part = c % values;
+  if (part == 2) {
+    return s.keypoint_coding == QUELT_SCORES_LOGITS ? random.awkward(-6.0f, 6.0f, {0.0f}, 0.05)
+                                                    : random.awkward(0.0f, 1.0f, {0.5f}, 0.05);
+  }
+  if (s.keypoint_form == QUELT_KEYPOINTS_GRID) {
+    return random.awkward(-2.0f, 2.0f, {0.0f, -0.25f, 0.5f}, 0.05);
+  }
+  const float extent = part == 0 ? width : height;
+  return random.awkward(-0.1f * extent - 2.0f, 1.1f * extent + 2.0f, {0.0f, extent}, 0.05);
+}
+
+// One bad extras field of `s` (named `owner`.FIELD), as the fault.
+template <class Struct>
+std::string random_extras_fault(awkward_random& random, Struct& s, const std::string& owner) {
+  switch (random.integer(0, 5)) {
+    case 0:
+      s.extras_count = -1 - random.integer(0, 5);
+      return owner + ".extras_count";
+    case 1:
+      s.keypoint_count = s.extras_count + 1;
+      s.keypoint_values = 3;
+      return owner + ".keypoint_count";
+    case 2:
+      s.keypoint_count = 1 + s.keypoint_count;
+      s.keypoint_values = random.chance(0.5) ? 4 : 0;
+      return owner + ".keypoint_values";
+    case 3:
+      s.keypoint_coding = random.chance(0.5) ? 2 : -1;
+      return owner + ".keypoint_coding";
+    case 4:
+      s.keypoint_form = 2;
+      return owner + ".keypoint_form";
+    default:
+      s.reserved_extras = 1;
+      return owner + ".reserved_extras";
+  }
+}
+
+}  // namespace
+
+void random_extras(awkward_random& random, heads_call& call) {
+  quelt_layout& layout = call.layout;
+  random_keypoint_fields(random, layout, false);
+  call.storage.emplace_back();
+  layout.extras = random_view(random, call.storage.back(), layout.batch, layout.candidates,
+                              layout.extras_count);
+  const auto width = static_cast<float>(call.options.network_width);
+  const auto height = static_cast<float>(call.options.network_height);
+  for (std::int64_t b = 0; b < layout.batch; ++b) {
+    for (std::int64_t n = 0; n < layout.candidates; ++n) {
+      for (std::int64_t c = 0; c < layout.extras_count; ++c) {
+        value_of(layout.extras, b, n, c) = random_extra(random, layout, c, width, height);
+      }
+    }
+  }
+  if (call.fault.empty() && random.chance(0.3)) {
+    // Stored as float16, bfloat16 or quantized integers that saturate.
+    layout.extras_element = random_element(random, -20.0f, 330.0f);
+    call.element_storage.emplace_back();
+    store_as(random, call, layout.extras, layout.extras_element, layout.extras_count,
+             call.element_storage.back());
+  }
+  if (!call.fault.empty() || !random.chance(0.1)) {
+    return;
+  }
+  if (layout.batch > 0 && layout.candidates > 0 && random.chance(0.2)) {
+    layout.extras.data = nullptr;
+    call.fault = "layout.extras.data";
+    return;
+  }
+  call.fault = random_extras_fault(random, layout, "layout");
+}
+
+void random_level_extras(awkward_random& random, levels_case& call) {
+  quelt_levels& levels = call.levels;
+  random_keypoint_fields(random, levels, random.chance(0.8));
+  const quelt_element element = random_element(random, -8.0f, 8.0f);
+  const auto width = static_cast<float>(call.options.network_width);
+  const auto height = static_cast<float>(call.options.network_height);
+  call.extra_maps.resize(static_cast<std::size_t>(levels.level_count));
+  for (std::int64_t l = 0; l < levels.level_count; ++l) {
+    const quelt_level& level = call.level_list[static_cast<std::size_t>(l)];
+    call.extra_views.push_back(
+        random_grid(random, call.extra_maps[static_cast<std::size_t>(l)], levels.batch,
+                    level.height, level.width, levels.extras_count, element,
+                    [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t c) {
+                      return random_extra(random, levels, c, width, height);
+                    }));
+  }
+  levels.extras = call.extra_views.empty() ? nullptr : call.extra_views.data();
+  if (!call.fault.empty() || !random.chance(0.1)) {
+    return;
+  }
+  if (levels.level_count > 0 && random.chance(0.2)) {
+    levels.extras = nullptr;
+    call.fault = "levels.extras";
+    return;
+  }
+  call.fault = random_extras_fault(random, levels, "levels");
+}
+
 bool same_float(float a, float b) {
   if (std::isnan(a) && std::isnan(b)) {
     return true;

@@ -84,6 +84,13 @@ struct heads_call {
 };
 
 void random_heads_call(awkward_random& random, heads_call& call);
+// Gives a call random_heads_call made an extras view (one more storage
+// vector) and mostly a keypoint description over it: keypoints around and
+// beyond the network input's border, NaN now and then, 2 or 3 values,
+// visibility as probabilities or logits, sometimes stored as another element
+// type; and, when the call had no fault, one call in ten a bad extras field
+// as its fault.
+void random_extras(awkward_random& random, heads_call& call);
 // A random_heads_call whose views are stored, each with a chance, as
 // float16, bfloat16 or quantized integers of random scale and zero point
 // (coarse scales that tie values, saturated integers, NaN and infinities in
@@ -104,6 +111,9 @@ struct levels_case {
   std::vector<std::int32_t> allowed;
   std::vector<quelt_image_geometry> geometry;
   std::string fault;
+  // random_level_extras: one extras map a level
+  std::vector<std::vector<unsigned char>> extra_maps;
+  std::vector<quelt_grid_view> extra_views;
 
   levels_case() = default;
   levels_case(const levels_case&) = delete;
@@ -111,6 +121,9 @@ struct levels_case {
 };
 
 void random_levels_call(awkward_random& random, levels_case& call);
+// random_extras for per-level heads: an extras map per level, any element
+// type, keypoints mostly in the grid form of pose heads.
+void random_level_extras(awkward_random& random, levels_case& call);
 
 darknet_call random_darknet_call(awkward_random& random);
 sealed_call random_sealed_call(awkward_random& random);

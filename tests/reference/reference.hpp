@@ -35,11 +35,12 @@ double provider_iom(const box_provider& self, const box_provider& other);
 // Candidates of equal objectness keep their relative order (a stable sort).
 void darknet_box_nms_sort(std::vector<std::vector<box_provider>>& lists, int classes,
                           float* nms_thresholds);
-// Expects valid counts and classes >= 1.
-detections process_yolo_sealed_output_detections(float* sealed_output, std::int64_t boxes_count,
-                                                 std::int64_t batch_size, std::int32_t classes,
-                                                 float* conf_thresholds, float* nms_thresholds,
-                                                 std::int32_t width, std::int32_t height);
+// Expects valid counts and classes >= 1. With `sources`, each record's row
+// index goes there too, per image.
+detections process_yolo_sealed_output_detections(
+    float* sealed_output, std::int64_t boxes_count, std::int64_t batch_size, std::int32_t classes,
+    float* conf_thresholds, float* nms_thresholds, std::int32_t width, std::int32_t height,
+    std::vector<std::vector<std::int64_t>>* sources = nullptr);
 
 // Box predictions described by strides (quelt_decode). Expects a call the
 // library accepts. Views of other element types are converted to float32
@@ -48,6 +49,22 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
 using sources_list = std::vector<std::vector<std::int64_t>>;
 detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options,
                         sources_list* sources = nullptr);
+// One image of a details batch: the records, and per record its candidate,
+// its E extras and its K x (x, y, visibility) keypoints (mapped as the
+// edges are), those in network-input pixels too.
+struct details_image {
+  std::vector<object_detection> records;
+  std::vector<std::int64_t> sources;
+  std::vector<float> extras;
+  std::vector<float> keypoints;
+  std::vector<float> keypoint_pixels;
+};
+using details = std::vector<details_image>;
+// decode_heads with every candidate's keypoints decoded first (the slow
+// obvious way), and the survivors' sources, extras and keypoints.
+details decode_heads_details(const quelt_layout& layout, const quelt_decode_options& options);
+// decode_levels likewise, with the grid form of the keypoints.
+details decode_levels_details(const quelt_levels& levels, const quelt_decode_options& options);
 // The value of one element as the header defines it.
 float element_value(const quelt_element& element, const void* address);
 // `layout` with every view copied into float32 storage held by `storage`
@@ -67,6 +84,11 @@ quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vecto
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
                           std::int32_t max_detections, sources_list* sources = nullptr);
+// The same over a details batch whose edges and keypoints are fractions of
+// the network input: keypoints mapped like the edges (from their network-
+// input pixels), the rest kept in step.
+details map_details(const details& batch, std::int32_t network_width, std::int32_t network_height,
+                    const quelt_image_geometry* geometry, std::int32_t max_detections);
 
 }  // namespace quelt_reference
 

@@ -91,7 +91,8 @@ void darknet_box_nms_sort(std::vector<std::vector<box_provider>>& lists, int cla
 detections process_yolo_sealed_output_detections(float* sealed_output, std::int64_t boxes_count,
                                                  std::int64_t batch_size, std::int32_t classes,
                                                  float* conf_thresholds, float* nms_thresholds,
-                                                 std::int32_t width, std::int32_t height) {
+                                                 std::int32_t width, std::int32_t height,
+                                                 std::vector<std::vector<std::int64_t>>* sources) {
   std::vector<std::vector<box_provider>> candidates;
   if (batch_size != 0) {
     candidates.reserve(static_cast<std::size_t>(batch_size));
@@ -128,7 +129,11 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
   detections result;
   const float w = static_cast<float>(width);
   const float h = static_cast<float>(height);
-  for (const std::vector<box_provider>& list : candidates) {
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const std::vector<box_provider>& list = candidates[i];
+    if (sources != nullptr) {
+      sources->emplace_back();
+    }
     std::vector<object_detection> records;
     if (boxes_count != 0) {
       records.reserve(static_cast<std::size_t>(boxes_count));
@@ -149,6 +154,10 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
       records.push_back(object_detection{(p.row[0] - half_w) / w, (p.row[1] - half_h) / h,
                                          (p.row[0] + half_w) / w, (p.row[1] + half_h) / h, best,
                                          p.row[4], score});
+      if (sources != nullptr) {
+        const std::int64_t image_start = static_cast<std::int64_t>(i) * boxes_count * stride;
+        sources->back().push_back(((p.row - sealed_output) - image_start) / stride);
+      }
     }
     records.shrink_to_fit();
     result.push_back(records);

@@ -101,6 +101,21 @@ std::vector<image_detections> read_batch(const object_handler& handle) {
   return result;
 }
 
+// Each image's keypoints, `count` a record.
+std::vector<image_keypoints> read_keypoints(const object_handler& handle, std::int32_t count) {
+  std::uint64_t images = 0;
+  check(detections_batch_size(handle, &images), "detections_batch_size");
+  std::vector<image_keypoints> result(images);
+  for (std::uint64_t i = 0; i < images; ++i) {
+    std::uint64_t records = 0;
+    check(detections_batch_detections_count(handle, i, &records),
+          "detections_batch_detections_count");
+    result[i].resize(records * static_cast<std::uint64_t>(count) * 3);
+    check(quelt_batch_keypoints_store(handle, i, result[i].data()), "quelt_batch_keypoints_store");
+  }
+  return result;
+}
+
 void check_size(std::int32_t net_width, std::int32_t net_height) {
   if (net_width <= 0 || net_height <= 0) {
     throw input_error("the network input size must be positive, got " + std::to_string(net_width) +
@@ -361,9 +376,16 @@ void set_quantization(const std::vector<tensor_input*>& inputs,
 std::vector<image_detections> decode_tensors(const tensor_input& predictions,
                                              const tensor_input* scores, std::int32_t net_width,
                                              std::int32_t net_height, const thresholds& limits,
-                                             const decode_request& request) {
+                                             const decode_request& request,
+                                             std::vector<image_keypoints>* keypoints) {
   check_size(net_width, net_height);
   const std::vector<std::size_t>& shape = predictions.shape;
+  // The keypoint values after the classes, taken off the class count.
+  const std::size_t tail = static_cast<std::size_t>(request.keypoints) * 3;
+  if (tail > 0 && request.layout != "rows" && request.layout != "rows-objectness" &&
+      request.layout != "columns") {
+    throw input_error("--keypoints goes with --layout rows, rows-objectness, columns or levels");
+  }
   const auto batch = static_cast<std::int64_t>(shape.at(0));
   const auto fits_int32 = [](std::size_t value) { return value <= 0x7fffffffu; };
   const auto refuse = [&](const std::string& file, const std::vector<std::size_t>& got,
@@ -374,23 +396,31 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
   quelt_layout layout{};
   if (request.layout == "rows" || request.layout == "rows-objectness") {
     const std::size_t first = request.layout == "rows" ? 4 : 5;
-    if (shape[2] <= first || !fits_int32(shape[2] - first)) {
+    if (shape[2] <= first + tail || !fits_int32(shape[2] - first)) {
       refuse(predictions.file, shape,
              first == 4 ? "(batch, candidates, 4 + classes)" : "(batch, candidates, 5 + classes)");
     }
     quelt_layout_rows(&layout, element_at(predictions, 0), batch,
                       static_cast<std::int64_t>(shape[1]),
-                      static_cast<std::int32_t>(shape[2] - first), first == 5 ? 1 : 0);
+                      static_cast<std::int32_t>(shape[2] - first - tail), first == 5 ? 1 : 0);
     layout.objectness.data = first == 5 ? element_at(predictions, 4) : nullptr;
     layout.scores.data = element_at(predictions, first);
+    layout.extras = quelt_view{element_at(predictions, shape[2] - tail),
+                               static_cast<std::int64_t>(shape[1] * shape[2]),
+                               static_cast<std::int64_t>(shape[2]), 1};
   } else if (request.layout == "columns") {
-    if (shape[1] <= 4 || !fits_int32(shape[1] - 4)) {
-      refuse(predictions.file, shape, "(batch, 4 + classes, candidates)");
+    if (shape[1] <= 4 + tail || !fits_int32(shape[1] - 4)) {
+      refuse(predictions.file, shape,
+             tail > 0 ? "(batch, 4 + classes + 3 x keypoints, candidates)"
+                      : "(batch, 4 + classes, candidates)");
     }
     quelt_layout_columns(&layout, element_at(predictions, 0), batch,
                          static_cast<std::int64_t>(shape[2]),
-                         static_cast<std::int32_t>(shape[1] - 4));
+                         static_cast<std::int32_t>(shape[1] - 4 - tail));
     layout.scores.data = element_at(predictions, 4 * shape[2]);
+    layout.extras = quelt_view{element_at(predictions, (shape[1] - tail) * shape[2]),
+                               static_cast<std::int64_t>(shape[1] * shape[2]), 1,
+                               static_cast<std::int64_t>(shape[2])};
   } else if (request.layout == "separate" || request.layout == "separate-by-class") {
     const bool by_class = request.layout == "separate-by-class";
     if (scores == nullptr) {
@@ -436,36 +466,56 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
   if (request.logits) {
     layout.score_coding = QUELT_SCORES_LOGITS;
   }
+  if (tail > 0) {
+    layout.extras_element = predictions.element;
+    layout.extras_count = static_cast<std::int32_t>(tail);
+    layout.keypoint_count = request.keypoints;
+    layout.keypoint_values = 3;
+    layout.keypoint_coding = layout.score_coding;
+  } else {
+    layout.extras = quelt_view{};
+  }
 
   const decode_settings settings(static_cast<std::size_t>(batch), net_width, net_height, limits,
                                  request);
   batch_owner owner;
   check(quelt_decode(&layout, &settings.options, &owner.handle), "quelt_decode");
+  if (tail > 0 && keypoints != nullptr) {
+    *keypoints = read_keypoints(owner.handle, request.keypoints);
+  }
   return read_batch(owner.handle);
 }
 
 std::vector<image_detections> decode_level_tensors(const std::vector<tensor_input>& maps,
                                                    std::int32_t net_width, std::int32_t net_height,
                                                    const thresholds& limits,
-                                                   const decode_request& request) {
+                                                   const decode_request& request,
+                                                   std::vector<image_keypoints>* keypoints) {
   check_size(net_width, net_height);
-  if (maps.empty() || maps.size() % 2 != 0) {
-    throw input_error("--layout levels reads pairs of files, BOX.npy CLS.npy per level; got " +
-                      std::to_string(maps.size()) + " files");
+  // Files a level: box, class and, with keypoints, keypoint maps.
+  const std::size_t per_level = request.keypoints > 0 ? 3 : 2;
+  if (maps.empty() || maps.size() % per_level != 0) {
+    throw input_error(
+        per_level == 2 ? "--layout levels reads pairs of files, BOX.npy CLS.npy per level; got " +
+                             std::to_string(maps.size()) + " files"
+                       : "--layout levels with --keypoints reads BOX.npy CLS.npy KPT.npy per "
+                         "level; got " +
+                             std::to_string(maps.size()) + " files");
   }
-  const std::size_t count = maps.size() / 2;
+  const std::size_t count = maps.size() / per_level;
   if (!request.strides.empty() && request.strides.size() != count) {
     throw input_error("--strides: " + std::to_string(request.strides.size()) + " strides for " +
                       std::to_string(count) + " levels");
   }
   const tensor_input& first_box = maps[0];
   const tensor_input& first_cls = maps[1];
+  std::vector<quelt_grid_view> keypoint_maps;
   const std::size_t bins =
       request.bins > 0 ? static_cast<std::size_t>(request.bins) : first_box.shape[1] / 4;
   std::vector<quelt_level> levels(count);
   for (std::size_t l = 0; l < count; ++l) {
-    const tensor_input& box = maps[2 * l];
-    const tensor_input& cls = maps[2 * l + 1];
+    const tensor_input& box = maps[per_level * l];
+    const tensor_input& cls = maps[per_level * l + 1];
     const std::size_t h = cls.shape[2];
     const std::size_t w = cls.shape[3];
     if (cls.shape[0] != first_cls.shape[0] || cls.shape[1] != first_cls.shape[1] ||
@@ -500,6 +550,19 @@ std::vector<image_detections> decode_level_tensors(const std::vector<tensor_inpu
     levels[l].scores = quelt_grid_view{
         element_at(cls, 0), static_cast<std::int64_t>(cls.shape[1]) * plane, width, 1, plane,
         cls.element};
+    if (per_level == 3) {
+      const tensor_input& kpt = maps[per_level * l + 2];
+      const auto channels = static_cast<std::size_t>(request.keypoints) * 3;
+      if (kpt.shape[0] != cls.shape[0] || kpt.shape[1] != channels || kpt.shape[2] != h ||
+          kpt.shape[3] != w) {
+        throw input_error(kpt.file + ": shape " + shape_text(kpt.shape) + " is not (" +
+                          std::to_string(cls.shape[0]) + ", " + std::to_string(channels) + ", " +
+                          std::to_string(h) + ", " + std::to_string(w) + ") beside " + cls.file);
+      }
+      keypoint_maps.push_back(quelt_grid_view{element_at(kpt, 0),
+                                              static_cast<std::int64_t>(channels) * plane, width, 1,
+                                              plane, kpt.element});
+    }
   }
   quelt_levels heads;
   quelt_levels_init(&heads);
@@ -509,9 +572,21 @@ std::vector<image_detections> decode_level_tensors(const std::vector<tensor_inpu
   heads.bins = static_cast<std::int32_t>(bins);
   heads.level_count = static_cast<std::int64_t>(count);
   heads.levels = levels.data();
+  if (per_level == 3) {
+    // A pose head's raw terms: x = (raw_x * 2 + gx) * stride, visibility a logit.
+    heads.extras = keypoint_maps.data();
+    heads.extras_count = request.keypoints * 3;
+    heads.keypoint_count = request.keypoints;
+    heads.keypoint_values = 3;
+    heads.keypoint_coding = heads.score_coding;
+    heads.keypoint_form = QUELT_KEYPOINTS_GRID;
+  }
   const decode_settings settings(first_cls.shape[0], net_width, net_height, limits, request);
   batch_owner owner;
   check(quelt_decode_levels(&heads, &settings.options, &owner.handle), "quelt_decode_levels");
+  if (per_level == 3 && keypoints != nullptr) {
+    *keypoints = read_keypoints(owner.handle, request.keypoints);
+  }
   return read_batch(owner.handle);
 }
 

@@ -76,7 +76,14 @@ struct decode_request {
   const quelt_image_geometry* geometry = nullptr;  // the same for every image, or none
   std::vector<std::int32_t> strides;               // levels: per level, or none (net width / W)
   std::int32_t bins = 0;                           // levels: 0 for the box channels / 4
+  // Pose keypoints, K x (x, y, visibility), after the classes (rows,
+  // columns) or as a third map per level; 0 for none.
+  std::int32_t keypoints = 0;
 };
+
+// Per image, the keypoints of its records (request.keypoints x 3 floats a
+// record, mapped as the edges are).
+using image_keypoints = std::vector<float>;
 
 // The layouts of the decode command, with the shape each reads.
 const std::vector<std::pair<std::string, std::string>>& tensor_layouts();
@@ -109,17 +116,20 @@ std::vector<image_detections> decode_sealed(sealed_input& input, std::int32_t ne
 
 // Decodes `predictions` (the boxes for the separate layouts, whose class
 // scores are in `scores`) as `request.layout` describes them.
+// With request.keypoints, `keypoints` gets them.
 std::vector<image_detections> decode_tensors(const tensor_input& predictions,
                                              const tensor_input* scores, std::int32_t net_width,
                                              std::int32_t net_height, const thresholds& limits,
-                                             const decode_request& request);
+                                             const decode_request& request,
+                                             std::vector<image_keypoints>* keypoints = nullptr);
 
 // Decodes raw per-level heads: `maps` holds a box-distribution and a class
-// map (NCHW) per level, in that order.
-std::vector<image_detections> decode_level_tensors(const std::vector<tensor_input>& maps,
-                                                   std::int32_t net_width, std::int32_t net_height,
-                                                   const thresholds& limits,
-                                                   const decode_request& request);
+// map (NCHW) per level, in that order, and with request.keypoints a pose
+// head's raw keypoint map (batch, 3 x K, H, W) third.
+std::vector<image_detections> decode_level_tensors(
+    const std::vector<tensor_input>& maps, std::int32_t net_width, std::int32_t net_height,
+    const thresholds& limits, const decode_request& request,
+    std::vector<image_keypoints>* keypoints = nullptr);
 
 std::vector<image_detections> decode_layers(std::vector<layer_input>& layers,
                                             const std::vector<float>& anchors, std::int32_t classes,

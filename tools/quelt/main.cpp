@@ -97,6 +97,7 @@ std::vector<std::string> batch_names(const std::vector<std::string>& files,
 struct decoded {
   std::vector<std::string> names;
   std::vector<image_detections> images;
+  std::vector<image_keypoints> keypoints;  // with --keypoints, per image
   std::int32_t net_width = 0;
   std::int32_t net_height = 0;
   std::vector<std::string> class_names;
@@ -343,10 +344,12 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
   }
   std::vector<tensor_input> maps;
   if (levels) {
+    const std::size_t per_level = opts.request.keypoints > 0 ? 3 : 2;
     for (std::size_t f = 0; f < opts.tensor_files.size(); ++f) {
       maps.push_back(load_tensor(opts.tensor_files[f], 4,
-                                 f % 2 == 0 ? "(batch, 4 x bins, H, W) box distributions"
-                                            : "(batch, classes, H, W) class scores"));
+                                 f % per_level == 0   ? "(batch, 4 x bins, H, W) box distributions"
+                                 : f % per_level == 1 ? "(batch, classes, H, W) class scores"
+                                                      : "(batch, 3 x keypoints, H, W) keypoints"));
     }
   } else {
     maps.push_back(load_tensor(opts.tensor_files[0], 3,
@@ -380,11 +383,12 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
   }
   if (levels) {
     out.images = decode_level_tensors(maps, out.net_width, out.net_height,
-                                      {opts.score, opts.overlap}, opts.request);
+                                      {opts.score, opts.overlap}, opts.request, &out.keypoints);
     return out;
   }
-  out.images = decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width,
-                              out.net_height, {opts.score, opts.overlap}, opts.request);
+  out.images =
+      decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width, out.net_height,
+                     {opts.score, opts.overlap}, opts.request, &out.keypoints);
   return out;
 }
 
@@ -441,9 +445,10 @@ int run(const options& opts, const std::string& command) {
 
   std::vector<image_result> images;
   for (std::size_t i = 0; i < result.images.size(); ++i) {
-    images.push_back(
-        image_result{i < result.names.size() ? result.names[i] : "image " + std::to_string(i),
-                     std::move(result.images[i])});
+    images.push_back(image_result{
+        i < result.names.size() ? result.names[i] : "image " + std::to_string(i),
+        std::move(result.images[i]), i < result.keypoints.size() ? opts.request.keypoints : 0,
+        i < result.keypoints.size() ? std::move(result.keypoints[i]) : image_keypoints{}});
   }
 
   if (!opts.image_file.empty()) {
@@ -584,6 +589,11 @@ int main(int argc, char** argv) {
       ->add_option("--classes", opts.allowed,
                    "keep only these classes: ids, or names of the --names file")
       ->delimiter(',');
+  tensors
+      ->add_option("--keypoints", opts.request.keypoints,
+                   "pose: K keypoints (x, y, visibility) after the classes (rows, columns), or "
+                   "a third map per level (raw terms); drawn with --svg, 17 as COCO's skeleton")
+      ->check(CLI::Range(1, 0x7fffffff / 3));
   tensors->add_flag("--logits", opts.request.logits,
                     "scores are raw network values: apply the logistic function");
   tensors->add_flag("--corners", opts.request.corners,

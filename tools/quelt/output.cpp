@@ -187,6 +187,17 @@ void write_json(std::ostream& out, const std::vector<image_result>& results,
                             {"y_min", d.y_min},
                             {"x_max", d.x_max},
                             {"y_max", d.y_max}});
+      if (result.keypoints_per_record > 0) {
+        // x, y, visibility per keypoint, x and y in the units of the edges.
+        const auto k = static_cast<std::size_t>(result.keypoints_per_record);
+        const std::size_t at = (detections.size() - 1) * k * 3;
+        nlohmann::ordered_json points = nlohmann::ordered_json::array();
+        for (std::size_t i = 0; i < k; ++i) {
+          points.push_back({result.keypoints[at + 3 * i], result.keypoints[at + 3 * i + 1],
+                            result.keypoints[at + 3 * i + 2]});
+        }
+        detections.back()["keypoints"] = std::move(points);
+      }
     }
     images.push_back({{"name", result.name}, {"detections", std::move(detections)}});
   }
@@ -289,6 +300,50 @@ picture load_picture(const std::string& file) {
   return result;
 }
 
+namespace {
+
+// COCO's 17 keypoints joined as a person: the face, the arms, the trunk and
+// the legs, pairs of keypoint indices.
+constexpr int coco_skeleton[][2] = {
+    {15, 13}, {13, 11}, {16, 14}, {14, 12}, {11, 12}, {5, 11}, {6, 12}, {5, 6}, {5, 7}, {6, 8},
+    {7, 9},   {8, 10},  {1, 2},   {0, 1},   {0, 2},   {1, 3},  {2, 4},  {3, 5}, {4, 6}};
+constexpr float shown_visibility = 0.5f;
+
+void draw_keypoints(std::ostream& svg, const image_result& result, double x_scale, double y_scale,
+                    double stroke) {
+  const std::size_t k = static_cast<std::size_t>(result.keypoints_per_record);
+  if (k == 0) {
+    return;
+  }
+  svg << "<g stroke-linecap=\"round\">\n";
+  for (std::size_t d = 0; d < result.detections.size(); ++d) {
+    const float* points = result.keypoints.data() + d * k * 3;
+    const auto shown = [&](std::size_t i) { return points[3 * i + 2] > shown_visibility; };
+    if (k == 17) {
+      for (const auto& bone : coco_skeleton) {
+        const auto a = static_cast<std::size_t>(bone[0]);
+        const auto b = static_cast<std::size_t>(bone[1]);
+        if (shown(a) && shown(b)) {
+          svg << "<line x1=\"" << points[3 * a] * x_scale << "\" y1=\""
+              << points[3 * a + 1] * y_scale << "\" x2=\"" << points[3 * b] * x_scale << "\" y2=\""
+              << points[3 * b + 1] * y_scale << "\" stroke=\"#00e5ff\" stroke-width=\"" << stroke
+              << "\"/>\n";
+        }
+      }
+    }
+    for (std::size_t i = 0; i < k; ++i) {
+      if (shown(i)) {
+        svg << "<circle cx=\"" << points[3 * i] * x_scale << "\" cy=\""
+            << points[3 * i + 1] * y_scale << "\" r=\"" << stroke * 1.5
+            << "\" fill=\"#ff3d00\"/>\n";
+      }
+    }
+  }
+  svg << "</g>\n";
+}
+
+}  // namespace
+
 std::string render_svg(const image_result& result, const report_context& context,
                        const std::optional<picture>& background) {
   const bool pixels = context.image_width > 0;
@@ -328,6 +383,7 @@ std::string render_svg(const image_result& result, const report_context& context
                    [](const object_detection& a, const object_detection& b) {
                      return a.probability < b.probability;
                    });
+  draw_keypoints(svg, result, x_scale, y_scale, stroke);
   for (const object_detection& d : order) {
     const double x0 = d.x_min * x_scale;
     const double y0 = d.y_min * y_scale;

@@ -16,6 +16,10 @@ namespace quelt::cli {
 struct image_result {
   std::string name;
   image_detections detections;
+  // With --keypoints: per detection, keypoints_per_record x (x, y,
+  // visibility), x and y in the units of the detection's edges.
+  std::int32_t keypoints_per_record = 0;
+  std::vector<float> keypoints;
 };
 
 struct report_context {
@@ -57,7 +61,9 @@ std::string base64_encode(const std::string& bytes);
 
 // The boxes over the picture, or over a blank canvas of the network input
 // size (of the original image, for boxes in its pixels) without one. Box
-// corners are scaled to the picture's size.
+// corners are scaled to the picture's size. Keypoints are drawn as dots,
+// and 17 keypoints as COCO's person skeleton, leaving out those whose
+// visibility is not above 0.5.
 std::string render_svg(const image_result& result, const report_context& context,
                        const std::optional<picture>& background);
 

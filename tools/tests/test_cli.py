@@ -389,3 +389,24 @@ def test_help_and_version():
     assert "--anchors" in ok("layers", "--help")
     assert "separate-by-class" in ok("decode", "--help")
     assert ok("--version").strip() == os.environ.get("QUELT_VERSION", ok("--version").strip())
+
+
+def test_keypoints_come_out_in_json_and_as_a_skeleton(tmp_path):
+    # A pose export (1, 4 + 1 + 17 x 3, 2): one person, one weak candidate.
+    output = np.zeros((1, 56, 2), dtype=np.float32)
+    output[0, :5, 0] = [320, 300, 100, 200, 0.9]
+    output[0, :5, 1] = [100, 100, 40, 40, 0.1]
+    for k in range(17):
+        output[0, 5 + 3 * k : 8 + 3 * k, 0] = [300 + k, 220 + 10 * k, 0.9]
+    np.save(tmp_path / "pose.npy", output)
+    args = ["decode", tmp_path / "pose.npy", "--layout", "columns", "--keypoints", 17, "--size", 640]
+    (image,) = json.loads(ok(*args, "--letterbox", "--image-size", 1280, 720, "--format", "json"))["images"]
+    (person,) = image["detections"]
+    assert len(person["keypoints"]) == 17
+    assert person["keypoints"][0] == pytest.approx([600.0, 160.0, 0.9])
+    ok(*args, "--svg", tmp_path / "pose.svg")
+    svg = (tmp_path / "pose.svg").read_text()
+    assert svg.count("<line ") == 19 and svg.count("<circle ") == 17
+    xmllint(tmp_path / "pose.svg")
+    result = run("decode", tmp_path / "pose.npy", "--layout", "end-to-end", "--keypoints", 17, "--size", 640)
+    assert result.returncode == 1 and "--keypoints goes with" in result.stderr
