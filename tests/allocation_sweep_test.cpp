@@ -3,6 +3,7 @@
 // untouched. Every run must give the unfailed answer or a clean failure, leave
 // no batch in the handle, leak nothing, keep the boxes and objectness of every
 // sealed row, and (quelt_map_detections) leave a batch it fails on as it was.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -955,6 +956,97 @@ TEST(AllocationSweep, MapDetections) {
 
 // ---------------------------------------------------------------------------
 // Out of memory outside the sweep
+
+// ---------------------------------------------------------------------------
+// Instance masks
+
+// The masks of a decoded batch in each form, their size, and one buffer a
+// byte short (fails by design): three records on 16 x 12 prototypes of two channels,
+// one box reaching past the input's edge.
+TEST(AllocationSweep, MasksStore) {
+  constexpr std::int64_t candidates = 3;
+  constexpr std::int32_t channels = 2;
+  // Columns: x_min, y_min, x_max, y_max, one score, two coefficients.
+  std::vector<float> columns{2,  30,  -4,  4,   20, 40, 30, 60,  70, 9, 40,
+                             50, .9f, .8f, .7f, 1,  -1, 2,  .5f, 3,  -2};
+  std::vector<float> prototypes(channels * 12 * 16);
+  for (std::size_t i = 0; i < prototypes.size(); ++i) {
+    prototypes[i] = static_cast<float>(static_cast<int>(i * 7 % 13) - 6) * 0.5f;
+  }
+  quelt_layout layout;
+  quelt_layout_columns(&layout, columns.data(), 1, candidates, 1);
+  layout.box_coding = QUELT_BOX_CORNERS;
+  layout.extras = quelt_view{columns.data() + 5 * candidates, 0, 1, candidates};
+  layout.extras_count = channels;
+  const float score = 0.1f;
+  const float iou = 0.9f;
+  const quelt_image_geometry photo = quelt_geometry_letterbox(64, 48, 100, 90);
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  options.network_width = 64;
+  options.network_height = 48;
+  options.score_thresholds = &score;
+  options.iou_thresholds = &iou;
+  options.geometry = &photo;
+  options.details = 1;
+  object_handler batch{};
+  ASSERT_EQ(quelt_decode(&layout, &options, &batch).status_code, 1);
+
+  for (std::int32_t kind :
+       {QUELT_MASK_PROTOTYPE_PROBABILITIES, QUELT_MASK_INPUT_BINARY, QUELT_MASK_ORIGINAL_BINARY}) {
+    for (bool short_buffer : {false, true}) {
+      quelt_mask_request request;
+      quelt_mask_request_init(&request);
+      request.kind = kind;
+      request.prototypes = quelt_grid_view{prototypes.data(), 0, 16, 1, 12 * 16, {}};
+      request.prototype_channels = channels;
+      request.prototype_height = 12;
+      request.prototype_width = 16;
+      std::uint64_t bytes = 0;
+      ASSERT_EQ(quelt_batch_masks_size(batch, 0, &request, &bytes).status_code, 1);
+      ASSERT_GT(bytes, 0u);
+      std::vector<unsigned char> values(bytes);
+      std::vector<quelt_mask_region> regions(candidates);
+      request.values = values.data();
+      request.values_size = short_buffer ? bytes - 1 : bytes;
+      request.regions = regions.data();
+      scenario s;
+      s.entry = "quelt_batch_masks_store";
+      s.name = "kind " + std::to_string(kind) + (short_buffer ? ", fails by design" : "");
+      s.prepare = [&] {
+        std::fill(values.begin(), values.end(), 0xa5);
+        std::fill(regions.begin(), regions.end(), quelt_mask_region{-1, -1, -1, -1, -1});
+      };
+      s.invoke = [&](object_handler&) { return quelt_batch_masks_store(batch, 0, &request); };
+      s.collect = [&](object_handler, std::vector<char>& out) {
+        append_bytes(out, values.data(), values.size());
+        append_bytes(out, regions.data(), regions.size());
+      };
+      s.check_after_failure = [&] {
+        EXPECT_TRUE(
+            std::all_of(values.begin(), values.end(), [](unsigned char v) { return v == 0xa5; }));
+        EXPECT_EQ(regions[0].offset, -1);
+      };
+      sweep(s);
+      if (!short_buffer) {
+        std::uint64_t size = 0;
+        scenario sized;
+        sized.entry = "quelt_batch_masks_size";
+        sized.name = "kind " + std::to_string(kind);
+        sized.prepare = [&] { size = 7; };
+        sized.invoke = [&](object_handler&) {
+          return quelt_batch_masks_size(batch, 0, &request, &size);
+        };
+        sized.collect = [&](object_handler, std::vector<char>& out) {
+          append_bytes(out, &size, 1);
+        };
+        sized.check_after_failure = [&] { EXPECT_EQ(size, 7u); };
+        sweep(sized);
+      }
+    }
+  }
+  object_handler_destroy(batch);
+}
 
 TEST(OutOfMemory, InsideTheWorkGivesFailureWithStandardText) {
   arm_allocator(1);

@@ -4,6 +4,7 @@
 //
 // QUELT_DIFFERENTIAL_CASES sets the cases per group (default a quick pass),
 // QUELT_DIFFERENTIAL_SEED the first seed; scripts/differential runs a long pass.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -714,6 +715,115 @@ TEST(Differential, LevelExtrasAndKeypointsMatchReference) {
     }
   }
   EXPECT_GT(points, case_count() / 2);
+  EXPECT_GT(faults, case_count() / 50);
+}
+
+// Instance masks: every record's mask, region and values, as the reference
+// computes it over the whole grid from the candidate's box and coefficients
+// (found through the record's source index), and bad requests refused by
+// both accessors with the caller's buffers untouched.
+TEST(Differential, MasksMatchReference) {
+  std::size_t masks = 0;
+  std::size_t pixels = 0;
+  std::size_t faults = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    masks_case call;
+    random_masks_call(random, call);
+    object_handler handler{};
+    ASSERT_EQ(quelt::test::failure_text(quelt_decode(&call.layout, &call.options, &handler)), "")
+        << "seed " << seed;
+    const quelt_layout& layout = call.layout;
+    for (std::uint64_t b = 0; b < static_cast<std::uint64_t>(layout.batch); ++b) {
+      std::uint64_t count = 0;
+      ASSERT_EQ(quelt::test::failure_text(detections_batch_detections_count(handler, b, &count)),
+                "");
+      std::vector<std::int64_t> sources(count + 1);
+      ASSERT_EQ(quelt::test::failure_text(quelt_batch_sources_store(handler, b, sources.data())),
+                "");
+      quelt_mask_request request = call.request;
+      std::uint64_t bytes = 7;
+      const std::string size_text =
+          quelt::test::failure_text(quelt_batch_masks_size(handler, b, &request, &bytes));
+      std::vector<unsigned char> values(bytes + 16, 0xa5);
+      std::vector<quelt_mask_region> regions(count + 1, quelt_mask_region{-9, -9, -9, -9, -9});
+      request.values = values.data();
+      request.values_size = bytes;
+      request.regions = regions.data();
+      const bool short_buffer = call.fault == "request.values_size" && bytes > 0;
+      if (short_buffer) {
+        request.values_size = bytes - 1;
+      }
+      const std::string text =
+          quelt::test::failure_text(quelt_batch_masks_store(handler, b, &request));
+      if (!call.fault.empty() && call.fault != "request.values_size") {
+        ASSERT_TRUE(plain_failure(size_text, "quelt_batch_masks_size", call.fault)) << seed;
+        ASSERT_EQ(bytes, 7u) << seed;
+      } else {
+        ASSERT_EQ(size_text, "") << "seed " << seed;
+      }
+      if (!call.fault.empty() && (call.fault != "request.values_size" || short_buffer)) {
+        ASSERT_TRUE(plain_failure(text, "quelt_batch_masks_store", call.fault)) << seed;
+        ASSERT_TRUE(
+            std::all_of(values.begin(), values.end(), [](unsigned char v) { return v == 0xa5; }))
+            << "values written, seed " << seed;
+        ASSERT_EQ(regions[0].offset, -9) << "regions written, seed " << seed;
+        ++faults;
+        continue;
+      }
+      ASSERT_EQ(text, "") << "seed " << seed;
+      const std::int64_t rows = 5 + layout.extras_count;
+      const float* image =
+          call.columns.data() + static_cast<std::int64_t>(b) * rows * layout.candidates;
+      std::int64_t offset = 0;
+      for (std::uint64_t i = 0; i < count; ++i) {
+        const std::int64_t n = sources[i];
+        float box[4];
+        std::vector<float> coefficients;
+        for (int k = 0; k < 4; ++k) {
+          box[k] = image[k * layout.candidates + n];
+        }
+        for (std::int32_t k = 0; k < request.prototype_channels; ++k) {
+          coefficients.push_back(
+              image[(5 + request.coefficients_first + k) * layout.candidates + n]);
+        }
+        const quelt_image_geometry geometry =
+            call.geometry.empty() ? quelt_image_geometry{} : call.geometry[b];
+        const reference_mask expected =
+            instance_mask(coefficients.data(), request.prototypes, b, request.prototype_channels,
+                          request.prototype_height, request.prototype_width, box, request.kind,
+                          call.options.network_width, call.options.network_height, geometry);
+        const quelt_mask_region& region = regions[i];
+        ASSERT_EQ(region.offset, offset) << "seed " << seed << " record " << i;
+        ASSERT_EQ(region.width, expected.width) << "seed " << seed << " record " << i;
+        ASSERT_EQ(region.height, expected.height) << "seed " << seed << " record " << i;
+        if (expected.width == 0) {
+          continue;
+        }
+        ASSERT_EQ(region.x, expected.x) << "seed " << seed << " record " << i;
+        ASSERT_EQ(region.y, expected.y) << "seed " << seed << " record " << i;
+        for (std::size_t j = 0; j < expected.values.size(); ++j) {
+          float got = 0.0f;
+          if (request.kind == QUELT_MASK_PROTOTYPE_PROBABILITIES) {
+            std::memcpy(&got, values.data() + (offset + static_cast<std::int64_t>(j)) * 4, 4);
+          } else {
+            got = values[static_cast<std::size_t>(offset) + j];
+          }
+          ASSERT_TRUE(same_float(got, expected.values[j]))
+              << "seed " << seed << " record " << i << " value " << j << ": " << got << " against "
+              << expected.values[j];
+        }
+        offset += expected.width * expected.height;
+        pixels += expected.values.size();
+        ++masks;
+      }
+      ASSERT_EQ(values[bytes], 0xa5) << "written past the masks, seed " << seed;
+    }
+    object_handler_destroy(handler);
+  }
+  EXPECT_GT(masks, case_count());
+  EXPECT_GT(pixels, 10 * case_count());
   EXPECT_GT(faults, case_count() / 50);
 }
 

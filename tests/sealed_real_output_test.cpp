@@ -684,3 +684,137 @@ TEST_F(RealSealedOutput, PoseKeypointsMatchThePeer) {
   EXPECT_EQ(persons, 13u);
   EXPECT_EQ(from_heads, 2u);
 }
+
+// ------------------------------------------------------ instance masks --
+
+// The segmentation outputs of an int8-exported YOLOv8n-seg
+// (../shared/fixtures/real-modern/yolov8n_seg_320: (1, 116, 2100) with 32
+// mask coefficients per candidate, prototypes (1, 32, 80, 80)) through
+// quelt_decode with the coefficients as extras: the peer's objects, and each
+// record's binary mask at the photo's resolution against a plain decode of
+// the same tensors in double precision (whole prototype grid, logistic,
+// bilinear sample at every photo pixel, box crop): mask IoU at least 0.99.
+TEST_F(RealSealedOutput, SegmentationMasksMatchAPlainDecode) {
+  const std::string dir = std::string(QUELT_SHARED_DIR) + "/fixtures/real-modern/yolov8n_seg_320";
+  std::ifstream manifest_file(dir + "/manifest.json");
+  if (!manifest_file) {
+    GTEST_SKIP() << "real-modern fixtures not found in " << dir;
+  }
+  const auto manifest = nlohmann::json::parse(manifest_file);
+  constexpr std::int64_t candidates = 2100;
+  constexpr std::int32_t classes = 80;
+  constexpr int channels = 32;
+  constexpr int grid = 80;
+  std::size_t masks = 0;
+  for (const auto& image : manifest.at("images")) {
+    const std::string name = image.at("name");
+    const auto output = quelt::npy::read_npy(dir + "/" + name + ".output0.npy");
+    const auto prototypes = quelt::npy::read_npy(dir + "/" + name + ".output1.npy");
+    ASSERT_EQ(output.values.size(),
+              static_cast<std::size_t>((4 + classes + channels) * candidates));
+    ASSERT_EQ(prototypes.values.size(), static_cast<std::size_t>(channels * grid * grid));
+    const auto& letterbox = image.at("letterbox");
+    const float scale = letterbox.at("scale").get<float>();
+    const quelt_image_geometry geometry{image.at("original_wh")[0].get<float>(),
+                                        image.at("original_wh")[1].get<float>(),
+                                        scale,
+                                        scale,
+                                        letterbox.at("pad_ltrb")[0].get<float>(),
+                                        letterbox.at("pad_ltrb")[1].get<float>()};
+    quelt_layout layout;
+    quelt_layout_columns(&layout, output.values.data(), 1, candidates, classes);
+    layout.extras = quelt_view{output.values.data() + (4 + classes) * candidates, 0, 1, candidates};
+    layout.extras_count = channels;
+    quelt_decode_options options;
+    quelt_decode_options_init(&options);
+    options.network_width = 320;
+    options.network_height = 320;
+    options.score_thresholds = &conf_threshold;
+    options.iou_thresholds = &nms_threshold;
+    options.geometry = &geometry;
+    options.details = 1;
+    object_handler handle{};
+    ASSERT_EQ(quelt::test::failure_text(quelt_decode(&layout, &options, &handle)), "") << name;
+    std::uint64_t count = 0;
+    ASSERT_EQ(quelt::test::failure_text(detections_batch_detections_count(handle, 0, &count)), "");
+    EXPECT_EQ(count, image.at("peer_detections").size()) << name;
+    std::vector<std::int64_t> sources(count);
+    ASSERT_EQ(quelt::test::failure_text(quelt_batch_sources_store(handle, 0, sources.data())), "");
+
+    quelt_mask_request request;
+    quelt_mask_request_init(&request);
+    request.kind = QUELT_MASK_ORIGINAL_BINARY;
+    request.prototypes = quelt_grid_view{prototypes.values.data(), 0, grid, 1, grid * grid, {}};
+    request.prototype_channels = channels;
+    request.prototype_height = grid;
+    request.prototype_width = grid;
+    std::uint64_t bytes = 0;
+    ASSERT_EQ(quelt::test::failure_text(quelt_batch_masks_size(handle, 0, &request, &bytes)), "");
+    std::vector<unsigned char> values(bytes);
+    std::vector<quelt_mask_region> regions(count);
+    request.values = values.data();
+    request.values_size = bytes;
+    request.regions = regions.data();
+    ASSERT_EQ(quelt::test::failure_text(quelt_batch_masks_store(handle, 0, &request)), "");
+    object_handler_destroy(handle);
+
+    const auto width = static_cast<int>(geometry.original_width);
+    const auto height = static_cast<int>(geometry.original_height);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::int64_t n = sources[i];
+      const auto at = [&](std::int64_t row) {
+        return static_cast<double>(output.values[static_cast<std::size_t>(row * candidates + n)]);
+      };
+      const double box[4] = {at(0) - at(2) / 2, at(1) - at(3) / 2, at(0) + at(2) / 2,
+                             at(1) + at(3) / 2};
+      std::vector<double> probability(grid * grid);
+      for (int p = 0; p < grid * grid; ++p) {
+        double logit = 0.0;
+        for (int c = 0; c < channels; ++c) {
+          logit += at(4 + classes + c) *
+                   prototypes.values[static_cast<std::size_t>(c * grid * grid + p)];
+        }
+        probability[static_cast<std::size_t>(p)] = 1.0 / (1.0 + std::exp(-logit));
+      }
+      const auto sample = [&](double p, int& first, int& second, double& weight) {
+        p = std::clamp(p, 0.0, static_cast<double>(grid - 1));
+        first = std::min(static_cast<int>(p), grid - 1);
+        second = std::min(first + 1, grid - 1);
+        weight = p - first;
+      };
+      const quelt_mask_region& region = regions[i];
+      std::size_t both = 0, either = 0, plain_area = 0;
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const double nx = (x + 0.5) * geometry.scale_x + geometry.pad_x;
+          const double ny = (y + 0.5) * geometry.scale_y + geometry.pad_y;
+          bool plain = false;
+          if (box[0] <= nx && nx < box[2] && box[1] <= ny && ny < box[3]) {
+            int u0, u1, v0, v1;
+            double wu, wv;
+            sample(nx * grid / 320 - 0.5, u0, u1, wu);
+            sample(ny * grid / 320 - 0.5, v0, v1, wv);
+            const auto p = [&](int v, int u) {
+              return probability[static_cast<std::size_t>(v * grid + u)];
+            };
+            plain = ((p(v0, u0) * (1 - wu) + p(v0, u1) * wu) * (1 - wv) +
+                     (p(v1, u0) * (1 - wu) + p(v1, u1) * wu) * wv) > 0.5;
+          }
+          const bool library =
+              x >= region.x && x < region.x + region.width && y >= region.y &&
+              y < region.y + region.height &&
+              values[static_cast<std::size_t>(region.offset + (y - region.y) * region.width +
+                                              (x - region.x))] != 0;
+          both += plain && library ? 1 : 0;
+          either += plain || library ? 1 : 0;
+          plain_area += plain ? 1 : 0;
+        }
+      }
+      const double mask_iou = either == 0 ? 1.0 : static_cast<double>(both) / either;
+      EXPECT_GE(mask_iou, 0.99) << name << " record " << i;
+      EXPECT_GT(plain_area, 1000u) << name << " record " << i;
+      ++masks;
+    }
+  }
+  EXPECT_EQ(masks, 15u);
+}

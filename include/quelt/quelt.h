@@ -1031,6 +1031,151 @@ QUELT_API return_status quelt_batch_extras_store(object_handler handler, uint64_
 QUELT_API return_status quelt_batch_keypoints_store(object_handler handler, uint64_t batch_idx,
                                                     float* out_values);
 
+/* ------------------------------------------------------------------------ */
+/* Instance masks                                                            */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Instance masks of a details batch (options.details = 1) whose extras hold
+ * each record's mask coefficients, against the prototypes of each image.
+ * The three forms a mask comes in:
+ *   PROTOTYPE_PROBABILITIES  float probabilities on the prototype grid
+ *   INPUT_BINARY             bytes 0 or 1 on the network-input grid
+ *   ORIGINAL_BINARY          bytes 0 or 1 on the original image's grid (the
+ *                            batch must have been decoded with geometry)
+ * A mask holds only the pixels of its grid whose centres lie in the
+ * record's box (in network-input pixels, as decoded), half-open: x_min <=
+ * centre < x_max, likewise for y. On the prototype grid the box's edges are
+ * multiplied by (float)prototype_width / network_width (height likewise)
+ * and centres are u + 0.5; on the network-input grid centres are x + 0.5;
+ * on the original grid (x + 0.5) x scale_x + pad_x, so the letterbox
+ * padding is never part of a mask, and only pixels whose centre lies in
+ * [0, original_width) are. Boxes that only touch share no pixel; a box of
+ * zero area has an empty mask; a box narrower than a pixel holds one pixel
+ * or none. The pixels of a mask are therefore a rectangle: its region.
+ *
+ * Values, in single precision, operation by operation: the logit of
+ * prototype pixel (u, v) is 0 + k_0 x proto[0, v, u] + k_1 x proto[1, v, u]
+ * + ... in channel order (k the record's coefficients), its probability
+ * 1 / (exp(-logit) + 1) as the decoding's logistic. A binary pixel samples
+ * the probabilities bilinearly at its centre mapped to the prototype grid,
+ * p = centre_in_network_pixels x prototype_width / network_width - 0.5 (half-
+ * pixel centres; below 0 counts as 0, beyond the last pixel as the last),
+ * and is 1 when the sample is above 0.5 (NaN never is). The prototype
+ * pixels next to a box are read as they are (no crop before sampling).
+ * Work grows with the area of the boxes, not with the grids.
+ */
+#define QUELT_MASK_PROTOTYPE_PROBABILITIES 0
+#define QUELT_MASK_INPUT_BINARY 1
+#define QUELT_MASK_ORIGINAL_BINARY 2
+
+/*
+ * Where one record's mask sits: its width x height values, row after row,
+ * start at value `offset` of the request's `values` (in values: floats or
+ * bytes), and cover columns x .. x + width - 1 and rows y .. y + height - 1
+ * of the mask's grid. An empty mask has width and height 0.
+ */
+typedef struct quelt_mask_region {
+  int64_t offset;
+  int32_t x;
+  int32_t y;
+  int32_t width;
+  int32_t height;
+} quelt_mask_region;
+
+QUELT_STATIC_ASSERT(quelt_mask_region_size, sizeof(quelt_mask_region) == 24);
+QUELT_STATIC_ASSERT(quelt_mask_region_offset, offsetof(quelt_mask_region, offset) == 0);
+QUELT_STATIC_ASSERT(quelt_mask_region_x, offsetof(quelt_mask_region, x) == 8);
+QUELT_STATIC_ASSERT(quelt_mask_region_y, offsetof(quelt_mask_region, y) == 12);
+QUELT_STATIC_ASSERT(quelt_mask_region_width, offsetof(quelt_mask_region, width) == 16);
+QUELT_STATIC_ASSERT(quelt_mask_region_height, offsetof(quelt_mask_region, height) == 20);
+
+/*
+ * What masks to make and where to put them. `struct_size` as for
+ * quelt_layout; quelt_mask_request_init fills one.
+ *   kind:        QUELT_MASK_*
+ *   prototypes:  channel c of prototype pixel (row v, column u) of image b
+ *                (the batch's images, in order), any element type; for the
+ *                usual (batch, C, Hp, Wp) float tensor the strides are
+ *                (C*Hp*Wp, Wp, 1, Hp*Wp)
+ *   prototype_channels, prototype_height, prototype_width: C, Hp, Wp (1 or
+ *                more each); C must equal the number of coefficients
+ *   coefficients_first, coefficients_count: the coefficients are extras
+ *                coefficients_first .. + count - 1 of each record; count 0
+ *                means every extra from coefficients_first on
+ *   values:      the caller's buffer of values_size bytes, for every mask of
+ *                the image (floats for PROTOTYPE_PROBABILITIES, bytes
+ *                otherwise); read by quelt_batch_masks_store only
+ *   regions:     one quelt_mask_region per record of the image; read by
+ *                quelt_batch_masks_store only
+ * `reserved` must be 0.
+ */
+typedef struct quelt_mask_request {
+  uint32_t struct_size;
+  int32_t kind;
+  quelt_grid_view prototypes;
+  int32_t prototype_channels;
+  int32_t prototype_height;
+  int32_t prototype_width;
+  int32_t coefficients_first;
+  int32_t coefficients_count;
+  int32_t reserved;
+  void* values;
+  uint64_t values_size;
+  quelt_mask_region* regions;
+} quelt_mask_request;
+
+QUELT_STATIC_ASSERT(quelt_mask_request_size, sizeof(quelt_mask_request) == 112);
+QUELT_STATIC_ASSERT(quelt_mask_request_struct_size, offsetof(quelt_mask_request, struct_size) == 0);
+QUELT_STATIC_ASSERT(quelt_mask_request_kind, offsetof(quelt_mask_request, kind) == 4);
+QUELT_STATIC_ASSERT(quelt_mask_request_prototypes, offsetof(quelt_mask_request, prototypes) == 8);
+QUELT_STATIC_ASSERT(quelt_mask_request_prototype_channels,
+                    offsetof(quelt_mask_request, prototype_channels) == 64);
+QUELT_STATIC_ASSERT(quelt_mask_request_prototype_height,
+                    offsetof(quelt_mask_request, prototype_height) == 68);
+QUELT_STATIC_ASSERT(quelt_mask_request_prototype_width,
+                    offsetof(quelt_mask_request, prototype_width) == 72);
+QUELT_STATIC_ASSERT(quelt_mask_request_coefficients_first,
+                    offsetof(quelt_mask_request, coefficients_first) == 76);
+QUELT_STATIC_ASSERT(quelt_mask_request_coefficients_count,
+                    offsetof(quelt_mask_request, coefficients_count) == 80);
+QUELT_STATIC_ASSERT(quelt_mask_request_reserved, offsetof(quelt_mask_request, reserved) == 84);
+QUELT_STATIC_ASSERT(quelt_mask_request_values, offsetof(quelt_mask_request, values) == 88);
+QUELT_STATIC_ASSERT(quelt_mask_request_values_size,
+                    offsetof(quelt_mask_request, values_size) == 96);
+QUELT_STATIC_ASSERT(quelt_mask_request_regions, offsetof(quelt_mask_request, regions) == 104);
+
+/* Fills `request` with struct_size set and every other field 0. Does nothing
+ * for NULL. */
+QUELT_API void quelt_mask_request_init(quelt_mask_request* request);
+
+/*
+ * Bytes the masks of image `batch_idx` take in `values` (the sum over its
+ * records of width x height x 4 for probabilities, x 1 for bytes).
+ * Reads no prototype or coefficient value. On success writes *out_bytes;
+ * on failure leaves it alone. Fails as quelt_batch_masks_store does, except
+ * for the buffers.
+ */
+QUELT_API return_status quelt_batch_masks_size(object_handler handler, uint64_t batch_idx,
+                                               const quelt_mask_request* request,
+                                               uint64_t* out_bytes);
+
+/*
+ * Computes the masks of image `batch_idx`, record after record, into
+ * request->values (each mask right after the one before, from offset 0) and
+ * writes each record's region to request->regions. Fails, writing nothing,
+ * with a text naming the field, for: a handle that holds no details batch;
+ * an index not below the batch size; a NULL request or an unknown
+ * struct_size; an unknown kind; ORIGINAL_BINARY for a batch decoded without
+ * geometry; prototype sizes below 1; coefficients outside the record's
+ * extras, or prototypes whose channel count differs from the number of
+ * coefficients; a prototype view the checks of quelt_decode_levels would
+ * refuse; a nonzero reserved; a NULL regions with records, or NULL values,
+ * or a values_size below quelt_batch_masks_size's answer.
+ */
+QUELT_API return_status quelt_batch_masks_store(object_handler handler, uint64_t batch_idx,
+                                                const quelt_mask_request* request);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

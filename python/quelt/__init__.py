@@ -256,22 +256,53 @@ class Details:
     each record's candidate (the column, row or cell, levels in order).
     ``extras``: float32 (n, E), each record's extra values as stored.
     ``keypoints``: float32 (n, K, 3), x, y (mapped as the edges are) and the
-    visibility (1 for keypoints without one). Fields not asked for are None.
+    visibility (1 for keypoints without one). ``masks``: (n, H, W), bool for
+    binary masks or float32 probabilities (0 outside each record's box).
+    Fields not asked for are None.
     """
 
     detections: np.ndarray
     sources: np.ndarray = None
     extras: np.ndarray = None
     keypoints: np.ndarray = None
+    masks: np.ndarray = None
 
 
-def _read_details(handler, sources: bool, extras: int, keypoints: int) -> List[Details]:
+def _read_masks(handler, image: int, n: int, masks) -> np.ndarray:
+    """Image ``image``'s masks as (n, H, W): ``masks`` is (request, grid
+    sizes per image); each record's region is pasted into its plane."""
+    request, sizes = masks
+    height, width = sizes[image]
+    binary = request.kind != _ctypes.MASK_PROTOTYPE_PROBABILITIES
+    planes = np.zeros((n, height, width), dtype=bool if binary else np.float32)
+    size = ctypes.c_uint64()
+    _check(_entry("quelt_batch_masks_size")(handler, image, ctypes.byref(request), ctypes.byref(size)))
+    values = np.zeros(size.value if binary else size.value // 4, dtype=np.uint8 if binary else np.float32)
+    regions = (_ctypes.MaskRegion * max(n, 1))()
+    request.values = values.ctypes.data
+    request.values_size = size.value
+    request.regions = ctypes.addressof(regions)
+    _check(_entry("quelt_batch_masks_store")(handler, image, ctypes.byref(request)))
+    for i in range(n):
+        r = regions[i]
+        if r.width and r.height:
+            part = values[r.offset : r.offset + r.width * r.height].reshape(r.height, r.width)
+            planes[i, r.y : r.y + r.height, r.x : r.x + r.width] = part[
+                : max(height - r.y, 0), : max(width - r.x, 0)
+            ]
+    return planes
+
+
+def _read_details(handler, sources: bool, extras: int, keypoints: int, masks=None) -> List[Details]:
     """The batch with the details asked for: ``extras`` and ``keypoints`` are
-    the counts per record to read (0 for none)."""
+    the counts per record to read (0 for none); ``masks`` as _read_masks
+    takes it, or None."""
     images = []
     for i, records in enumerate(_read_batch(handler)):
         n = len(records)
         found = Details(records)
+        if masks is not None:
+            found.masks = _read_masks(handler, i, n, masks)
         if sources:
             found.sources = np.zeros(n, dtype=np.int64)
             if n:
@@ -630,7 +661,9 @@ def _quant_for(quant, name: str):
     """The (scale, zero_point) of the array called ``name``: ``quant`` is
     one pair for every integer array, or a dict by array name."""
     if isinstance(quant, dict):
-        unknown = set(quant) - {"predictions", "boxes", "scores", "objectness", "score_sum", "extras"}
+        unknown = set(quant) - {
+            "predictions", "boxes", "scores", "objectness", "score_sum", "extras", "masks"
+        }
         if unknown:
             raise ValueError(f"quant names no array {sorted(unknown)}")
         return quant.get(name)
@@ -713,6 +746,8 @@ def decode(
     extras=None,
     keypoints=None,
     keypoint_logits: bool = False,
+    masks: np.ndarray = None,
+    mask_form: str = None,
 ) -> List[np.ndarray]:
     """Decodes box predictions; returns one detections array per image.
 
@@ -770,9 +805,35 @@ def decode(
     visibility after the logistic with ``keypoint_logits`` (1 for keypoints
     of 2 values). A pose export (1, 56, 8400): ``decode(output, 640,
     layout="columns", keypoints=17, geometry=...)``.
+
+    Instance masks: ``masks`` is the prototype array (batch, C, H, W) (or
+    (C, H, W) for one image, any element type ``quant`` reads, by the name
+    "masks"); the last C extras of each candidate are its mask coefficients
+    (without ``extras``, the last C values of each candidate of
+    ``predictions``). Each image's :class:`Details` then holds ``masks``,
+    (n, H, W), in the ``mask_form``: "original" (bool, the original image's
+    pixels; the default with ``geometry``), "input" (bool, the network
+    input's pixels; the default without) or "prototype" (float32
+    probabilities on the prototype grid). A mask holds the pixels whose
+    centres lie in its record's box. A segmentation export (1, 116, 8400)
+    with prototypes (1, 32, 160, 160): ``decode(output, 640,
+    layout="columns", masks=prototypes, geometry=...)``.
     """
     if net_size is None:
         raise TypeError("decode needs net_size, the network input (width, height) or one int")
+    prototypes = None
+    if masks is not None:
+        prototypes = _float_view(masks, "masks", 4, "(batch, C, H, W)", _quant_for(quant, "masks"))
+        if extras is None and keypoints is None:
+            extras = prototypes.shape[1]
+        if mask_form is None:
+            mask_form = "input" if geometry is None else "original"
+        if mask_form not in _MASK_FORMS:
+            raise ValueError(f"mask_form must be one of {', '.join(_MASK_FORMS)}, got {mask_form!r}")
+        if mask_form == "original" and geometry is None:
+            raise ValueError('mask_form="original" needs geometry, the original images')
+    elif mask_form is not None:
+        raise ValueError("mask_form goes with masks, the prototype array")
     extras_values = None
     if isinstance(extras, np.ndarray):
         extras_values = extras
@@ -912,6 +973,9 @@ def decode(
             extras_count if wanted else 0,
             _keypoint_shape(keypoints)[0] if keypoints is not None else 0,
         )
+    if prototypes is not None:
+        details = details + (_mask_request(prototypes, quant, extras_count, mask_form, batch,
+                                           width, height, geometry),)
 
     options, kept = _decode_options(
         width, height, batch, score, iou, agnostic, multi_label, max_det, classes, geometry
@@ -923,6 +987,47 @@ def decode(
         lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle),
         details=details,
     )
+
+
+_MASK_FORMS = {
+    "prototype": _ctypes.MASK_PROTOTYPE_PROBABILITIES,
+    "input": _ctypes.MASK_INPUT_BINARY,
+    "original": _ctypes.MASK_ORIGINAL_BINARY,
+}
+
+
+def _mask_request(prototypes, quant, extras_count, form, batch, width, height, geometry):
+    """The request of quelt_batch_masks_* over ``prototypes`` and each
+    image's grid size (rows, columns) in ``form``."""
+    channels, rows, columns = prototypes.shape[1:]
+    if prototypes.shape[0] != batch:
+        raise ValueError(f"masks hold {prototypes.shape[0]} images, the predictions {batch}")
+    if channels > extras_count:
+        raise ValueError(
+            f"masks have {channels} prototypes, but each candidate has {extras_count} extras; "
+            "the last extras are the mask coefficients, one per prototype"
+        )
+    request = _ctypes.MaskRequest()
+    request.struct_size = ctypes.sizeof(_ctypes.MaskRequest)
+    request.kind = _MASK_FORMS[form]
+    request.prototypes = _grid_view(prototypes, _quant_for(quant, "masks"))
+    request.prototype_channels = channels
+    request.prototype_height = rows
+    request.prototype_width = columns
+    request.coefficients_first = extras_count - channels
+    request.coefficients_count = channels
+    if form == "prototype":
+        sizes = [(rows, columns)] * batch
+    elif form == "input":
+        sizes = [(height, width)] * batch
+    else:
+        geometries = [geometry] * batch if isinstance(geometry, Geometry) else list(geometry)
+        # The image's pixels: those whose centre lies inside its size.
+        pixels = lambda extent: max(math.ceil(extent - 0.5), 0)
+        sizes = [(pixels(g.original_height), pixels(g.original_width)) for g in geometries]
+    # The prototypes stay referenced by the request's owner below.
+    request._prototypes = prototypes
+    return request, sizes
 
 
 def _grid_view(array: np.ndarray, quant) -> "_ctypes.GridView":

@@ -200,6 +200,39 @@ KEYPOINTS_PIXELS, KEYPOINTS_GRID = 0, 1
     ELEMENT_UINT16,
 ) = range(7)
 
+# Instance masks (quelt_batch_masks_size / _store).
+MASK_PROTOTYPE_PROBABILITIES = 0
+MASK_INPUT_BINARY = 1
+MASK_ORIGINAL_BINARY = 2
+
+
+class MaskRegion(ctypes.Structure):
+    _fields_ = [
+        ("offset", ctypes.c_int64),
+        ("x", ctypes.c_int32),
+        ("y", ctypes.c_int32),
+        ("width", ctypes.c_int32),
+        ("height", ctypes.c_int32),
+    ]
+
+
+class MaskRequest(ctypes.Structure):
+    _fields_ = [
+        ("struct_size", ctypes.c_uint32),
+        ("kind", ctypes.c_int32),
+        ("prototypes", GridView),
+        ("prototype_channels", ctypes.c_int32),
+        ("prototype_height", ctypes.c_int32),
+        ("prototype_width", ctypes.c_int32),
+        ("coefficients_first", ctypes.c_int32),
+        ("coefficients_count", ctypes.c_int32),
+        ("reserved", ctypes.c_int32),
+        ("values", ctypes.c_void_p),
+        ("values_size", ctypes.c_uint64),
+        ("regions", ctypes.c_void_p),
+    ]
+
+
 assert ctypes.sizeof(ReturnStatus) == 24
 assert ctypes.sizeof(ObjectHandler) == 16
 assert ctypes.sizeof(OutputTensor) == 40
@@ -217,6 +250,8 @@ assert ctypes.sizeof(Level) == 192 and Level.score_sum.offset == 136
 assert ctypes.sizeof(Levels) == 72 and Levels.levels.offset == 32
 assert Levels.extras.offset == 40 and Levels.reserved_extras.offset == 68
 assert ctypes.sizeof(ImageGeometry) == 24
+assert ctypes.sizeof(MaskRegion) == 24
+assert ctypes.sizeof(MaskRequest) == 112 and MaskRequest.regions.offset == 104
 assert ctypes.sizeof(DecodeOptions) == 72 and DecodeOptions.details.offset == 64
 
 _FLOAT_P = ctypes.POINTER(ctypes.c_float)
@@ -306,6 +341,20 @@ def _declare(lib):
         if hasattr(lib, name):
             getattr(lib, name).argtypes = [ObjectHandler, ctypes.c_uint64, pointer]
             getattr(lib, name).restype = ReturnStatus
+    if hasattr(lib, "quelt_batch_masks_store"):
+        lib.quelt_batch_masks_size.argtypes = [
+            ObjectHandler,
+            ctypes.c_uint64,
+            ctypes.POINTER(MaskRequest),
+            ctypes.POINTER(ctypes.c_uint64),
+        ]
+        lib.quelt_batch_masks_size.restype = ReturnStatus
+        lib.quelt_batch_masks_store.argtypes = [
+            ObjectHandler,
+            ctypes.c_uint64,
+            ctypes.POINTER(MaskRequest),
+        ]
+        lib.quelt_batch_masks_store.restype = ReturnStatus
     if hasattr(lib, "quelt_version_string"):
         lib.quelt_version_number.argtypes = []
         lib.quelt_version_number.restype = ctypes.c_uint32

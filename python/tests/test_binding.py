@@ -542,3 +542,29 @@ def test_levels_carry_sources_extras_and_pose_keypoints():
     assert found.keypoints.tolist() == [[[32 / 32, 12 / 32, 0.5], [40 / 32, 32 / 32, 1.0]]]
     with pytest.raises(ValueError, match="2 keypoints of 3 values need 6 extra values, there are 5"):
         quelt.decode_levels(boxes, scores, 32, extras=[k[:, :5] for k in kpt], keypoints=(2, 3))
+
+
+def test_masks_come_back_as_planes_of_each_form():
+    # Two prototypes on an 8 x 8 grid for a 32 x 32 input; one candidate whose
+    # coefficients pick prototype 0, high on the left half of the grid.
+    output = np.zeros((1, 4 + 2 + 2, 10), dtype=np.float32)  # columns: box, 2 classes, 2 coefficients
+    output[0, :4, 3] = [12, 16, 16, 24]  # centre (12, 16), 16 x 24: box (4, 4)-(20, 28)
+    output[0, 4, 3] = 0.9
+    output[0, 6, 3] = 1.0
+    prototypes = np.full((1, 2, 8, 8), -6.0, dtype=np.float32)
+    prototypes[0, 0, :, :4] = 6.0
+    prototypes[0, 1] = 100.0  # its coefficient is 0
+    geometry = quelt.letterbox(32, (64, 32))  # 64 x 32 photo: scale 0.5, 8 rows of padding
+    (found,) = quelt.decode(output, 32, layout="columns", masks=prototypes, geometry=geometry)
+    assert found.masks.shape == (1, 32, 64) and found.masks.dtype == bool
+    # Photo pixels in the box (8, 0)-(40, 40), left of network x 16 (photo x 32).
+    expected = np.zeros((32, 64), dtype=bool)
+    expected[:, 8:32] = True
+    assert (found.masks[0] == expected).all()
+    (found,) = quelt.decode(output, 32, layout="columns", masks=prototypes, mask_form="prototype")
+    assert found.masks.shape == (1, 8, 8) and found.masks.dtype == np.float32
+    inside = found.masks[0, 1:7, 1:5]
+    assert (inside[:, :3] > 0.99).all() and (inside[:, 3] < 0.01).all()
+    assert (found.masks[0, :, 5:] == 0).all() and (found.masks[0, 0] == 0).all()
+    with pytest.raises(ValueError, match="2 prototypes"):
+        quelt.decode(output, 32, layout="columns", masks=prototypes, extras=1)

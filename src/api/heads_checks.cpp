@@ -252,6 +252,8 @@ quelt_levels default_levels() {
   return levels;
 }
 
+}  // namespace
+
 void check_grid_view(const std::string& name, const quelt_grid_view& view, std::uint64_t images,
                      std::uint64_t height, std::uint64_t width, std::uint64_t channels) {
   check_element(_bs(name, ".element").c_str(), view.element);
@@ -275,8 +277,6 @@ void check_grid_view(const std::string& name, const quelt_grid_view& view, std::
                " values reach beyond the addressable range; strides count elements"));
   }
 }
-
-}  // namespace
 
 levels_call checked_levels_call(const quelt_levels* given_levels,
                                 const quelt_decode_options* given_options) {

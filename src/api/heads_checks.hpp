@@ -5,6 +5,7 @@
 #define QUELT_API_HEADS_CHECKS_HPP
 
 #include <cstdint>
+#include <string>
 
 #include "quelt/quelt.h"
 
@@ -36,6 +37,12 @@ void check_element(const char* field, const quelt_element& element);
 // Refuses geometry quelt_decode would refuse (none for NULL); `field` names
 // the array in the texts.
 void check_geometry(const quelt_image_geometry* geometry, std::uint64_t images, const char* field);
+
+// Refuses a grid view quelt_decode_levels would refuse: its element, a NULL
+// data with images to read, strides beyond reach over images x height x
+// width x channels; `name` names the view ("levels.levels[0].boxes").
+void check_grid_view(const std::string& name, const quelt_grid_view& view, std::uint64_t images,
+                     std::uint64_t height, std::uint64_t width, std::uint64_t channels);
 
 }  // namespace quelt::api
 

@@ -1289,6 +1289,137 @@ void random_level_extras(awkward_random& random, levels_case& call) {
   call.fault = random_extras_fault(random, levels, "levels");
 }
 
+// ---------------------------------------------------------------- masks --
+
+namespace {
+
+// One edge pair along an axis of `extent` network pixels whose prototype
+// pixels are `pixel` network pixels wide.
+void random_edges(awkward_random& random, float extent, float pixel, float& low, float& high) {
+  switch (random.integer(0, 6)) {
+    case 0:  // touching or crossing the border
+      low = random.chance(0.5) ? 0.0f : random.uniform(-extent / 4, 0.0f);
+      high = random.chance(0.5) ? extent : random.uniform(extent / 2, extent * 1.25f);
+      break;
+    case 1:  // narrower than a prototype pixel
+      low = random.uniform(-1.0f, extent);
+      high = low + random.uniform(0.0f, pixel * 0.9f);
+      break;
+    case 2:  // zero area
+      low = random.uniform(0.0f, extent);
+      high = low;
+      break;
+    case 3:  // edges on pixel centres
+      low = static_cast<float>(random.integer(0, static_cast<int>(extent))) + 0.5f;
+      high = low + static_cast<float>(random.integer(0, 6));
+      break;
+    case 4:
+      low = random.chance(0.5) ? std::numeric_limits<float>::quiet_NaN() : 1.0f;
+      high = random.uniform(0.0f, extent);
+      break;
+    default:
+      low = random.uniform(-2.0f, extent);
+      high = low + random.uniform(0.0f, extent);
+      break;
+  }
+}
+
+}  // namespace
+
+void random_masks_call(awkward_random& random, masks_case& call) {
+  const std::int64_t images = random.integer(1, 2);
+  const std::int64_t candidates = random.integer(0, 6);
+  const std::int32_t channels = random.integer(1, 5);
+  const std::int32_t first = random.integer(0, 2);
+  const std::int32_t extras = first + channels + random.integer(0, 1);
+  const std::int32_t network_width = random.integer(4, 48);
+  const std::int32_t network_height = random.integer(4, 48);
+  const std::int32_t prototype_width = random.integer(1, 12);
+  const std::int32_t prototype_height = random.integer(1, 12);
+  const std::int64_t rows = 5 + extras;
+  call.columns.assign(static_cast<std::size_t>(images * rows * candidates), 0.0f);
+  for (std::int64_t b = 0; b < images; ++b) {
+    float* image = call.columns.data() + b * rows * candidates;
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      const auto at = [&](std::int64_t row) -> float& { return image[row * candidates + n]; };
+      random_edges(random, static_cast<float>(network_width),
+                   static_cast<float>(network_width) / static_cast<float>(prototype_width), at(0),
+                   at(2));
+      random_edges(random, static_cast<float>(network_height),
+                   static_cast<float>(network_height) / static_cast<float>(prototype_height), at(1),
+                   at(3));
+      at(4) = random.uniform(0.0f, 1.0f);
+      for (std::int32_t e = 0; e < extras; ++e) {
+        at(5 + e) = random.awkward(-4.0f, 4.0f, {0.0f, 1.0f}, 0.03);
+      }
+    }
+  }
+  quelt_layout& layout = call.layout;
+  quelt_layout_columns(&layout, call.columns.data(), images, candidates, 1);
+  layout.box_coding = QUELT_BOX_CORNERS;
+  layout.boxes.image_stride = rows * candidates;  // the extras follow each image's scores
+  layout.scores.image_stride = rows * candidates;
+  layout.extras =
+      quelt_view{call.columns.data() + 5 * candidates, rows * candidates, 1, candidates};
+  layout.extras_count = extras;
+  quelt_decode_options& options = call.options;
+  quelt_decode_options_init(&options);
+  options.network_width = network_width;
+  options.network_height = network_height;
+  options.details = 1;
+  call.scores.assign(static_cast<std::size_t>(images), random.uniform(-0.1f, 0.5f));
+  call.ious.assign(static_cast<std::size_t>(images), random.chance(0.5) ? 2.0f : 0.5f);
+  options.score_thresholds = call.scores.data();
+  options.iou_thresholds = call.ious.data();
+  const std::int32_t kind =
+      random.integer(QUELT_MASK_PROTOTYPE_PROBABILITIES, QUELT_MASK_ORIGINAL_BINARY);
+  if (kind == QUELT_MASK_ORIGINAL_BINARY || random.chance(0.3)) {
+    for (std::int64_t b = 0; b < images; ++b) {
+      call.geometry.push_back(random_geometry(random, network_width, network_height));
+    }
+    options.geometry = call.geometry.data();
+  }
+  quelt_mask_request& request = call.request;
+  quelt_mask_request_init(&request);
+  request.kind = kind;
+  request.prototype_channels = channels;
+  request.prototype_height = prototype_height;
+  request.prototype_width = prototype_width;
+  request.coefficients_first = first;
+  request.coefficients_count = first + channels == extras && random.chance(0.5) ? 0 : channels;
+  request.prototypes = random_grid(random, call.prototype_bytes, images, prototype_height,
+                                   prototype_width, channels, random_element(random, -4.0f, 4.0f),
+                                   [&](std::int64_t, std::int64_t, std::int64_t, std::int64_t) {
+                                     return random.awkward(-4.0f, 4.0f, {0.0f}, 0.01);
+                                   });
+  if (!random.chance(0.1)) {
+    return;
+  }
+  switch (random.integer(0, 4)) {
+    case 0:
+      request.kind = random.chance(0.5) ? -1 : 3;
+      call.fault = "request.kind";
+      break;
+    case 1:
+      request.prototype_channels = channels + 1;
+      call.fault = "request.prototype_channels";
+      break;
+    case 2:
+      request.reserved = 1;
+      call.fault = "request.reserved";
+      break;
+    case 3:
+      if (options.geometry == nullptr) {
+        request.kind = QUELT_MASK_ORIGINAL_BINARY;
+        call.fault = "request.kind";
+      }
+      break;
+    default:
+      call.fault = "request.values_size";
+      break;
+  }
+}
+
 bool same_float(float a, float b) {
   if (std::isnan(a) && std::isnan(b)) {
     return true;

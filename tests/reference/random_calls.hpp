@@ -125,6 +125,33 @@ void random_levels_call(awkward_random& random, levels_case& call);
 // type, keypoints mostly in the grid form of pose heads.
 void random_level_extras(awkward_random& random, levels_case& call);
 
+// A call of quelt_decode over columns (batch, 4 + 1 + E, candidates): corner
+// boxes in network pixels, one class, and extras of which `request`'s
+// coefficients are a run, with a mask request over its batch: boxes that
+// touch or cross the network border, boxes narrower than a prototype pixel,
+// boxes of zero area or a NaN edge, edges on pixel centres, NaN and infinite
+// coefficients, prototypes of any element type as NCHW or NHWC, each mask
+// kind, geometry for original-image masks and sometimes besides. One call in
+// ten has one bad request field (`fault`, as for heads_call;
+// "request.values_size" asks the test to offer one byte too few).
+struct masks_case {
+  std::vector<float> columns;
+  quelt_layout layout{};
+  quelt_decode_options options{};
+  std::vector<float> scores;
+  std::vector<float> ious;
+  std::vector<quelt_image_geometry> geometry;
+  std::vector<unsigned char> prototype_bytes;
+  quelt_mask_request request{};
+  std::string fault;
+
+  masks_case() = default;
+  masks_case(const masks_case&) = delete;
+  masks_case& operator=(const masks_case&) = delete;
+};
+
+void random_masks_call(awkward_random& random, masks_case& call);
+
 darknet_call random_darknet_call(awkward_random& random);
 sealed_call random_sealed_call(awkward_random& random);
 

@@ -90,6 +90,23 @@ detections map_detections(const detections& batch, std::int32_t network_width,
 details map_details(const details& batch, std::int32_t network_width, std::int32_t network_height,
                     const quelt_image_geometry* geometry, std::int32_t max_detections);
 
+// One record's instance mask (QUELT_MASK_* `kind`) from its coefficients and
+// box (x_min, y_min, x_max, y_max in network pixels), computed over the whole
+// grid and then cut to the box's pixels. Binary pixels are 0 or 1; an empty
+// mask has width and height 0.
+struct reference_mask {
+  std::int64_t x = 0;
+  std::int64_t y = 0;
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  std::vector<float> values;
+};
+reference_mask instance_mask(const float* coefficients, const quelt_grid_view& prototypes,
+                             std::uint64_t image, std::int32_t channels, std::int32_t height,
+                             std::int32_t width, const float box[4], std::int32_t kind,
+                             std::int32_t network_width, std::int32_t network_height,
+                             const quelt_image_geometry& geometry);
+
 }  // namespace quelt_reference
 
 #endif

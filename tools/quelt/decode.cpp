@@ -373,15 +373,78 @@ void set_quantization(const std::vector<tensor_input*>& inputs,
   }
 }
 
+namespace {
+
+// Each record's binary mask, on the original image's grid with geometry,
+// else on the network input's; the coefficients are the extras from `first`.
+std::vector<image_masks> read_masks(const object_handler& handle, const tensor_input& prototypes,
+                                    std::int32_t first, bool original,
+                                    const std::vector<image_detections>& images) {
+  const std::vector<std::size_t>& p = prototypes.shape;
+  quelt_mask_request request;
+  quelt_mask_request_init(&request);
+  request.kind = original ? QUELT_MASK_ORIGINAL_BINARY : QUELT_MASK_INPUT_BINARY;
+  request.prototypes = quelt_grid_view{element_at(prototypes, 0),
+                                       static_cast<std::int64_t>(p[1] * p[2] * p[3]),
+                                       static_cast<std::int64_t>(p[3]),
+                                       1,
+                                       static_cast<std::int64_t>(p[2] * p[3]),
+                                       prototypes.element};
+  request.prototype_channels = static_cast<std::int32_t>(p[1]);
+  request.prototype_height = static_cast<std::int32_t>(p[2]);
+  request.prototype_width = static_cast<std::int32_t>(p[3]);
+  request.coefficients_first = first;
+  std::vector<image_masks> all;
+  for (std::size_t b = 0; b < images.size(); ++b) {
+    std::uint64_t bytes = 0;
+    check(quelt_batch_masks_size(handle, b, &request, &bytes), "quelt_batch_masks_size");
+    std::vector<unsigned char> values(bytes);
+    std::vector<quelt_mask_region> regions(images[b].size());
+    request.values = values.data();
+    request.values_size = bytes;
+    request.regions = regions.data();
+    check(quelt_batch_masks_store(handle, b, &request), "quelt_batch_masks_store");
+    image_masks found;
+    for (const quelt_mask_region& r : regions) {
+      const auto begin = values.begin() + r.offset;
+      found.push_back(
+          record_mask{r.x, r.y, r.width, r.height,
+                      std::vector<unsigned char>(
+                          begin, begin + static_cast<std::ptrdiff_t>(r.width) * r.height)});
+    }
+    all.push_back(std::move(found));
+  }
+  return all;
+}
+
+}  // namespace
+
 std::vector<image_detections> decode_tensors(const tensor_input& predictions,
                                              const tensor_input* scores, std::int32_t net_width,
                                              std::int32_t net_height, const thresholds& limits,
                                              const decode_request& request,
-                                             std::vector<image_keypoints>* keypoints) {
+                                             std::vector<image_keypoints>* keypoints,
+                                             const tensor_input* prototypes,
+                                             std::vector<image_masks>* masks) {
   check_size(net_width, net_height);
   const std::vector<std::size_t>& shape = predictions.shape;
-  // The keypoint values after the classes, taken off the class count.
-  const std::size_t tail = static_cast<std::size_t>(request.keypoints) * 3;
+  // Mask coefficients: the last C values of each candidate.
+  std::size_t coefficients = 0;
+  if (prototypes != nullptr) {
+    if (request.layout != "columns" && request.layout != "rows" &&
+        request.layout != "rows-objectness") {
+      throw input_error("--masks goes with --layout columns, rows or rows-objectness");
+    }
+    coefficients = prototypes->shape.at(1);
+    if (prototypes->shape.at(0) != shape.at(0)) {
+      throw input_error(prototypes->file + ": shape " + shape_text(prototypes->shape) +
+                        " holds another number of images than " + predictions.file);
+    }
+  }
+  // The keypoint values and mask coefficients after the classes, taken off
+  // the class count.
+  const std::size_t keypoint_values = static_cast<std::size_t>(request.keypoints) * 3;
+  const std::size_t tail = keypoint_values + coefficients;
   if (tail > 0 && request.layout != "rows" && request.layout != "rows-objectness" &&
       request.layout != "columns") {
     throw input_error("--keypoints goes with --layout rows, rows-objectness, columns or levels");
@@ -411,8 +474,8 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
   } else if (request.layout == "columns") {
     if (shape[1] <= 4 + tail || !fits_int32(shape[1] - 4)) {
       refuse(predictions.file, shape,
-             tail > 0 ? "(batch, 4 + classes + 3 x keypoints, candidates)"
-                      : "(batch, 4 + classes, candidates)");
+             tail > 0 ? "(batch, 4 + classes + " + std::to_string(tail) + " extras, candidates)"
+                      : std::string("(batch, 4 + classes, candidates)"));
     }
     quelt_layout_columns(&layout, element_at(predictions, 0), batch,
                          static_cast<std::int64_t>(shape[2]),
@@ -469,21 +532,32 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
   if (tail > 0) {
     layout.extras_element = predictions.element;
     layout.extras_count = static_cast<std::int32_t>(tail);
+  }
+  if (keypoint_values > 0) {
     layout.keypoint_count = request.keypoints;
     layout.keypoint_values = 3;
     layout.keypoint_coding = layout.score_coding;
-  } else {
+  } else if (tail == 0) {
     layout.extras = quelt_view{};
   }
 
   const decode_settings settings(static_cast<std::size_t>(batch), net_width, net_height, limits,
                                  request);
+  quelt_decode_options options = settings.options;
+  if (tail > 0) {
+    options.details = 1;  // keeps each record's extras and box
+  }
   batch_owner owner;
-  check(quelt_decode(&layout, &settings.options, &owner.handle), "quelt_decode");
-  if (tail > 0 && keypoints != nullptr) {
+  check(quelt_decode(&layout, &options, &owner.handle), "quelt_decode");
+  if (keypoint_values > 0 && keypoints != nullptr) {
     *keypoints = read_keypoints(owner.handle, request.keypoints);
   }
-  return read_batch(owner.handle);
+  std::vector<image_detections> images = read_batch(owner.handle);
+  if (coefficients != 0 && masks != nullptr) {
+    *masks = read_masks(owner.handle, *prototypes, static_cast<std::int32_t>(keypoint_values),
+                        request.geometry != nullptr, images);
+  }
+  return images;
 }
 
 std::vector<image_detections> decode_level_tensors(const std::vector<tensor_input>& maps,

@@ -47,6 +47,18 @@ struct thresholds {
 
 using image_detections = std::vector<object_detection>;
 
+// One record's binary instance mask: width x height bytes 0 or 1, row after
+// row, over columns x .. and rows y .. of the original image (of the network
+// input without geometry).
+struct record_mask {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::vector<unsigned char> values;
+};
+using image_masks = std::vector<record_mask>;
+
 // An array read whole, batch axis first: float32 in `values`, or float16 or
 // quantized integers kept as stored in `elements`, described by `element`.
 struct tensor_input {
@@ -116,12 +128,16 @@ std::vector<image_detections> decode_sealed(sealed_input& input, std::int32_t ne
 
 // Decodes `predictions` (the boxes for the separate layouts, whose class
 // scores are in `scores`) as `request.layout` describes them.
-// With request.keypoints, `keypoints` gets them.
+// With request.keypoints, `keypoints` gets them. With `prototypes` (batch,
+// C, H, W) the last C values of each candidate of the columns or rows are
+// mask coefficients, and `masks` receives each record's binary mask.
 std::vector<image_detections> decode_tensors(const tensor_input& predictions,
                                              const tensor_input* scores, std::int32_t net_width,
                                              std::int32_t net_height, const thresholds& limits,
                                              const decode_request& request,
-                                             std::vector<image_keypoints>* keypoints = nullptr);
+                                             std::vector<image_keypoints>* keypoints = nullptr,
+                                             const tensor_input* prototypes = nullptr,
+                                             std::vector<image_masks>* masks = nullptr);
 
 // Decodes raw per-level heads: `maps` holds a box-distribution and a class
 // map (NCHW) per level, in that order, and with request.keypoints a pose

@@ -45,6 +45,7 @@ struct options {
   std::vector<std::string> tensor_files;  // the decode command's predictions, or boxes, or
                                           // the level maps
   std::string scores_file;
+  std::string masks_file;          // mask prototypes (batch, C, H, W)
   std::vector<std::string> quant;  // SCALE,ZERO_POINT for all integer files or one per file
   decode_request request;
   std::vector<std::string> allowed;  // class ids or names
@@ -98,6 +99,7 @@ struct decoded {
   std::vector<std::string> names;
   std::vector<image_detections> images;
   std::vector<image_keypoints> keypoints;  // with --keypoints, per image
+  std::vector<image_masks> masks;          // one list per image with --masks, else empty
   std::int32_t net_width = 0;
   std::int32_t net_height = 0;
   std::vector<std::string> class_names;
@@ -361,12 +363,19 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
     scores = load_tensor(opts.scores_file, 3,
                          "(batch, candidates, classes) or (batch, classes, candidates)");
   }
+  std::optional<tensor_input> prototypes;
+  if (!opts.masks_file.empty()) {
+    prototypes = load_tensor(opts.masks_file, 4, "(batch, C, H, W) mask prototypes");
+  }
   std::vector<tensor_input*> inputs;
   for (tensor_input& map : maps) {
     inputs.push_back(&map);
   }
   if (scores) {
     inputs.push_back(&*scores);
+  }
+  if (prototypes) {
+    inputs.push_back(&*prototypes);
   }
   set_quantization(inputs, opts.quant);
   out.names =
@@ -386,9 +395,12 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
                                       {opts.score, opts.overlap}, opts.request, &out.keypoints);
     return out;
   }
-  out.images =
-      decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width, out.net_height,
-                     {opts.score, opts.overlap}, opts.request, &out.keypoints);
+  if (levels && prototypes) {
+    throw input_error("--masks goes with --layout columns, rows or rows-objectness");
+  }
+  out.images = decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width,
+                              out.net_height, {opts.score, opts.overlap}, opts.request,
+                              &out.keypoints, prototypes ? &*prototypes : nullptr, &out.masks);
   return out;
 }
 
@@ -448,7 +460,8 @@ int run(const options& opts, const std::string& command) {
     images.push_back(image_result{
         i < result.names.size() ? result.names[i] : "image " + std::to_string(i),
         std::move(result.images[i]), i < result.keypoints.size() ? opts.request.keypoints : 0,
-        i < result.keypoints.size() ? std::move(result.keypoints[i]) : image_keypoints{}});
+        i < result.keypoints.size() ? std::move(result.keypoints[i]) : image_keypoints{},
+        i < result.masks.size() ? std::move(result.masks[i]) : image_masks{}});
   }
 
   if (!opts.image_file.empty()) {
@@ -552,6 +565,9 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember(layout_names));
   tensors->add_option("--scores", opts.scores_file, "the class scores of the separate layouts");
+  tensors->add_option("--masks", opts.masks_file,
+                      "instance mask prototypes (batch, C, H, W): the last C values of each "
+                      "candidate are its mask coefficients; the SVG draws each mask");
   tensors
       ->add_option("--quant", opts.quant,
                    "SCALE,ZERO_POINT of integer files, a value being (q - ZERO_POINT) x "

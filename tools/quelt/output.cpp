@@ -342,6 +342,64 @@ void draw_keypoints(std::ostream& svg, const image_result& result, double x_scal
   svg << "</g>\n";
 }
 
+// A mask as SVG path data in canvas units: its pixels' rows as runs (the
+// area), and the edges between set and unset pixels (the outline).
+void mask_paths(const record_mask& mask, double x_scale, double y_scale, std::ostream& area,
+                std::ostream& outline) {
+  const auto set = [&](std::int32_t x, std::int32_t y) {
+    return x >= 0 && y >= 0 && x < mask.width && y < mask.height &&
+           mask.values[static_cast<std::size_t>(y) * mask.width + x] != 0;
+  };
+  const auto point = [&](std::ostream& out, char command, double x, double y) {
+    out << command << (mask.x + x) * x_scale << ' ' << (mask.y + y) * y_scale << ' ';
+  };
+  for (std::int32_t y = 0; y < mask.height; ++y) {
+    for (std::int32_t x = 0; x < mask.width;) {
+      if (!set(x, y)) {
+        ++x;
+        continue;
+      }
+      std::int32_t end = x;
+      while (end < mask.width && set(end, y)) {
+        ++end;
+      }
+      point(area, 'M', x, y);
+      point(area, 'L', end, y);
+      point(area, 'L', end, y + 1);
+      point(area, 'L', x, y + 1);
+      area << "Z ";
+      x = end;
+    }
+    // Horizontal edges above this row, merged along the row; vertical edges
+    // at each run's ends.
+    for (std::int32_t x = 0; x < mask.width;) {
+      if (set(x, y) == set(x, y - 1)) {
+        ++x;
+        continue;
+      }
+      std::int32_t end = x;
+      while (end < mask.width && set(end, y) != set(end, y - 1)) {
+        ++end;
+      }
+      point(outline, 'M', x, y);
+      point(outline, 'L', end, y);
+      x = end;
+    }
+    for (std::int32_t x = 0; x <= mask.width; ++x) {
+      if (set(x, y) != set(x - 1, y)) {
+        point(outline, 'M', x, y);
+        point(outline, 'L', x, y + 1);
+      }
+    }
+  }
+  for (std::int32_t x = 0; x < mask.width; ++x) {
+    if (set(x, mask.height - 1)) {
+      point(outline, 'M', x, mask.height);
+      point(outline, 'L', x + 1, mask.height);
+    }
+  }
+}
+
 }  // namespace
 
 std::string render_svg(const image_result& result, const report_context& context,
@@ -375,6 +433,28 @@ std::string render_svg(const image_result& result, const report_context& context
   } else {
     svg << "<rect x=\"0\" y=\"0\" width=\"" << width << "\" height=\"" << height
         << "\" fill=\"#f5f5f0\" stroke=\"#999\"/>\n";
+  }
+  // Masks first, under every box; in canvas units per mask pixel (original
+  // pixels with geometry, network-input pixels without).
+  const double mask_x = pixels ? x_scale : width / context.net_width;
+  const double mask_y = pixels ? y_scale : height / context.net_height;
+  for (std::size_t i = 0; i < result.masks.size() && i < result.detections.size(); ++i) {
+    const std::int32_t class_id = result.detections[i].class_id;
+    const char* color =
+        palette[static_cast<std::size_t>(class_id < 0 ? -(class_id + 1) : class_id) %
+                (sizeof palette / sizeof palette[0])];
+    std::ostringstream area;
+    std::ostringstream outline;
+    area << std::fixed << std::setprecision(1);
+    outline << std::fixed << std::setprecision(1);
+    mask_paths(result.masks[i], mask_x, mask_y, area, outline);
+    if (area.str().empty()) {
+      continue;
+    }
+    svg << "<path d=\"" << area.str() << "\" fill=\"" << color
+        << "\" fill-opacity=\"0.35\" stroke=\"none\"/>\n"
+        << "<path d=\"" << outline.str() << "\" fill=\"none\" stroke=\"" << color
+        << "\" stroke-opacity=\"0.9\" stroke-width=\"" << stroke * 0.6 << "\"/>\n";
   }
   svg << "<g font-family=\"sans-serif\" font-size=\"" << font << "\">\n";
   // Weakest first, so the strongest boxes and labels end up on top.

@@ -20,6 +20,7 @@ struct image_result {
   // visibility), x and y in the units of the detection's edges.
   std::int32_t keypoints_per_record = 0;
   std::vector<float> keypoints;
+  image_masks masks;  // one per detection, or none
 };
 
 struct report_context {
@@ -63,7 +64,8 @@ std::string base64_encode(const std::string& bytes);
 // size (of the original image, for boxes in its pixels) without one. Box
 // corners are scaled to the picture's size. Keypoints are drawn as dots,
 // and 17 keypoints as COCO's person skeleton, leaving out those whose
-// visibility is not above 0.5.
+// visibility is not above 0.5. Each mask is drawn under the boxes as a
+// semi-transparent area with its outline, in its box's colour.
 std::string render_svg(const image_result& result, const report_context& context,
                        const std::optional<picture>& background);
 
