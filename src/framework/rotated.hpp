@@ -1,0 +1,77 @@
+// Rotated boxes and the one measure of their overlap every rotated
+// suppression uses.
+//
+// A rotated box is a centre, a width along the direction `angle` (radians,
+// turning the x axis toward the y axis: clockwise on an image whose y grows
+// downwards) and a height across it. The exact overlap clips one rectangle
+// by the other (a convex polygon clip) in double precision and rounds the
+// intersection over union to float once; suppression compares that float.
+#ifndef QUELT_FRAMEWORK_ROTATED_HPP
+#define QUELT_FRAMEWORK_ROTATED_HPP
+
+#include "box.hpp"
+
+namespace sorvanta::framework {
+
+struct rotated_box {
+  float cx;
+  float cy;
+  float w;
+  float h;
+  float angle;  // radians, x toward y
+};
+
+// Which overlap decides rotated suppression.
+enum class rotated_measure : unsigned char {
+  exact,          // intersection over union of the rectangles
+  probabilistic,  // 1 - Hellinger distance of the boxes' Gaussians
+};
+
+// Whether a box takes part in suppression at all: every value finite, sizes
+// not negative, and axis-aligned bounds within float range. Other boxes
+// neither suppress nor are suppressed.
+bool rotated_valid(const rotated_box& box);
+
+// The smallest axis-aligned box holding the rectangle, each bound rounded
+// outwards to float (its `area` is the bounds' area). Expects a valid box.
+corner_box rotated_bounds(const rotated_box& box);
+
+// Intersection over union of two valid boxes' rectangles, in [0, 1]:
+// symmetric (the pair is put in one order first), 0 when either has no area
+// or they are apart or only touch, 1 for identical boxes, never above what
+// the smaller box allows. The clip runs in double around the pair's
+// midpoint, so huge coordinates keep their precision; intersections within
+// 2^-24 of 0 or of the smaller box's area are taken as exactly that (the
+// rounding of the corners of boxes that touch, share an edge or nest).
+float rotated_overlap(const rotated_box& first, const rotated_box& second);
+
+// The probabilistic overlap of the OBB post-processing: each box a Gaussian
+// with variances w^2 / 12 and h^2 / 12 along its axes, the Bhattacharyya
+// distance d of the two clamped to [1e-7, 100], and 1 - sqrt(1 - exp(-d) +
+// 1e-7); in double, rounded to float once. An approximation: it is never 0
+// (boxes far apart give about -5e-8) and not 1 for identical boxes.
+float rotated_probabilistic_overlap(const rotated_box& first, const rotated_box& second);
+
+// The form a record gives: the longer side as the width (equal sides keep
+// theirs) and the angle in [0, pi), as floats.
+rotated_box rotated_record_form(const rotated_box& box);
+
+// A box in network-input pixels mapped to original-image pixels by
+// x' = (x - pad_x) / scale_x, y' = (y - pad_y) / scale_y, in record form.
+// With equal scales the centre and the sizes map (single precision, as the
+// axis-aligned edges); with different scales the rectangle becomes a
+// parallelogram, and the result is the minimum-area rectangle around its
+// four corners (one of its sides lies along a side of the parallelogram).
+// Not clipped to the image.
+rotated_box map_rotated(const rotated_box& box, float scale_x, float scale_y, float pad_x,
+                        float pad_y);
+
+inline float rotated_measure_of(rotated_measure measure, const rotated_box& first,
+                                const rotated_box& second) {
+  return measure == rotated_measure::exact ? rotated_overlap(first, second)
+                                           : rotated_probabilistic_overlap(first, second);
+}
+
+}  // namespace sorvanta::framework
+
+#endif
