@@ -347,6 +347,37 @@ TEST(Differential, HeadsEntryAndMappingMatchReference) {
   EXPECT_GT(faults, case_count() / 50);
 }
 
+// Rotated boxes: the records (their bounds) of the reference, whose overlap
+// clips the rectangles the plain way, for identical, nested, touching and
+// edge-sharing boxes, slivers, angles near quarter turns, huge coordinates
+// and bad values; layout contradictions fail naming the field.
+TEST(Differential, RotatedBoxesMatchReference) {
+  std::size_t records = 0;
+  std::size_t faults = 0;
+  for (std::uint64_t c = 0; c < case_count(); ++c) {
+    const std::uint64_t seed = first_seed() + c;
+    awkward_random random(seed);
+    heads_call call;
+    random_rotated_call(random, call);
+    object_handler handler{nullptr, detections_batch};
+    const std::string text =
+        quelt::test::failure_text(quelt_decode(&call.layout, &call.options, &handler));
+    if (!call.fault.empty()) {
+      ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
+      ASSERT_TRUE(plain_failure(text, "quelt_decode", call.fault)) << "seed " << seed;
+      ++faults;
+      continue;
+    }
+    ASSERT_EQ(text, "") << "seed " << seed;
+    const detections library = read_batch(handler);
+    ASSERT_TRUE(same_batches(library, decode_heads(call.layout, call.options))) << "seed " << seed;
+    records += record_count(library);
+    object_handler_destroy(handler);
+  }
+  EXPECT_GT(records, case_count());
+  EXPECT_GT(faults, case_count() / 50);
+}
+
 // The same calls with views stored as float16, bfloat16 and quantized
 // integers: the records must be those of the reference, and byte for byte
 // those of the float path over a float32 copy converted element by element.

@@ -392,6 +392,18 @@ QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) ==
 /* How the four box values are coded, in network-input pixels. */
 #define QUELT_BOX_CENTRE_SIZE 0 /* centre x, centre y, width, height */
 #define QUELT_BOX_CORNERS 1     /* x_min, y_min, x_max, y_max */
+#define QUELT_BOX_ROTATED 2     /* centre x, centre y, width, height; the angle in `angles` */
+
+/* How the angles of rotated boxes are given (angle_flags, bits that combine).
+ * By default in radians, a positive angle turning the width from the x axis
+ * toward the y axis: clockwise on an image whose y grows downwards (the
+ * convention of the usual OBB exports). */
+#define QUELT_ANGLE_DEGREES 1          /* degrees instead of radians */
+#define QUELT_ANGLE_COUNTERCLOCKWISE 2 /* positive turns counter-clockwise on the image */
+
+/* Which overlap suppresses rotated boxes (rotated_overlap). */
+#define QUELT_OVERLAP_EXACT 0         /* intersection over union of the rectangles */
+#define QUELT_OVERLAP_PROBABILISTIC 1 /* the Gaussian approximation of OBB post-processing */
 
 /* What the class scores (and the objectness) hold. */
 #define QUELT_SCORES_PROBABILITIES 0 /* used as they are */
@@ -417,6 +429,14 @@ QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) ==
  * boxes_element, objectness_element, scores_element: the element type of
  * each view (appended after the first published size, 136 bytes; callers of
  * that size, and zeroed fields, read float32 everywhere).
+ * Rotated boxes (appended at 184 bytes; callers of a smaller size, and
+ * zeroed fields, have none): with box_coding QUELT_BOX_ROTATED,
+ *   angles:          1 component, the angle of each candidate's box
+ *   angles_element:  its element type
+ *   angle_flags:     QUELT_ANGLE_* bits, 0 for radians turning clockwise
+ *   rotated_overlap: QUELT_OVERLAP_*, 0 for the exact overlap
+ * and for other codings angles.data NULL and the other three 0. See
+ * quelt_decode for what rotated boxes give.
  */
 typedef struct quelt_layout {
   uint32_t struct_size;
@@ -433,9 +453,14 @@ typedef struct quelt_layout {
   quelt_element boxes_element;
   quelt_element objectness_element;
   quelt_element scores_element;
+  /* rotated boxes */
+  quelt_view angles;
+  quelt_element angles_element;
+  int32_t angle_flags;     /* QUELT_ANGLE_* */
+  int32_t rotated_overlap; /* QUELT_OVERLAP_* */
 } quelt_layout;
 
-QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 184);
+QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 240);
 QUELT_STATIC_ASSERT(quelt_layout_struct_size, offsetof(quelt_layout, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_layout_box_coding, offsetof(quelt_layout, box_coding) == 4);
 QUELT_STATIC_ASSERT(quelt_layout_score_coding, offsetof(quelt_layout, score_coding) == 8);
@@ -451,6 +476,11 @@ QUELT_STATIC_ASSERT(quelt_layout_boxes_element, offsetof(quelt_layout, boxes_ele
 QUELT_STATIC_ASSERT(quelt_layout_objectness_element,
                     offsetof(quelt_layout, objectness_element) == 152);
 QUELT_STATIC_ASSERT(quelt_layout_scores_element, offsetof(quelt_layout, scores_element) == 168);
+/* rotated boxes */
+QUELT_STATIC_ASSERT(quelt_layout_angles, offsetof(quelt_layout, angles) == 184);
+QUELT_STATIC_ASSERT(quelt_layout_angles_element, offsetof(quelt_layout, angles_element) == 216);
+QUELT_STATIC_ASSERT(quelt_layout_angle_flags, offsetof(quelt_layout, angle_flags) == 232);
+QUELT_STATIC_ASSERT(quelt_layout_rotated_overlap, offsetof(quelt_layout, rotated_overlap) == 236);
 
 /*
  * How an image was fitted to the network input: network-input pixel x came

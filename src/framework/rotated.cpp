@@ -106,11 +106,11 @@ bool goes_first(const rotated_box& a, const rotated_box& b) {
 
 // Half the extents of the bounds, in double.
 point half_extent(const rotated_box& box) {
-  const double c = std::fabs(std::cos(static_cast<double>(box.angle)));
-  const double s = std::fabs(std::sin(static_cast<double>(box.angle)));
+  const double c = std::cos(static_cast<double>(box.angle));
+  const double s = std::sin(static_cast<double>(box.angle));
   const double hw = 0.5 * static_cast<double>(box.w);
   const double hh = 0.5 * static_cast<double>(box.h);
-  return point{hw * c + hh * s, hw * s + hh * c};
+  return point{std::fabs(hw * c) + std::fabs(hh * s), std::fabs(hw * s) + std::fabs(hh * c)};
 }
 
 float down(double value) {

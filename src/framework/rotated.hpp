@@ -21,6 +21,9 @@ struct rotated_box {
   float angle;  // radians, x toward y
 };
 
+// Degrees to radians, one single-precision product: float(pi / 180).
+constexpr float radians_per_degree = 0.017453292519943295f;
+
 // Which overlap decides rotated suppression.
 enum class rotated_measure : unsigned char {
   exact,          // intersection over union of the rectangles
@@ -32,8 +35,9 @@ enum class rotated_measure : unsigned char {
 // neither suppress nor are suppressed.
 bool rotated_valid(const rotated_box& box);
 
-// The smallest axis-aligned box holding the rectangle, each bound rounded
-// outwards to float (its `area` is the bounds' area). Expects a valid box.
+// The axis-aligned bounds of the rectangle: centre -+ (|w cos| + |h sin|) / 2
+// across x and (|w sin| + |h cos|) / 2 across y, in double, each bound
+// rounded outwards to float (its `area` is the bounds' area). NaN stays NaN.
 corner_box rotated_bounds(const rotated_box& box);
 
 // Intersection over union of two valid boxes' rectangles, in [0, 1]:

@@ -10,6 +10,7 @@
 #include "../framework/box.hpp"
 #include "../framework/elements.hpp"
 #include "../framework/ranking.hpp"
+#include "../framework/rotated.hpp"
 #include "../framework/suppression.hpp"
 #include "quelt/quelt.h"
 #include "scan.hpp"
@@ -59,6 +60,9 @@ class decoder {
   decoder(const quelt_layout& layout, const quelt_decode_options& options);
 
   std::vector<object_detection> image(std::int64_t b);
+  // The rotated boxes (network-input pixels, as decoded) of the records the
+  // last image() gave, one per record; empty unless the boxes are rotated.
+  const std::vector<fw::rotated_box>& kept_rotated() const { return kept_rotated_; }
   // The records of image b of raw per-level heads (levels.cpp); the decoder
   // was built over a layout of raw candidates of `levels.classes` classes.
   std::vector<object_detection> image_levels(std::int64_t b, const quelt_levels& levels);
@@ -102,6 +106,12 @@ class decoder {
   std::vector<std::int32_t> best_class_;  // per candidate, -1 for none
   std::vector<float> best_score_;
   std::vector<fw::corner_box> candidate_boxes_;  // one per hit, in hit order
+  // Rotated boxes: one per hit, in hit order (candidate_boxes_ holds their
+  // bounds), then in rank order, then those of the records.
+  const bool is_rotated_;
+  std::vector<fw::rotated_box> candidate_rotated_;
+  std::vector<fw::rotated_box> rotated_;
+  std::vector<fw::rotated_box> kept_rotated_;
   // The box values of a level's hit cells, bin by bin with the four sides
   // side by side (cell, bin, side).
   std::vector<float> bins_;

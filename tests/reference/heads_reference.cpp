@@ -24,6 +24,7 @@ struct heads_record {
   float score;
   float objectness;
   float x0, y0, x1, y1;  // network-input pixels
+  rotated turned;        // rotated boxes only
 };
 
 float value_at(const quelt_view& view, std::int64_t b, std::int64_t n, std::int64_t c) {
@@ -156,7 +157,7 @@ float element_value(const quelt_element& element, const void* address) {
 quelt_layout converted_layout(const quelt_layout& layout,
                               std::vector<std::vector<float>>& storage) {
   quelt_layout converted = layout;
-  storage.resize(3);
+  storage.resize(4);
   const bool raw = layout.candidate_kind == QUELT_CANDIDATES_RAW;
   converted.boxes = converted_view(layout.boxes, layout.boxes_element, layout.batch,
                                    layout.candidates, 4, storage[0]);
@@ -166,6 +167,11 @@ quelt_layout converted_layout(const quelt_layout& layout,
   }
   converted.scores = converted_view(layout.scores, layout.scores_element, layout.batch,
                                     layout.candidates, raw ? layout.classes : 2, storage[2]);
+  if (layout.box_coding == QUELT_BOX_ROTATED) {
+    converted.angles = converted_view(layout.angles, layout.angles_element, layout.batch,
+                                      layout.candidates, 1, storage[3]);
+    converted.angles_element = quelt_element{};
+  }
   converted.boxes_element = quelt_element{};
   converted.objectness_element = quelt_element{};
   converted.scores_element = quelt_element{};
@@ -189,7 +195,17 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
       const float v1 = value_at(layout.boxes, b, n, 1);
       const float v2 = value_at(layout.boxes, b, n, 2);
       const float v3 = value_at(layout.boxes, b, n, 3);
-      if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
+      if (layout.box_coding == QUELT_BOX_ROTATED) {
+        float angle = value_at(layout.angles, b, n, 0);
+        if (layout.angle_flags & QUELT_ANGLE_DEGREES) {
+          angle = angle * static_cast<float>(3.14159265358979323846 / 180);
+        }
+        if (layout.angle_flags & QUELT_ANGLE_COUNTERCLOCKWISE) {
+          angle = -angle;
+        }
+        box.turned = rotated{v0, v1, v2, v3, angle};
+        rotated_bounds(box.turned, box.x0, box.y0, box.x1, box.y1);
+      } else if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
         box.x0 = v0 - v2 * 0.5f;
         box.y0 = v1 - v3 * 0.5f;
         box.x1 = v0 + v2 * 0.5f;
@@ -280,6 +296,20 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
             continue;
           }
           if (options.agnostic == 0 && records[j].class_id != records[i].class_id) {
+            continue;
+          }
+          if (layout.box_coding == QUELT_BOX_ROTATED) {
+            if (!rotated_takes_part(records[j].turned) || !rotated_takes_part(records[i].turned)) {
+              continue;
+            }
+            const float overlap =
+                layout.rotated_overlap == QUELT_OVERLAP_PROBABILISTIC
+                    ? rotated_probabilistic_iou(records[j].turned, records[i].turned)
+                    : rotated_iou(records[j].turned, records[i].turned);
+            if (overlap > limit) {
+              removed[i] = true;
+              break;
+            }
             continue;
           }
           if (iou(records[j], records[i]) > limit) {

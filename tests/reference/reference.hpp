@@ -58,6 +58,19 @@ detections decode_levels(const quelt_levels& levels, const quelt_decode_options&
 // (NCHW, contiguous), element by element; `copies` holds the new levels.
 quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vector<float>>& storage,
                               std::vector<quelt_level>& copies);
+// Rotated boxes: centre, sizes and the angle in radians, x toward y.
+struct rotated {
+  float cx, cy, w, h, angle;
+};
+// Whether a box suppresses and can be suppressed: finite, sizes not
+// negative, bounds within float range.
+bool rotated_takes_part(const rotated& r);
+// Its axis-aligned bounds (the edges of its 28-byte record).
+void rotated_bounds(const rotated& r, float& x0, float& y0, float& x1, float& y1);
+// The exact intersection over union, and the probabilistic overlap.
+float rotated_iou(const rotated& a, const rotated& b);
+float rotated_probabilistic_iou(const rotated& a, const rotated& b);
+
 // quelt_map_detections on a copy of `batch`; expects valid arguments.
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
