@@ -15,15 +15,21 @@ struct point {
   double y;
 };
 
-// The four corners around `origin`, counter-clockwise in the frame where
-// the width axis turns toward the height axis (positive signed area).
-void corners(const rotated_box& box, point origin, point out[4]) {
-  const double c = std::cos(static_cast<double>(box.angle));
-  const double s = std::sin(static_cast<double>(box.angle));
+// The corners of `box` in the frame of `frame`: its centre the origin, its
+// width along x, its height along y. Counter-clockwise where x turns toward
+// y (positive signed area).
+void corners_in_frame(const rotated_box& box, const rotated_box& frame, point out[4]) {
+  const double turn = static_cast<double>(box.angle) - static_cast<double>(frame.angle);
+  const double c = std::cos(turn);
+  const double s = std::sin(turn);
+  const double fc = std::cos(static_cast<double>(frame.angle));
+  const double fs = std::sin(static_cast<double>(frame.angle));
+  const double dx = static_cast<double>(box.cx) - static_cast<double>(frame.cx);
+  const double dy = static_cast<double>(box.cy) - static_cast<double>(frame.cy);
+  const double cx = dx * fc + dy * fs;
+  const double cy = dy * fc - dx * fs;
   const double hw = 0.5 * static_cast<double>(box.w);
   const double hh = 0.5 * static_cast<double>(box.h);
-  const double cx = static_cast<double>(box.cx) - origin.x;
-  const double cy = static_cast<double>(box.cy) - origin.y;
   const double ux = hw * c;
   const double uy = hw * s;
   const double vx = -hh * s;
@@ -34,18 +40,14 @@ void corners(const rotated_box& box, point origin, point out[4]) {
   out[3] = point{cx + ux - vx, cy + uy - vy};
 }
 
-// Which side of the directed line a -> b the point p lies: positive inside
-// (to the left, for a counter-clockwise polygon).
-double side(point a, point b, point p) {
-  return (b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x);
-}
-
-// Area of the intersection of two convex quadrilaterals (Sutherland-Hodgman:
-// the first clipped by each edge of the second). A clip by one edge adds at
-// most one vertex, so four clips of a quadrilateral stay within eight; the
-// room beyond is for rounding on nearly parallel edges, and a clip that would
-// pass it keeps what it has.
-double clipped_area(const point subject[4], const point clip[4]) {
+// Area of the intersection of a convex quadrilateral with the rectangle
+// [-hw, hw] x [-hh, hh] (Sutherland-Hodgman, one side at a time). Against
+// sides parallel to the axes, how far a point is inside is one subtraction,
+// so nearly parallel edges, slivers and long thin boxes keep their digits. A
+// clip by one side adds at most one vertex, so the four clips of a
+// quadrilateral stay within eight; the room beyond is for rounding, and a
+// clip that would pass it keeps what it has.
+double clipped_area(const point subject[4], double hw, double hh) {
   constexpr std::size_t room = 16;
   point a[room];
   point b[room];
@@ -54,26 +56,33 @@ double clipped_area(const point subject[4], const point clip[4]) {
   point* in = a;
   point* out = b;
   for (int e = 0; e < 4 && count > 0; ++e) {
-    const point p = clip[e];
-    const point q = clip[(e + 1) % 4];
+    // Inside: x <= hw, y <= hh, -x <= hw, -y <= hh.
+    auto inside = [e, hw, hh](point p) {
+      switch (e) {
+        case 0:
+          return hw - p.x;
+        case 1:
+          return hh - p.y;
+        case 2:
+          return hw + p.x;
+        default:
+          return hh + p.y;
+      }
+    };
     std::size_t kept = 0;
     for (std::size_t i = 0; i < count && kept + 2 <= room; ++i) {
       const point current = in[i];
       const point previous = in[(i + count - 1) % count];
-      const double dc = side(p, q, current);
-      const double dp = side(p, q, previous);
-      if (dc >= 0.0) {
-        if (dp < 0.0) {
-          // The crossing from outside: dp < 0 <= dc, so t lies in (0, 1].
-          const double t = dp / (dp - dc);
-          out[kept++] = point{previous.x + t * (current.x - previous.x),
-                              previous.y + t * (current.y - previous.y)};
-        }
-        out[kept++] = current;
-      } else if (dp >= 0.0) {
+      const double dc = inside(current);
+      const double dp = inside(previous);
+      if ((dc >= 0.0) != (dp >= 0.0)) {
+        // One end in, one out: t = dp / (dp - dc) lies in [0, 1].
         const double t = dp / (dp - dc);
         out[kept++] = point{previous.x + t * (current.x - previous.x),
                             previous.y + t * (current.y - previous.y)};
+      }
+      if (dc >= 0.0) {
+        out[kept++] = current;
       }
     }
     count = kept;
@@ -113,14 +122,25 @@ point half_extent(const rotated_box& box) {
   return point{std::fabs(hw * c) + std::fabs(hh * s), std::fabs(hw * s) + std::fabs(hh * c)};
 }
 
-float down(double value) {
-  const auto f = static_cast<float>(value);
-  return static_cast<double>(f) > value ? std::nextafter(f, -INFINITY) : f;
+// The float at or below a + b, and the one at or above it: the sum's
+// rounding error found exactly (two-sum), so that a sum rounded toward the
+// centre (an extent absorbed by a huge centre) still gives outward bounds.
+float down(double a, double b) {
+  const double sum = a + b;
+  const double b_part = sum - a;
+  const double error = (a - (sum - b_part)) + (b - b_part);
+  const auto f = static_cast<float>(sum);
+  const double back = static_cast<double>(f);
+  return back > sum || (back == sum && error < 0.0) ? std::nextafter(f, -INFINITY) : f;
 }
 
-float up(double value) {
-  const auto f = static_cast<float>(value);
-  return static_cast<double>(f) < value ? std::nextafter(f, INFINITY) : f;
+float up(double a, double b) {
+  const double sum = a + b;
+  const double b_part = sum - a;
+  const double error = (a - (sum - b_part)) + (b - b_part);
+  const auto f = static_cast<float>(sum);
+  const double back = static_cast<double>(f);
+  return back < sum || (back == sum && error > 0.0) ? std::nextafter(f, INFINITY) : f;
 }
 
 }  // namespace
@@ -140,7 +160,7 @@ corner_box rotated_bounds(const rotated_box& box) {
   const point e = half_extent(box);
   const double cx = box.cx;
   const double cy = box.cy;
-  return make_corner_box(down(cx - e.x), down(cy - e.y), up(cx + e.x), up(cy + e.y));
+  return make_corner_box(down(cx, -e.x), down(cy, -e.y), up(cx, e.x), up(cy, e.y));
 }
 
 float rotated_overlap(const rotated_box& first, const rotated_box& second) {
@@ -152,15 +172,13 @@ float rotated_overlap(const rotated_box& first, const rotated_box& second) {
   if (!(area_a > 0.0) || !(area_b > 0.0)) {
     return 0.0f;
   }
-  const point origin{0.5 * (static_cast<double>(a.cx) + static_cast<double>(b.cx)),
-                     0.5 * (static_cast<double>(a.cy) + static_cast<double>(b.cy))};
+  // a clipped by b, in b's frame: around b's centre, so huge coordinates
+  // keep their precision, and with b's sides along the axes.
   point pa[4];
-  point pb[4];
-  corners(a, origin, pa);
-  corners(b, origin, pb);
+  corners_in_frame(a, b, pa);
   const double smaller = std::min(area_a, area_b);
   const double slack = smaller * 0x1p-24;
-  double inter = clipped_area(pa, pb);
+  double inter = clipped_area(pa, 0.5 * static_cast<double>(b.w), 0.5 * static_cast<double>(b.h));
   if (inter <= slack) {
     return 0.0f;
   }

@@ -37,14 +37,16 @@ bool rotated_valid(const rotated_box& box);
 
 // The axis-aligned bounds of the rectangle: centre -+ (|w cos| + |h sin|) / 2
 // across x and (|w sin| + |h cos|) / 2 across y, in double, each bound
-// rounded outwards to float (its `area` is the bounds' area). NaN stays NaN.
+// rounded outwards to float (the rounding of the double sum included) (its `area` is the bounds'
+// area). NaN stays NaN.
 corner_box rotated_bounds(const rotated_box& box);
 
 // Intersection over union of two valid boxes' rectangles, in [0, 1]:
 // symmetric (the pair is put in one order first), 0 when either has no area
 // or they are apart or only touch, 1 for identical boxes, never above what
-// the smaller box allows. The clip runs in double around the pair's
-// midpoint, so huge coordinates keep their precision; intersections within
+// the smaller box allows. The clip runs in double in the frame of one box
+// (its centre the origin, its sides along the axes), so huge coordinates
+// and long thin boxes keep their precision; intersections within
 // 2^-24 of 0 or of the smaller box's area are taken as exactly that (the
 // rounding of the corners of boxes that touch, share an edge or nest).
 float rotated_overlap(const rotated_box& first, const rotated_box& second);

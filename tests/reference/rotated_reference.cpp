@@ -61,17 +61,23 @@ double half_width_y(const rotated& r) {
          std::fabs(0.5 * r.h * std::cos(static_cast<double>(r.angle)));
 }
 
-float rounded_down(double v) {
-  float f = static_cast<float>(v);
-  if (static_cast<double>(f) > v) {
+// The float just at or below the exact value of a + b.
+float rounded_down(double a, double b) {
+  const double sum = a + b;
+  float f = static_cast<float>(sum);
+  // What the double sum lost, exactly (two-sum).
+  const double lost = (a - (sum - (sum - a))) + (b - (sum - a));
+  if (static_cast<double>(f) > sum || (static_cast<double>(f) == sum && lost < 0)) {
     f = std::nextafter(f, -std::numeric_limits<float>::infinity());
   }
   return f;
 }
 
-float rounded_up(double v) {
-  float f = static_cast<float>(v);
-  if (static_cast<double>(f) < v) {
+float rounded_up(double a, double b) {
+  const double sum = a + b;
+  float f = static_cast<float>(sum);
+  const double lost = (a - (sum - (sum - a))) + (b - (sum - a));
+  if (static_cast<double>(f) < sum || (static_cast<double>(f) == sum && lost > 0)) {
     f = std::nextafter(f, std::numeric_limits<float>::infinity());
   }
   return f;
@@ -90,10 +96,10 @@ bool rotated_takes_part(const rotated& r) {
 }
 
 void rotated_bounds(const rotated& r, float& x0, float& y0, float& x1, float& y1) {
-  x0 = rounded_down(static_cast<double>(r.cx) - half_width_x(r));
-  y0 = rounded_down(static_cast<double>(r.cy) - half_width_y(r));
-  x1 = rounded_up(static_cast<double>(r.cx) + half_width_x(r));
-  y1 = rounded_up(static_cast<double>(r.cy) + half_width_y(r));
+  x0 = rounded_down(r.cx, -half_width_x(r));
+  y0 = rounded_down(r.cy, -half_width_y(r));
+  x1 = rounded_up(r.cx, half_width_x(r));
+  y1 = rounded_up(r.cy, half_width_y(r));
 }
 
 float rotated_iou(const rotated& a, const rotated& b) {
