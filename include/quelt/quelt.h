@@ -578,6 +578,35 @@ QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options
  * A box with a NaN bound has a NaN IoU with every box: it is never removed
  * and removes nothing.
  *
+ * Rotated boxes (box_coding QUELT_BOX_ROTATED): each candidate's box is
+ * centre x, centre y, width, height in network-input pixels and an angle
+ * from `angles`, taken as radians turning the width from the x axis toward
+ * the y axis (clockwise on the image), or as angle_flags says: degrees are
+ * turned into radians by one single-precision product with
+ * 0.017453292f, and QUELT_ANGLE_COUNTERCLOCKWISE negates the angle. They are
+ * suppressed as above with the overlap rotated_overlap names:
+ *   exact: the intersection over union of the two rectangles, the
+ *     intersection found by clipping one rectangle by the other (a convex
+ *     polygon clip) in double precision in the frame of one of them, the
+ *     ratio rounded once to float and compared with the threshold. It is
+ *     symmetric, in [0, 1], 1 for identical boxes, 0 for boxes that are apart,
+ *     only touch, or have no area (a width or height of 0), and never above
+ *     the smaller area over the larger. An intersection within 2^-24 of the
+ *     smaller box's area of 0, or of that area, counts as exactly that
+ *     (nested and touching boxes then give their exact ratios). Boxes whose
+ *     axis-aligned bounds are apart are never clipped.
+ *   probabilistic: the overlap of the usual OBB post-processing, an
+ *     approximation: each box a Gaussian with variances w^2 / 12 and
+ *     h^2 / 12 along its sides, their Bhattacharyya distance d clamped to
+ *     [1e-7, 100], overlap 1 - sqrt(1 - exp(-d) + 1e-7), in double. It is
+ *     never exactly 0 and not 1 for identical boxes; suppression then tests
+ *     every kept box of the class, without culling.
+ * A rotated box with a value that is not finite, a negative width or height,
+ * or bounds beyond the float range neither suppresses nor is suppressed.
+ * Its 28-byte record holds the box's axis-aligned bounds: centre -+
+ * (|w cos a| + |h sin a|) / 2 across x and (|w sin a| + |h cos a|) / 2
+ * across y, in double, rounded outwards to float, then as any other edges.
+ *
  * Output. Each image's records come in ranking order, on every run and
  * platform; with max_detections above 0 only the first max_detections stay.
  * A record's objectness is the candidate's objectness (1 without one), its
@@ -598,8 +627,10 @@ QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options
  * NULL or NaN thresholds; a NULL allow-list with entries, or a negative count;
  * geometry with a size or scale not above 0, or a value that is not finite;
  * an unknown element type, a quantized scale that is not finite and above 0,
- * a zero point outside its type, or a nonzero element `reserved`.
- * The handle then holds no batch.
+ * a zero point outside its type, or a nonzero element `reserved`; rotated
+ * boxes without angles (angles.data NULL), unknown angle_flags bits or
+ * rotated_overlap, and angles, angle flags or an overlap given for boxes
+ * that are not rotated. The handle then holds no batch.
  */
 QUELT_API return_status quelt_decode(const quelt_layout* layout,
                                      const quelt_decode_options* options,
