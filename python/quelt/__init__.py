@@ -461,9 +461,15 @@ LAYOUTS = {
     "separate": "boxes (batch, candidates, 4) with scores (batch, candidates, classes)",
     "separate-by-class": "boxes (batch, candidates, 4) with scores (batch, classes, candidates)",
     "end-to-end": "(batch, candidates, 6): x_min, y_min, x_max, y_max, score, class",
+    "obb": "(batch, 4 + classes + 1, candidates): rotated boxes, the angle last",
 }
 
-_BOX_FORMATS = {"cxcywh": _ctypes.BOX_CENTRE_SIZE, "xyxy": _ctypes.BOX_CORNERS}
+_BOX_FORMATS = {
+    "cxcywh": _ctypes.BOX_CENTRE_SIZE,
+    "xyxy": _ctypes.BOX_CORNERS,
+    "rotated": _ctypes.BOX_ROTATED,
+}
+_OVERLAPS = {"exact": _ctypes.OVERLAP_EXACT, "probabilistic": _ctypes.OVERLAP_PROBABILISTIC}
 
 
 # The element types the library reads, by numpy dtype; the integer types
@@ -619,6 +625,9 @@ def decode(
     logits: bool = False,
     geometry: Geometries = None,
     quant: Quantization = None,
+    angle_unit: str = "radians",
+    clockwise: bool = True,
+    overlap: str = "exact",
 ) -> List[np.ndarray]:
     """Decodes box predictions; returns one detections array per image.
 
@@ -663,11 +672,20 @@ def decode(
     integer array, or a dict by name ("predictions", "boxes", "scores",
     "objectness"). The records are those of the same call over the arrays
     converted to float32.
+
+    "obb": oriented boxes, the columns of the OBB export (e.g. (1, 20, 21504)
+    for 15 classes): centre, size, class scores, then the angle, in
+    ``angle_unit`` ("radians" or "degrees"), turning clockwise on the image
+    (x toward y) unless ``clockwise`` is False. ``overlap``: "exact" (the
+    intersection over union of the rectangles) or "probabilistic" (the
+    Gaussian approximation of the usual OBB post-processing). The records
+    then hold each rotated box's axis-aligned bounds.
     """
     if net_size is None:
         raise TypeError("decode needs net_size, the network input (width, height) or one int")
     width, height = _net_size(net_size)
     kind = _ctypes.CANDIDATES_RAW
+    angle_view = None
     if layout is None:
         if predictions is not None:
             raise ValueError(f"name the layout of predictions: one of {', '.join(LAYOUTS)}")
@@ -700,7 +718,7 @@ def decode(
         box_quant = score_quant = object_quant = _quant_for(quant, "predictions")
         tensor = _float_view(predictions, "predictions", 3, shape, box_quant)
         object_view = None
-        if layout == "columns":
+        if layout in ("columns", "obb"):
             tensor = tensor.transpose(0, 2, 1)
         if separate:
             box_view = tensor
@@ -714,6 +732,11 @@ def decode(
                     scores, "scores", 3, "(batch, classes, candidates)", score_quant
                 )
                 score_view = score_view.transpose(0, 2, 1)
+        elif layout == "obb":
+            if tensor.shape[2] < 6:
+                raise ValueError(f"layout 'obb' reads {shape}, got shape {predictions.shape}")
+            box_view, score_view = tensor[:, :, :4], tensor[:, :, 4:-1]
+            angle_view = tensor[:, :, -1]
         elif layout == "end-to-end":
             if tensor.shape[2] != 6:
                 raise ValueError(f"end-to-end rows hold 6 values, got shape {predictions.shape}")
@@ -735,6 +758,16 @@ def decode(
                 f"{name} describe {view.shape[0]} images of {view.shape[1]} candidates, "
                 f"the boxes {batch} of {count}"
             )
+    if angle_view is None and (angle_unit, clockwise, overlap) != ("radians", True, "exact"):
+        raise ValueError("angle_unit, clockwise and overlap go with the 'obb' layout")
+    if angle_view is not None:
+        if box_format not in (None, "cxcywh"):
+            raise ValueError(f"rotated boxes are centre and size, not {box_format!r}")
+        if angle_unit not in ("radians", "degrees"):
+            raise ValueError(f"angle_unit must be 'radians' or 'degrees', got {angle_unit!r}")
+        if overlap not in _OVERLAPS:
+            raise ValueError(f"overlap must be 'exact' or 'probabilistic', got {overlap!r}")
+        box_format = "rotated"
     if box_format is None:
         box_format = "xyxy" if kind == _ctypes.CANDIDATES_END_TO_END else "cxcywh"
     if box_format not in _BOX_FORMATS:
@@ -756,6 +789,13 @@ def decode(
     if object_view is not None:
         described.objectness = _view(object_view)
         described.objectness_element = _element(object_view, object_quant)
+    if angle_view is not None:
+        described.angles = _view(angle_view)
+        described.angles_element = _element(angle_view, box_quant)
+        described.angle_flags = (_ctypes.ANGLE_DEGREES if angle_unit == "degrees" else 0) | (
+            0 if clockwise else _ctypes.ANGLE_COUNTERCLOCKWISE
+        )
+        described.rotated_overlap = _OVERLAPS[overlap]
 
     options, kept = _decode_options(
         width, height, batch, score, iou, agnostic, multi_label, max_det, classes, geometry

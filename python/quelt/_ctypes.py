@@ -101,6 +101,11 @@ class Layout(ctypes.Structure):
         ("boxes_element", Element),
         ("objectness_element", Element),
         ("scores_element", Element),
+        # rotated boxes
+        ("angles", View),
+        ("angles_element", Element),
+        ("angle_flags", ctypes.c_int32),
+        ("rotated_overlap", ctypes.c_int32),
     ]
 
 
@@ -167,7 +172,9 @@ class DecodeOptions(ctypes.Structure):
     ]
 
 
-BOX_CENTRE_SIZE, BOX_CORNERS = 0, 1
+BOX_CENTRE_SIZE, BOX_CORNERS, BOX_ROTATED = 0, 1, 2
+ANGLE_DEGREES, ANGLE_COUNTERCLOCKWISE = 1, 2
+OVERLAP_EXACT, OVERLAP_PROBABILISTIC = 0, 1
 SCORES_PROBABILITIES, SCORES_LOGITS = 0, 1
 CANDIDATES_RAW, CANDIDATES_END_TO_END = 0, 1
 (
@@ -189,7 +196,8 @@ assert ctypes.sizeof(NetParams) == 8
 assert DETECTION_DTYPE.itemsize == 28
 assert ctypes.sizeof(View) == 32
 assert ctypes.sizeof(Element) == 16
-assert ctypes.sizeof(Layout) == 184 and Layout.scores.offset == 104
+assert ctypes.sizeof(Layout) == 240 and Layout.scores.offset == 104
+assert Layout.angles.offset == 184 and Layout.rotated_overlap.offset == 236
 assert Layout.scores_element.offset == 168
 assert ctypes.sizeof(GridView) == 56 and GridView.element.offset == 40
 assert ctypes.sizeof(Level) == 192 and Level.score_sum.offset == 136
