@@ -154,11 +154,12 @@ std::size_t opencv_offsets(const workload& w) {
     shifted[i].center.y += offset;
   }
   std::vector<int> kept;
-  cv::dnn::NMSBoxesRotated(shifted, p.scores, score_threshold, iou_threshold, kept);
+  cv::dnn::NMSBoxes(shifted, p.scores, score_threshold, iou_threshold, kept);
   return kept.size();
 }
 
-// Kept (class, score) pairs, class by class without offsets.
+// Kept (class, score) pairs, class by class without offsets. (NMSBoxes over
+// RotatedRect is what Python calls NMSBoxesRotated.)
 std::set<std::pair<int, float>> opencv_kept_per_class(const workload& w) {
   const proposals p = gather(w);
   std::set<std::pair<int, float>> kept_set;
@@ -172,7 +173,7 @@ std::set<std::pair<int, float>> opencv_kept_per_class(const workload& w) {
       }
     }
     std::vector<int> kept;
-    cv::dnn::NMSBoxesRotated(boxes, scores, score_threshold, iou_threshold, kept);
+    cv::dnn::NMSBoxes(boxes, scores, score_threshold, iou_threshold, kept);
     for (int i : kept) {
       kept_set.insert({c, scores[static_cast<std::size_t>(i)]});
     }
