@@ -70,6 +70,10 @@ void rotated_bounds(const rotated& r, float& x0, float& y0, float& x1, float& y1
 // The exact intersection over union, and the probabilistic overlap.
 float rotated_iou(const rotated& a, const rotated& b);
 float rotated_probabilistic_iou(const rotated& a, const rotated& b);
+// The record form: the longer side as the width, the angle in [0, pi).
+rotated rotated_record_form(const rotated& r);
+// Mapped to original-image pixels, in record form.
+rotated rotated_mapped(const rotated& r, const quelt_image_geometry& g);
 
 // quelt_map_detections on a copy of `batch`; expects valid arguments.
 detections map_detections(const detections& batch, std::int32_t network_width,

@@ -181,4 +181,57 @@ float rotated_probabilistic_iou(const rotated& p, const rotated& q) {
   return static_cast<float>(1 - std::sqrt(1 - std::exp(-d) + eps));
 }
 
+rotated rotated_record_form(const rotated& r) {
+  const double pi = 3.14159265358979323846;
+  rotated out = r;
+  double angle = r.angle;
+  if (r.w < r.h) {
+    out.w = r.h;
+    out.h = r.w;
+    angle = angle + pi / 2;
+  }
+  angle = std::fmod(angle, pi);
+  if (angle < 0) {
+    angle = angle + pi;
+  }
+  out.angle = static_cast<float>(angle);
+  if (out.angle >= static_cast<float>(pi)) {
+    out.angle = 0.0f;
+  }
+  return out;
+}
+
+rotated rotated_mapped(const rotated& r, const quelt_image_geometry& g) {
+  const float cx = (r.cx - g.pad_x) / g.scale_x;
+  const float cy = (r.cy - g.pad_y) / g.scale_y;
+  if (g.scale_x == g.scale_y) {
+    return rotated_record_form(rotated{cx, cy, r.w / g.scale_x, r.h / g.scale_y, r.angle});
+  }
+  // The rectangle's sides after the stretch, and the two rectangles around
+  // the parallelogram with a side along one of them: the smaller wins (the
+  // first on a tie).
+  const double c = std::cos(static_cast<double>(r.angle));
+  const double s = std::sin(static_cast<double>(r.angle));
+  const double side1[2] = {c / g.scale_x, s / g.scale_y};
+  const double side2[2] = {-s / g.scale_x, c / g.scale_y};
+  double best_area = 0;
+  rotated best{};
+  for (int k = 0; k < 2; ++k) {
+    const double* d = k == 0 ? side1 : side2;
+    const double length = std::hypot(d[0], d[1]);
+    const double ux = d[0] / length;
+    const double uy = d[1] / length;
+    const double along = std::fabs(r.w * (side1[0] * ux + side1[1] * uy)) +
+                         std::fabs(r.h * (side2[0] * ux + side2[1] * uy));
+    const double across = std::fabs(r.w * (side1[0] * uy - side1[1] * ux)) +
+                          std::fabs(r.h * (side2[0] * uy - side2[1] * ux));
+    if (k == 0 || along * across < best_area) {
+      best_area = along * across;
+      best = rotated{cx, cy, static_cast<float>(along), static_cast<float>(across),
+                     static_cast<float>(std::atan2(uy, ux))};
+    }
+  }
+  return rotated_record_form(best);
+}
+
 }  // namespace quelt_reference
