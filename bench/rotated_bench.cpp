@@ -7,7 +7,9 @@
 // its candidates are the object jittered (centre +-3 px, sizes +-15%, angle
 // +-0.1 rad), scored 0.3 to 0.95 for its class and below 0.05 for the
 // others. The export's layout: columns (4 + 15 + 1, N), the angle last, in
-// radians.
+// radians. R1 crowds more objects into the input as the candidates grow;
+// R2 spreads them over an input that grows with them (the density of 1,000
+// candidates on 1024 x 1024), where the time per candidate should stay flat.
 //
 // Before the timings, the binary prints two agreements with OpenCV:
 //   overlap: our exact overlap against rotatedRectangleIntersection +
@@ -53,7 +55,8 @@ struct workload {
   }
 };
 
-workload make_workload(std::int64_t candidates, std::uint64_t seed) {
+// `extent`: the side of the input the objects are spread over.
+workload make_workload(std::int64_t candidates, std::uint64_t seed, float extent = size) {
   std::mt19937_64 engine(seed);
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   workload w;
@@ -63,8 +66,8 @@ workload make_workload(std::int64_t candidates, std::uint64_t seed) {
   std::int32_t k = 0;
   for (std::int64_t n = 0; n < candidates; ++n) {
     if (n % 10 == 0) {
-      cx = unit(engine) * size;
-      cy = unit(engine) * size;
+      cx = unit(engine) * extent;
+      cy = unit(engine) * extent;
       bw = 4.0f + unit(engine) * 56.0f;
       bh = 4.0f + unit(engine) * 26.0f;
       angle = unit(engine) * static_cast<float>(pi);
@@ -266,6 +269,12 @@ void print_agreement() {
 }
 #endif
 
+// Objects at the density of 1,000 candidates on 1024 x 1024, whatever their
+// number: the side grows with the square root of the candidates.
+float spread_extent(std::int64_t candidates) {
+  return size * std::sqrt(static_cast<float>(candidates) / 1000.0f);
+}
+
 void register_benchmarks() {
   for (std::int64_t n : {1000, 3000, 10000, 30000}) {
     const std::string name = "R1/rotated/" + std::to_string(n);
@@ -292,6 +301,20 @@ void register_benchmarks() {
       state.counters["detections"] = static_cast<double>(found);
     });
 #endif
+    benchmark::RegisterBenchmark(
+        ("R2/rotated-spread/" + std::to_string(n) + "/library").c_str(),
+        [n](benchmark::State& state) {
+          const workload w = make_workload(n, 3, spread_extent(n));
+          std::size_t found = 0;
+          for (auto _ : state) {
+            found = decode(w).size();
+            benchmark::DoNotOptimize(found);
+          }
+          state.counters["detections"] = static_cast<double>(found);
+          state.counters["ns_per_candidate"] = benchmark::Counter(
+              static_cast<double>(n),
+              benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+        });
   }
 }
 
