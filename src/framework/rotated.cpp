@@ -18,12 +18,13 @@ struct point {
 // The corners of `box` in the frame of `frame`: its centre the origin, its
 // width along x, its height along y. Counter-clockwise where x turns toward
 // y (positive signed area).
-void corners_in_frame(const rotated_box& box, const rotated_box& frame, point out[4]) {
+void corners_in_frame(const rotated_box& box, const rotated_box& frame,
+                      const rotated_turn& frame_turn, point out[4]) {
   const double turn = static_cast<double>(box.angle) - static_cast<double>(frame.angle);
   const double c = std::cos(turn);
   const double s = std::sin(turn);
-  const double fc = std::cos(static_cast<double>(frame.angle));
-  const double fs = std::sin(static_cast<double>(frame.angle));
+  const double fc = frame_turn.cos;
+  const double fs = frame_turn.sin;
   const double dx = static_cast<double>(box.cx) - static_cast<double>(frame.cx);
   const double dy = static_cast<double>(box.cy) - static_cast<double>(frame.cy);
   const double cx = dx * fc + dy * fs;
@@ -114,9 +115,9 @@ bool goes_first(const rotated_box& a, const rotated_box& b) {
 }
 
 // Half the extents of the bounds, in double.
-point half_extent(const rotated_box& box) {
-  const double c = std::cos(static_cast<double>(box.angle));
-  const double s = std::sin(static_cast<double>(box.angle));
+point half_extent(const rotated_box& box, const rotated_turn& turn) {
+  const double c = turn.cos;
+  const double s = turn.sin;
   const double hw = 0.5 * static_cast<double>(box.w);
   const double hh = 0.5 * static_cast<double>(box.h);
   return point{std::fabs(hw * c) + std::fabs(hh * s), std::fabs(hw * s) + std::fabs(hh * c)};
@@ -145,28 +146,43 @@ float up(double a, double b) {
 
 }  // namespace
 
+rotated_turn turn_of(const rotated_box& box) {
+  return rotated_turn{std::cos(static_cast<double>(box.angle)),
+                      std::sin(static_cast<double>(box.angle))};
+}
+
 bool rotated_valid(const rotated_box& box) {
   if (!(std::isfinite(box.cx) && std::isfinite(box.cy) && std::isfinite(box.angle) &&
         box.w >= 0.0f && box.h >= 0.0f && std::isfinite(box.w) && std::isfinite(box.h))) {
     return false;
   }
-  const point e = half_extent(box);
+  const point e = half_extent(box, turn_of(box));
   const double limit = static_cast<double>(std::numeric_limits<float>::max());
   return std::fabs(static_cast<double>(box.cx)) + e.x < limit &&
          std::fabs(static_cast<double>(box.cy)) + e.y < limit;
 }
 
 corner_box rotated_bounds(const rotated_box& box) {
-  const point e = half_extent(box);
+  return rotated_bounds(box, turn_of(box));
+}
+
+corner_box rotated_bounds(const rotated_box& box, const rotated_turn& turn) {
+  const point e = half_extent(box, turn);
   const double cx = box.cx;
   const double cy = box.cy;
   return make_corner_box(down(cx, -e.x), down(cy, -e.y), up(cx, e.x), up(cy, e.y));
 }
 
 float rotated_overlap(const rotated_box& first, const rotated_box& second) {
+  return rotated_overlap(first, turn_of(first), second, turn_of(second));
+}
+
+float rotated_overlap(const rotated_box& first, const rotated_turn& first_turn,
+                      const rotated_box& second, const rotated_turn& second_turn) {
   const bool keep = goes_first(first, second);
   const rotated_box& a = keep ? first : second;
   const rotated_box& b = keep ? second : first;
+  const rotated_turn& b_turn = keep ? second_turn : first_turn;
   const double area_a = static_cast<double>(a.w) * static_cast<double>(a.h);
   const double area_b = static_cast<double>(b.w) * static_cast<double>(b.h);
   if (!(area_a > 0.0) || !(area_b > 0.0)) {
@@ -175,7 +191,7 @@ float rotated_overlap(const rotated_box& first, const rotated_box& second) {
   // a clipped by b, in b's frame: around b's centre, so huge coordinates
   // keep their precision, and with b's sides along the axes.
   point pa[4];
-  corners_in_frame(a, b, pa);
+  corners_in_frame(a, b, b_turn, pa);
   const double smaller = std::min(area_a, area_b);
   const double slack = smaller * 0x1p-24;
   double inter = clipped_area(pa, 0.5 * static_cast<double>(b.w), 0.5 * static_cast<double>(b.h));
@@ -189,26 +205,33 @@ float rotated_overlap(const rotated_box& first, const rotated_box& second) {
 }
 
 float rotated_probabilistic_overlap(const rotated_box& first, const rotated_box& second) {
+  return rotated_probabilistic_overlap(first, turn_of(first), second, turn_of(second));
+}
+
+float rotated_probabilistic_overlap(const rotated_box& first, const rotated_turn& first_turn,
+                                    const rotated_box& second, const rotated_turn& second_turn) {
   const bool keep = goes_first(first, second);
   const rotated_box& p = keep ? first : second;
   const rotated_box& q = keep ? second : first;
+  const rotated_turn& p_turn = keep ? first_turn : second_turn;
+  const rotated_turn& q_turn = keep ? second_turn : first_turn;
   constexpr double eps = 1e-7;
   // The covariance of a box: diag(w^2 / 12, h^2 / 12) turned by its angle.
   struct covariance {
     double a, b, c;
   };
-  auto covariance_of = [](const rotated_box& box) {
+  auto covariance_of = [](const rotated_box& box, const rotated_turn& turn) {
     const double w = box.w;
     const double h = box.h;
     const double a = w * w / 12.0;
     const double b = h * h / 12.0;
-    const double cos = std::cos(static_cast<double>(box.angle));
-    const double sin = std::sin(static_cast<double>(box.angle));
+    const double cos = turn.cos;
+    const double sin = turn.sin;
     return covariance{a * cos * cos + b * sin * sin, a * sin * sin + b * cos * cos,
                       (a - b) * cos * sin};
   };
-  const covariance c1 = covariance_of(p);
-  const covariance c2 = covariance_of(q);
+  const covariance c1 = covariance_of(p, p_turn);
+  const covariance c2 = covariance_of(q, q_turn);
   const double dx = static_cast<double>(p.cx) - static_cast<double>(q.cx);
   const double dy = static_cast<double>(p.cy) - static_cast<double>(q.cy);
   const double sa = c1.a + c2.a;

@@ -30,6 +30,15 @@ enum class rotated_measure : unsigned char {
   probabilistic,  // 1 - Hellinger distance of the boxes' Gaussians
 };
 
+// The cosine and sine of a box's angle, in double: what every overlap with
+// the box needs, computed once per box where it meets many.
+struct rotated_turn {
+  double cos;
+  double sin;
+};
+
+rotated_turn turn_of(const rotated_box& box);
+
 // Whether a box takes part in suppression at all: every value finite, sizes
 // not negative, and axis-aligned bounds within float range. Other boxes
 // neither suppress nor are suppressed.
@@ -40,6 +49,7 @@ bool rotated_valid(const rotated_box& box);
 // rounded outwards to float (the rounding of the double sum included) (its `area` is the bounds'
 // area). NaN stays NaN.
 corner_box rotated_bounds(const rotated_box& box);
+corner_box rotated_bounds(const rotated_box& box, const rotated_turn& turn);
 
 // Intersection over union of two valid boxes' rectangles, in [0, 1]:
 // symmetric (the pair is put in one order first), 0 when either has no area
@@ -50,6 +60,9 @@ corner_box rotated_bounds(const rotated_box& box);
 // 2^-24 of 0 or of the smaller box's area are taken as exactly that (the
 // rounding of the corners of boxes that touch, share an edge or nest).
 float rotated_overlap(const rotated_box& first, const rotated_box& second);
+// The same with each box's turn_of given.
+float rotated_overlap(const rotated_box& first, const rotated_turn& first_turn,
+                      const rotated_box& second, const rotated_turn& second_turn);
 
 // The probabilistic overlap of the OBB post-processing: each box a Gaussian
 // with variances w^2 / 12 and h^2 / 12 along its axes, the Bhattacharyya
@@ -57,6 +70,8 @@ float rotated_overlap(const rotated_box& first, const rotated_box& second);
 // 1e-7); in double, rounded to float once. An approximation: it is never 0
 // (boxes far apart give about -5e-8) and not 1 for identical boxes.
 float rotated_probabilistic_overlap(const rotated_box& first, const rotated_box& second);
+float rotated_probabilistic_overlap(const rotated_box& first, const rotated_turn& first_turn,
+                                    const rotated_box& second, const rotated_turn& second_turn);
 
 // The form a record gives: the longer side as the width (equal sides keep
 // theirs) and the angle in [0, pi), as floats.
@@ -73,9 +88,11 @@ rotated_box map_rotated(const rotated_box& box, float scale_x, float scale_y, fl
                         float pad_y);
 
 inline float rotated_measure_of(rotated_measure measure, const rotated_box& first,
-                                const rotated_box& second) {
-  return measure == rotated_measure::exact ? rotated_overlap(first, second)
-                                           : rotated_probabilistic_overlap(first, second);
+                                const rotated_turn& first_turn, const rotated_box& second,
+                                const rotated_turn& second_turn) {
+  return measure == rotated_measure::exact
+             ? rotated_overlap(first, first_turn, second, second_turn)
+             : rotated_probabilistic_overlap(first, first_turn, second, second_turn);
 }
 
 }  // namespace sorvanta::framework

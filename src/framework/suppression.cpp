@@ -116,9 +116,10 @@ class probe {
 // may_intersect tells it; the overlap of the rule "above" decides.
 class rotated_probe {
  public:
-  rotated_probe(const rotated_box* boxes, const corner_box& bounds, std::size_t at, float threshold,
-                rotated_measure measure, bool cull)
+  rotated_probe(const rotated_box* boxes, const rotated_turn* turns, const corner_box& bounds,
+                std::size_t at, float threshold, rotated_measure measure, bool cull)
       : boxes_(boxes),
+        turns_(turns),
         bounds_(bounds),
         at_(at),
         threshold_(threshold),
@@ -134,7 +135,9 @@ class rotated_probe {
                      bounds_.y_min < held.y_max[k] && held.y_min[k] < bounds_.y_max)) {
         continue;
       }
-      const float ratio = rotated_measure_of(measure_, boxes_[held.position[k]], boxes_[at_]);
+      const std::uint32_t kept = held.position[k];
+      const float ratio =
+          rotated_measure_of(measure_, boxes_[kept], turns_[kept], boxes_[at_], turns_[at_]);
       hits |= static_cast<int>(ratio > threshold_) << lane;
     }
     return hits;
@@ -142,6 +145,7 @@ class rotated_probe {
 
  private:
   const rotated_box* boxes_;
+  const rotated_turn* turns_;
   corner_box bounds_;
   std::size_t at_;
   float threshold_;
@@ -163,13 +167,14 @@ struct corner_probes {
 
 struct rotated_probes {
   const rotated_box* boxes;
+  const rotated_turn* turns;
   const corner_box* box_bounds;
   float threshold;
   rotated_measure measure;
   bool cull;
 
   rotated_probe at(std::size_t i) const {
-    return rotated_probe(boxes, box_bounds[i], i, threshold, measure, cull);
+    return rotated_probe(boxes, turns, box_bounds[i], i, threshold, measure, cull);
   }
   const corner_box& bounds(std::size_t i) const { return box_bounds[i]; }
   void hold(box_lanes& lanes, std::size_t at, std::size_t i) const {
@@ -398,13 +403,15 @@ void suppress_greedy(const rotated_box* boxes, std::size_t count, float threshol
   // Bounds that are apart mean an exact overlap of 0, which then spares.
   const bool cull = measure == rotated_measure::exact && threshold >= 0.0f;
   ws.bounds.resize(count);
+  ws.turns.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
-    ws.bounds[i] = rotated_bounds(boxes[i]);
+    ws.turns[i] = turn_of(boxes[i]);
+    ws.bounds[i] = rotated_bounds(boxes[i], ws.turns[i]);
     // The grid leaves out boxes whose bounds' area overflows; the rotated
     // overlap works on its own areas.
     ws.bounds[i].area = 1.0f;
   }
-  const rotated_probes probes{boxes, ws.bounds.data(), threshold, measure, cull};
+  const rotated_probes probes{boxes, ws.turns.data(), ws.bounds.data(), threshold, measure, cull};
   if (!cull || count < grid_from) {
     suppress_all_pairs(probes, count, ws, suppressed);
   } else {

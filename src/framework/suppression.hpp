@@ -86,6 +86,7 @@ struct suppression_workspace {
   std::vector<std::uint32_t> cell_start;  // per cell: its first entry, then the end of all
   std::vector<std::uint32_t> cell_end;    // per cell: the end of its kept boxes so far
   std::vector<corner_box> bounds;         // rotated boxes: their axis-aligned bounds
+  std::vector<rotated_turn> turns;        // and the cosine and sine of their angles
 };
 
 // Greedy suppression of `count` boxes given in rank order, best first:
