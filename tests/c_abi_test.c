@@ -52,7 +52,7 @@ _Static_assert(sizeof(quelt_layout) == 240, "quelt_layout size");
 _Static_assert(offsetof(quelt_layout, angles) == 184, "quelt_layout angles");
 _Static_assert(offsetof(quelt_layout, scores_element) == 168, "quelt_layout scores_element");
 _Static_assert(sizeof(quelt_element) == 16, "quelt_element size");
-_Static_assert(sizeof(quelt_decode_options) == 64, "quelt_decode_options size");
+_Static_assert(sizeof(quelt_decode_options) == 72, "quelt_decode_options size");
 _Static_assert(sizeof(quelt_image_geometry) == 24, "quelt_image_geometry size");
 
 /* The worked example of the heads entry: an anchor-free export (1, 4 + 2, 3)
@@ -153,8 +153,23 @@ static int frozen_caller(void) {
   layout.objectness.data = row + 4;
   layout.scores.data = row + 5;
   layout.scores.component_stride = 1;
-  memset(&options, 0, sizeof options);
-  options.struct_size = sizeof options;
+  /* Its options filled by the library's unsized init (the name in parentheses
+   * is the exported function, not this header's macro), which must write
+   * only the size that program has: the guard behind it stays untouched. */
+  {
+    struct {
+      options_0_1 options;
+      unsigned char guard[16];
+    } guarded;
+    size_t i;
+    memset(&guarded, 0xAB, sizeof guarded);
+    (quelt_decode_options_init)((quelt_decode_options*)(void*)&guarded.options);
+    CHECK(guarded.options.struct_size == sizeof(options_0_1));
+    for (i = 0; i < sizeof guarded.guard; ++i) {
+      CHECK(guarded.guard[i] == 0xAB);
+    }
+    options = guarded.options;
+  }
   options.network_width = 100;
   options.network_height = 100;
   options.score_thresholds = scores;

@@ -155,8 +155,9 @@ TEST(DetectionsBatchHandle, DestroyIgnoresOtherKindsAndLeavesHandleAlone) {
   EXPECT_EQ(not_owned.size(), 1u);
 }
 
-TEST(TypeNames, OnlyOneKindHasAName) {
+TEST(TypeNames, OnlyTheBatchKindsHaveNames) {
   EXPECT_STREQ(object_type_str(detections_batch), "detections_batch");
+  EXPECT_STREQ(object_type_str(quelt_details_batch), "quelt_details_batch");
   EXPECT_STREQ(object_type_str(static_cast<object_type>(0)), "unknown");
   EXPECT_STREQ(object_type_str(static_cast<object_type>(2)), "unknown");
 }

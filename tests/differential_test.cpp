@@ -36,8 +36,9 @@ std::uint64_t first_seed() {
   return setting("QUELT_DIFFERENTIAL_SEED", 20261208);
 }
 
-// Reads a whole batch back through the C interface.
-detections read_batch(object_handler handler) {
+// Reads a whole batch back through the C interface; with `sources`, each
+// record's candidate too, which the batch must keep.
+detections read_batch(object_handler handler, sources_list* sources = nullptr) {
   detections batch;
   std::uint64_t size = 0;
   EXPECT_EQ(quelt::test::failure_text(detections_batch_size(handler, &size)), "");
@@ -49,8 +50,20 @@ detections read_batch(object_handler handler) {
         quelt::test::failure_text(detections_batch_detections_store(handler, i, records.data())),
         "");
     batch.push_back(records);
+    if (sources != nullptr) {
+      sources->emplace_back(count, -1);
+      EXPECT_EQ(
+          quelt::test::failure_text(quelt_batch_sources_store(handler, i, sources->back().data())),
+          "");
+    }
   }
   return batch;
+}
+
+// Whether a seed's call asks for a details batch. Decided apart from the
+// generator, whose draws the golden records depend on.
+bool asks_details(std::uint64_t seed) {
+  return seed % 3 == 0;
 }
 
 ::testing::AssertionResult same_batches(const detections& library, const detections& reference) {
@@ -311,6 +324,8 @@ TEST(Differential, HeadsEntryAndMappingMatchReference) {
     awkward_random random(seed);
     heads_call call;
     random_heads_call(random, call);
+    const bool details = asks_details(seed);
+    call.options.details = details ? 1 : 0;
     const auto before = call.storage;
 
     object_handler handler{&call, static_cast<object_type>(7)};
@@ -319,28 +334,57 @@ TEST(Differential, HeadsEntryAndMappingMatchReference) {
     for (std::size_t s = 0; s < before.size(); ++s) {
       ASSERT_TRUE(same_floats(call.storage[s], before[s])) << "caller's tensor, seed " << seed;
     }
-    ASSERT_EQ(handler.type, detections_batch) << "seed " << seed;
     if (!call.fault.empty()) {
+      ASSERT_EQ(handler.type, detections_batch) << "seed " << seed;
       ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
       ASSERT_TRUE(plain_failure(text, "quelt_decode", call.fault)) << "seed " << seed;
       ++faults;
       continue;
     }
     ASSERT_EQ(text, "") << "seed " << seed;
-    const detections library = read_batch(handler);
-    ASSERT_TRUE(same_batches(library, decode_heads(call.layout, call.options))) << "seed " << seed;
+    ASSERT_EQ(handler.type, details ? quelt_details_batch : detections_batch) << "seed " << seed;
+    sources_list library_sources;
+    sources_list reference_sources;
+    const detections library = read_batch(handler, details ? &library_sources : nullptr);
+    ASSERT_TRUE(same_batches(library, decode_heads(call.layout, call.options, &reference_sources)))
+        << "seed " << seed;
+    if (details) {
+      ASSERT_EQ(library_sources, reference_sources) << "sources, seed " << seed;
+    } else {
+      std::int64_t untouched = -7;
+      ASSERT_TRUE(plain_failure(
+          quelt::test::failure_text(quelt_batch_sources_store(handler, 0, &untouched)),
+          "quelt_batch_sources_store", "handler"));
+      ASSERT_EQ(untouched, -7);
+    }
+    quelt_batch_info info;
+    quelt_batch_info_init(&info);
+    ASSERT_EQ(quelt::test::failure_text(quelt_batch_describe(handler, &info)), "");
+    ASSERT_EQ(info.type, handler.type);
+    ASSERT_EQ(info.has_sources, details ? 1 : 0);
+    ASSERT_EQ(info.original_pixels, details && call.options.geometry != nullptr ? 1 : 0);
     records += record_count(library);
 
     const quelt_image_geometry* geometry =
         call.map_geometry.empty() ? nullptr : call.map_geometry.data();
-    ASSERT_EQ(quelt::test::failure_text(quelt_map_detections(
-                  handler, call.map_width, call.map_height, geometry, call.map_cap)),
-              "")
-        << "seed " << seed;
-    ASSERT_TRUE(same_batches(
-        read_batch(handler),
-        map_detections(library, call.map_width, call.map_height, geometry, call.map_cap)))
+    const std::string map_text = quelt::test::failure_text(
+        quelt_map_detections(handler, call.map_width, call.map_height, geometry, call.map_cap));
+    if (details && geometry != nullptr && call.options.geometry != nullptr) {
+      // Its edges are original-image pixels already: mapping them again is refused.
+      ASSERT_TRUE(plain_failure(map_text, "quelt_map_detections", "geometry")) << "seed " << seed;
+      ASSERT_TRUE(same_batches(read_batch(handler), library)) << "seed " << seed;
+      object_handler_destroy(handler);
+      continue;
+    }
+    ASSERT_EQ(map_text, "") << "seed " << seed;
+    sources_list mapped_sources;
+    ASSERT_TRUE(same_batches(read_batch(handler, details ? &mapped_sources : nullptr),
+                             map_detections(library, call.map_width, call.map_height, geometry,
+                                            call.map_cap, details ? &library_sources : nullptr)))
         << "mapping, seed " << seed;
+    if (details) {
+      ASSERT_EQ(mapped_sources, library_sources) << "mapped sources, seed " << seed;
+    }
     object_handler_destroy(handler);
   }
   EXPECT_GT(records, case_count());
@@ -452,23 +496,32 @@ TEST(Differential, LevelsEntryMatchesReferenceAndFloatCopy) {
     awkward_random random(seed);
     levels_case call;
     random_levels_call(random, call);
+    const bool details = asks_details(seed);
+    call.options.details = details ? 1 : 0;
     const auto before = call.maps;
 
     object_handler handler{&call, static_cast<object_type>(7)};
     const std::string text =
         quelt::test::failure_text(quelt_decode_levels(&call.levels, &call.options, &handler));
     ASSERT_EQ(call.maps, before) << "caller's maps, seed " << seed;
-    ASSERT_EQ(handler.type, detections_batch) << "seed " << seed;
     if (!call.fault.empty()) {
+      ASSERT_EQ(handler.type, detections_batch) << "seed " << seed;
       ASSERT_EQ(handler.object, nullptr) << "expected " << call.fault << ", seed " << seed;
       ASSERT_TRUE(plain_failure(text, "quelt_decode_levels", call.fault)) << "seed " << seed;
       ++faults;
       continue;
     }
     ASSERT_EQ(text, "") << "seed " << seed;
-    const detections library = read_batch(handler);
+    ASSERT_EQ(handler.type, details ? quelt_details_batch : detections_batch) << "seed " << seed;
+    sources_list library_sources;
+    sources_list reference_sources;
+    const detections library = read_batch(handler, details ? &library_sources : nullptr);
     object_handler_destroy(handler);
-    ASSERT_TRUE(same_batches(library, decode_levels(call.levels, call.options))) << "seed " << seed;
+    ASSERT_TRUE(same_batches(library, decode_levels(call.levels, call.options, &reference_sources)))
+        << "seed " << seed;
+    if (details) {
+      ASSERT_EQ(library_sources, reference_sources) << "sources, seed " << seed;
+    }
     records += record_count(library);
 
     std::vector<std::vector<float>> storage;

@@ -40,13 +40,12 @@
  *
  * Growing structs: every quelt_ struct that starts with `struct_size` is
  * versioned by it. Set it to sizeof the struct in the header you compile
- * with (the quelt_*_init functions do). Fields are only ever appended: a
- * library newer than your header reads the fields your size covers and gives
- * the later ones their defaults (the values the init function sets), so
- * programs keep working, unchanged, with later versions of the library. A
- * size smaller than the first published one, larger than the library knows,
- * or not a multiple of 8 is refused. `reserved` fields keep room in a
- * record's layout for later use and must be 0.
+ * with (the quelt_*_init macros do, see "The struct a program has" below). Fields are only ever
+ * appended: a library newer than your header reads the fields your size covers and gives the later
+ * ones their defaults (the values the init function sets), so programs keep working, unchanged,
+ * with later versions of the library. A size smaller than the first published one, larger than the
+ * library knows, or not a multiple of 8 is refused. `reserved` fields keep room in a record's
+ * layout for later use and must be 0.
  *
  * The records below are laid out for 64-bit platforms; their sizes and
  * offsets are fixed and checked at compile time.
@@ -135,11 +134,17 @@ QUELT_API void done_return_status(return_status status);
 /* ------------------------------------------------------------------------ */
 
 /* Kind of the object behind a handle, stored as int32. Any int32 value may
- * arrive from a caller; only detections_batch names a kind. */
+ * arrive from a caller; detections_batch and quelt_details_batch name kinds.
+ * A quelt_details_batch is a detections batch that also keeps, per record,
+ * what the decoding call was asked to keep (quelt_batch_describe says what):
+ * every function that reads or changes a detections batch takes it too. */
 #ifdef __cplusplus
-typedef enum object_type : int32_t { detections_batch = 1 } object_type;
+typedef enum object_type : int32_t {
+  detections_batch = 1,
+  quelt_details_batch = 0x5144
+} object_type;
 #else
-typedef enum object_type { detections_batch = 1 } object_type;
+typedef enum object_type { detections_batch = 1, quelt_details_batch = 0x5144 } object_type;
 #endif
 
 QUELT_STATIC_ASSERT(object_type_size, sizeof(object_type) == 4);
@@ -527,9 +532,11 @@ typedef struct quelt_decode_options {
   const int32_t* classes_allowed; /* NULL: every class */
   int64_t classes_allowed_count;
   const quelt_image_geometry* geometry; /* NULL, or one per image */
+  int32_t details;                      /* 0: a detections_batch; 1: a quelt_details_batch */
+  int32_t reserved_details;             /* 0 */
 } quelt_decode_options;
 
-QUELT_STATIC_ASSERT(quelt_decode_options_size, sizeof(quelt_decode_options) == 64);
+QUELT_STATIC_ASSERT(quelt_decode_options_size, sizeof(quelt_decode_options) == 72);
 QUELT_STATIC_ASSERT(quelt_decode_options_network_width,
                     offsetof(quelt_decode_options, network_width) == 4);
 QUELT_STATIC_ASSERT(quelt_decode_options_network_height,
@@ -547,6 +554,9 @@ QUELT_STATIC_ASSERT(quelt_decode_options_allowed,
 QUELT_STATIC_ASSERT(quelt_decode_options_allowed_count,
                     offsetof(quelt_decode_options, classes_allowed_count) == 48);
 QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options, geometry) == 56);
+QUELT_STATIC_ASSERT(quelt_decode_options_details, offsetof(quelt_decode_options, details) == 64);
+QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
+                    offsetof(quelt_decode_options, reserved_details) == 68);
 
 /*
  * Decodes the candidates `layout` describes into a batch with one record list
@@ -616,11 +626,16 @@ QUELT_STATIC_ASSERT(quelt_decode_options_geometry, offsetof(quelt_decode_options
  * 0 candidates give every image an empty list; a batch of 0 images gives an
  * empty batch.
  *
+ * Details. With options.details 1 the batch is a quelt_details_batch, which
+ * also keeps each record's candidate (quelt_batch_sources_store) and, after
+ * quelt_map_detections, stays in step with its records.
+ *
  * Sets *out_handler to {NULL, detections_batch} first; on success it holds
  * the new batch, which the caller owns until object_handler_destroy. Fails,
  * before reading any score, with a text naming the field, for: a NULL layout,
  * options or out_handler; an unknown struct_size, coding, kind, or agnostic /
- * multi_label other than 0 or 1; negative counts or max_detections; raw
+ * multi_label or details other than 0 or 1, a nonzero reserved_details;
+ * negative counts or max_detections; raw
  * candidates with `classes` below 1; a nonzero `reserved`; sizes and strides
  * that reach further than a pointer can, or more records per image than 32
  * bits count; a NULL data pointer that would be read; network sizes below 1;
@@ -812,6 +827,53 @@ QUELT_API void quelt_layout_end_to_end(quelt_layout* layout, const float* data, 
                                        int64_t candidates);
 
 /*
+ * The struct a program has is the one of the header it was compiled with.
+ * The fill functions above (quelt_levels_init to quelt_layout_end_to_end)
+ * write the struct as they first published it (quelt_layout 184 bytes,
+ * quelt_decode_options 64, quelt_levels 40, struct_size that size), so a
+ * program built against that header never gets more written than it has room
+ * for. A program compiled with this header reaches them through the macros
+ * below instead, which pass sizeof the struct of its header: the _sized
+ * functions zero `size` bytes, set struct_size to `size`, and fill the
+ * fields as the function of the same name does. A size below 8 writes
+ * nothing; a size the decoding calls do not read is refused by them.
+ */
+QUELT_API void quelt_levels_init_sized(quelt_levels* levels, uint32_t size);
+QUELT_API void quelt_layout_init_sized(quelt_layout* layout, uint32_t size);
+QUELT_API void quelt_decode_options_init_sized(quelt_decode_options* options, uint32_t size);
+QUELT_API void quelt_layout_rows_sized(quelt_layout* layout, const float* data, int64_t batch,
+                                       int64_t candidates, int32_t classes, int32_t has_objectness,
+                                       uint32_t size);
+QUELT_API void quelt_layout_columns_sized(quelt_layout* layout, const float* data, int64_t batch,
+                                          int64_t candidates, int32_t classes, uint32_t size);
+QUELT_API void quelt_layout_separate_sized(quelt_layout* layout, const float* boxes,
+                                           const float* scores, int64_t batch, int64_t candidates,
+                                           int32_t classes, int32_t scores_by_class, uint32_t size);
+QUELT_API void quelt_layout_end_to_end_sized(quelt_layout* layout, const float* data, int64_t batch,
+                                             int64_t candidates, uint32_t size);
+
+/* clang-format off */
+#define quelt_levels_init(levels) \
+  quelt_levels_init_sized((levels), (uint32_t)sizeof(quelt_levels))
+#define quelt_layout_init(layout) \
+  quelt_layout_init_sized((layout), (uint32_t)sizeof(quelt_layout))
+#define quelt_decode_options_init(options) \
+  quelt_decode_options_init_sized((options), (uint32_t)sizeof(quelt_decode_options))
+#define quelt_layout_rows(layout, data, batch, candidates, classes, has_objectness) \
+  quelt_layout_rows_sized((layout), (data), (batch), (candidates), (classes), \
+                          (has_objectness), (uint32_t)sizeof(quelt_layout))
+#define quelt_layout_columns(layout, data, batch, candidates, classes) \
+  quelt_layout_columns_sized((layout), (data), (batch), (candidates), (classes), \
+                             (uint32_t)sizeof(quelt_layout))
+#define quelt_layout_separate(layout, boxes, scores, batch, candidates, classes, by_class) \
+  quelt_layout_separate_sized((layout), (boxes), (scores), (batch), (candidates), (classes), \
+                              (by_class), (uint32_t)sizeof(quelt_layout))
+#define quelt_layout_end_to_end(layout, data, batch, candidates) \
+  quelt_layout_end_to_end_sized((layout), (data), (batch), (candidates), \
+                                (uint32_t)sizeof(quelt_layout))
+/* clang-format on */
+
+/*
  * Geometry of an image stretched to the network input: scales network size /
  * original size, no padding. Computed as given, unchecked.
  */
@@ -838,7 +900,9 @@ QUELT_API quelt_image_geometry quelt_geometry_letterbox(int32_t network_width,
  * process_yolo_sealed_output_detections, and quelt_decode without geometry.
  * A batch quelt_decode made with geometry is in original-image pixels
  * already: pass geometry NULL to only cap it (mapping it again would take its
- * pixels for fractions; the batch does not record which entry made it).
+ * pixels for fractions; a detections_batch does not record which entry made
+ * it; a quelt_details_batch does, and refuses the geometry). The details of a
+ * quelt_details_batch stay with the records the cap keeps.
  *   geometry: NULL to leave the edges alone, or one per image; an edge x
  *     becomes (x x network_width - pad_x) / scale_x, clipped to the image.
  *   max_detections: 0 for no cap, or the number of records each image keeps:
@@ -851,6 +915,58 @@ QUELT_API return_status quelt_map_detections(object_handler handler, int32_t net
                                              int32_t network_height,
                                              const quelt_image_geometry* geometry,
                                              int32_t max_detections);
+
+/* ------------------------------------------------------------------------ */
+/* Details of a batch                                                        */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * What a batch holds besides its records, filled by quelt_batch_describe.
+ * `struct_size` as for quelt_layout: set it (quelt_batch_info_init does)
+ * before the call; the library writes only the fields that size covers.
+ */
+typedef struct quelt_batch_info {
+  uint32_t struct_size;
+  object_type type;        /* detections_batch or quelt_details_batch */
+  int32_t has_sources;     /* 1: quelt_batch_sources_store gives each record's candidate */
+  int32_t original_pixels; /* 1: edges are original-image pixels; 0: fractions of the input */
+} quelt_batch_info;
+
+QUELT_STATIC_ASSERT(quelt_batch_info_size, sizeof(quelt_batch_info) == 16);
+QUELT_STATIC_ASSERT(quelt_batch_info_struct_size, offsetof(quelt_batch_info, struct_size) == 0);
+QUELT_STATIC_ASSERT(quelt_batch_info_type, offsetof(quelt_batch_info, type) == 4);
+QUELT_STATIC_ASSERT(quelt_batch_info_has_sources, offsetof(quelt_batch_info, has_sources) == 8);
+QUELT_STATIC_ASSERT(quelt_batch_info_original_pixels,
+                    offsetof(quelt_batch_info, original_pixels) == 12);
+
+/* Fills `info` with struct_size `size` and every other field 0; nothing for
+ * NULL or a size below 8. quelt_batch_info_init passes the size of this
+ * header's struct. */
+QUELT_API void quelt_batch_info_init_sized(quelt_batch_info* info, uint32_t size);
+#define quelt_batch_info_init(info) \
+  quelt_batch_info_init_sized((info), (uint32_t)sizeof(quelt_batch_info))
+
+/*
+ * Describes the batch behind `handler` into *info, at the caller's
+ * struct_size. A detections_batch has nothing but its records; which
+ * entry made it is unknown, so its original_pixels is 0. Fails, writing
+ * nothing, for a NULL info, an unknown struct_size, or a handle without a
+ * batch.
+ */
+QUELT_API return_status quelt_batch_describe(object_handler handler, quelt_batch_info* info);
+
+/*
+ * Copies, for each record of image `batch_idx` in record order, the index of
+ * the candidate it came from: the candidate n of quelt_decode's views, and
+ * for quelt_decode_levels the cell's position counting every cell of the
+ * earlier levels first, then row by row within its level (y x width + x).
+ * `out_sources` must have room for the count detections_batch_detections_count
+ * reports. Writes nothing for an image without records, and nothing on
+ * failure. Fails as that count does, and for a batch without sources (a
+ * detections_batch: ask the decoding call for details).
+ */
+QUELT_API return_status quelt_batch_sources_store(object_handler handler, uint64_t batch_idx,
+                                                  int64_t* out_sources);
 
 #ifdef __cplusplus
 } /* extern "C" */

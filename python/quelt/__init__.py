@@ -51,7 +51,7 @@ import numpy as np
 from . import _ctypes
 from ._ctypes import DETECTION_DTYPE
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 __all__ = [
     "DETECTION_DTYPE",
     "LAYOUTS",

@@ -173,6 +173,11 @@ void check_option_fields(const quelt_decode_options& options) {
 void check_options(const quelt_decode_options& options, std::uint64_t images, bool suppressed) {
   check_code("options.agnostic", options.agnostic, 1);
   check_code("options.multi_label", options.multi_label, 1);
+  check_code("options.details", options.details, 1);
+  if (options.reserved_details != 0) {
+    reject(
+        _bs("options.reserved_details: ", options.reserved_details, "; reserved fields must be 0"));
+  }
   check_option_fields(options);
   check_thresholds("options.score_thresholds", options.score_thresholds, images);
   if (suppressed) {
@@ -340,6 +345,11 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
   check_code("layout.candidate_kind", layout.candidate_kind, QUELT_CANDIDATES_END_TO_END);
   check_code("options.agnostic", options.agnostic, 1);
   check_code("options.multi_label", options.multi_label, 1);
+  check_code("options.details", options.details, 1);
+  if (options.reserved_details != 0) {
+    reject(
+        _bs("options.reserved_details: ", options.reserved_details, "; reserved fields must be 0"));
+  }
   if (layout.reserved != 0) {
     reject(_bs("layout.reserved: ", layout.reserved, "; reserved fields must be 0"));
   }

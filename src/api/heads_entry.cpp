@@ -1,5 +1,6 @@
 // The exported entries of the heads path: quelt_decode over strided
 // predictions, and quelt_map_detections over a batch any entry made.
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -20,37 +21,31 @@ namespace quelt::api {
 
 namespace {
 
-// The records of one image that a cap keeps: the `cap` of highest
-// probability (equal ones: the earlier; NaN lowest), in their own order.
-std::vector<object_detection> capped(const std::vector<object_detection>& records,
-                                     std::size_t cap) {
+// The positions of the records of one image that a cap keeps: the `cap` of
+// highest probability (equal ones: the earlier; NaN lowest), ascending.
+std::vector<std::uint32_t> capped(const std::vector<object_detection>& records, std::size_t cap) {
+  std::vector<std::uint32_t> kept;
   if (cap == 0 || records.size() <= cap) {
-    return records;
+    kept.resize(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      kept[i] = static_cast<std::uint32_t>(i);
+    }
+    return kept;
   }
   std::vector<float> keys(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     keys[i] = records[i].probability;
   }
-  std::vector<std::uint32_t> order;
   std::vector<std::uint64_t> scratch;
-  sorvanta::framework::rank_descending(keys, order, scratch);
-  std::vector<unsigned char> keep(records.size(), 0);
-  for (std::size_t i = 0; i < cap; ++i) {
-    keep[order[i]] = 1;
-  }
-  std::vector<object_detection> kept;
-  kept.reserve(cap);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (keep[i] != 0) {
-      kept.push_back(records[i]);
-    }
-  }
+  sorvanta::framework::rank_descending(keys, kept, scratch);
+  kept.resize(cap);
+  std::sort(kept.begin(), kept.end());
   return kept;
 }
 
 void map_detections(object_handler handler, std::int32_t network_width, std::int32_t network_height,
                     const quelt_image_geometry* geometry, std::int32_t max_detections) {
-  if (handler.type != detections_batch) {
+  if (handler.type != detections_batch && handler.type != quelt_details_batch) {
     reject(_bs("handler.type: ", static_cast<std::int32_t>(handler.type),
                " is not a detections batch; a handle a decoding call filled"));
   }
@@ -59,7 +54,8 @@ void map_detections(object_handler handler, std::int32_t network_width, std::int
         "handler.object: NULL, no batch (did the decoding call fail?); a handle a decoding "
         "call filled");
   }
-  auto& batch = *static_cast<detections_list*>(handler.object);
+  detailed_detections* details = details_of(handler);
+  detections_list& records = records_of(handler);
   if (max_detections < 0) {
     reject(_bs("max_detections: ", max_detections, " is negative; 0 (no cap) or more"));
   }
@@ -69,27 +65,60 @@ void map_detections(object_handler handler, std::int32_t network_width, std::int
   if (geometry != nullptr && network_height < 1) {
     reject(_bs("network_height: ", network_height, " is below 1; 1 pixel or more"));
   }
-  check_geometry(geometry, batch.size(), "geometry");
+  if (geometry != nullptr && details != nullptr && details->original_pixels) {
+    reject(
+        "geometry: the batch is in original-image pixels already (it was decoded with "
+        "geometry); NULL to only cap it");
+  }
+  check_geometry(geometry, records.size(), "geometry");
   // Built apart and swapped in, so a failure leaves the batch as it was.
-  detections_list mapped(batch.size());
+  detailed_detections mapped = details != nullptr ? *details : detailed_detections(records.size());
+  if (details == nullptr) {
+    mapped.records = records;
+  }
   const auto width = static_cast<float>(network_width);
   const auto height = static_cast<float>(network_height);
-  for (std::size_t b = 0; b < batch.size(); ++b) {
-    mapped[b] = capped(batch[b], static_cast<std::size_t>(max_detections));
+  for (std::size_t b = 0; b < mapped.records.size(); ++b) {
+    const std::vector<std::uint32_t> kept =
+        capped(mapped.records[b], static_cast<std::size_t>(max_detections));
+    if (kept.size() < mapped.records[b].size()) {
+      mapped.keep_only(b, kept);
+    }
     if (geometry == nullptr) {
       continue;
     }
-    for (object_detection& r : mapped[b]) {
+    for (object_detection& r : mapped.records[b]) {
       const sorvanta::framework::corner_box edges{r.x_min * width, r.y_min * height,
                                                   r.x_max * width, r.y_max * height, 0.0f};
       r = sorvanta::framework::original_record(edges, geometry[b], r.class_id, r.objectness,
                                                r.probability);
     }
   }
-  batch.swap(mapped);
+  if (details != nullptr) {
+    if (geometry != nullptr) {
+      mapped.original_pixels = true;
+      mapped.geometry.assign(geometry, geometry + mapped.records.size());
+    }
+    *details = std::move(mapped);
+  } else {
+    records.swap(mapped.records);
+  }
 }
 
 }  // namespace
+
+// Hands a decoded batch to the caller's handle: the details batch when the
+// call asked for details, its records alone otherwise.
+template <class Driver>
+void publish_decoded(object_handler& out_handler, const quelt_decode_options& options,
+                     Driver&& driver) {
+  if (options.details != 0) {
+    publish_details(out_handler, driver);
+  } else {
+    publish_batch(out_handler, [&] { return std::move(driver().records); });
+  }
+}
+
 }  // namespace quelt::api
 
 extern "C" QUELT_API return_status quelt_decode(const quelt_layout* layout,
@@ -101,8 +130,8 @@ extern "C" QUELT_API return_status quelt_decode(const quelt_layout* layout,
     }
     quelt::api::reset_output_handle(out_handler);
     const quelt::api::decode_call call = quelt::api::checked_decode_call(layout, options);
-    quelt::api::publish_batch(*out_handler,
-                              [&] { return quelt::heads::decode(call.layout, call.options); });
+    quelt::api::publish_decoded(*out_handler, call.options,
+                                [&] { return quelt::heads::decode(call.layout, call.options); });
   });
 }
 
@@ -115,8 +144,9 @@ extern "C" QUELT_API return_status quelt_decode_levels(const quelt_levels* level
     }
     quelt::api::reset_output_handle(out_handler);
     const quelt::api::levels_call call = quelt::api::checked_levels_call(levels, options);
-    quelt::api::publish_batch(
-        *out_handler, [&] { return quelt::heads::decode_levels(call.levels, call.options); });
+    quelt::api::publish_decoded(*out_handler, call.options, [&] {
+      return quelt::heads::decode_levels(call.levels, call.options);
+    });
   });
 }
 

@@ -2,6 +2,8 @@
 // fittings. They only compute: quelt_decode checks what they produce.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "quelt/quelt.h"
@@ -13,15 +15,40 @@ quelt_view make_view(const float* data, int64_t image_stride, int64_t candidate_
   return quelt_view{data, image_stride, candidate_stride, component_stride};
 }
 
-void start_layout(quelt_layout* layout, int64_t batch, int64_t candidates, int32_t classes) {
-  std::memset(layout, 0, sizeof *layout);
-  layout->struct_size = sizeof(quelt_layout);
+// The sizes the unsized fill functions write: their structs as those
+// functions first published them, so that a program built against that
+// header never gets more written than it has room for.
+constexpr std::uint32_t published_layout_size = 184;
+constexpr std::uint32_t published_options_size = 64;
+constexpr std::uint32_t published_levels_size = 40;
+
+// Zeroes `size` bytes of a caller's struct and sets its struct_size to that
+// size; false (nothing written) for NULL or a size too small to hold more
+// than the struct_size.
+template <class T>
+bool start_struct(T* given, std::uint32_t size) {
+  if (given == nullptr || size < 8) {
+    return false;
+  }
+  std::memset(static_cast<void*>(given), 0, size);
+  std::memcpy(static_cast<void*>(given), &size, sizeof size);
+  return true;
+}
+
+// A layout of raw candidates, centre-size boxes and probabilities. The fields
+// set lie within every size the library reads; a size below them fills none.
+bool start_layout(quelt_layout* layout, std::uint32_t size, int64_t batch, int64_t candidates,
+                  int32_t classes) {
+  if (!start_struct(layout, size) || size < offsetof(quelt_layout, boxes_element)) {
+    return false;
+  }
   layout->box_coding = QUELT_BOX_CENTRE_SIZE;
   layout->score_coding = QUELT_SCORES_PROBABILITIES;
   layout->candidate_kind = QUELT_CANDIDATES_RAW;
   layout->batch = batch;
   layout->candidates = candidates;
   layout->classes = classes;
+  return true;
 }
 
 // Nearest whole number, halves to even, as the common preprocessing rounds;
@@ -34,36 +61,28 @@ double round_even(double value) {
 
 extern "C" {
 
-QUELT_API void quelt_decode_options_init(quelt_decode_options* options) {
-  if (options == nullptr) {
-    return;
-  }
-  std::memset(options, 0, sizeof *options);
-  options->struct_size = sizeof(quelt_decode_options);
+QUELT_API void quelt_decode_options_init_sized(quelt_decode_options* options, uint32_t size) {
+  start_struct(options, size);
 }
 
-QUELT_API void quelt_layout_init(quelt_layout* layout) {
-  if (layout == nullptr) {
-    return;
-  }
-  std::memset(layout, 0, sizeof *layout);
-  layout->struct_size = sizeof(quelt_layout);
+QUELT_API void quelt_layout_init_sized(quelt_layout* layout, uint32_t size) {
+  start_struct(layout, size);
 }
 
-QUELT_API void quelt_levels_init(quelt_levels* levels) {
-  if (levels == nullptr) {
-    return;
-  }
-  std::memset(levels, 0, sizeof *levels);
-  levels->struct_size = sizeof(quelt_levels);
+QUELT_API void quelt_levels_init_sized(quelt_levels* levels, uint32_t size) {
+  start_struct(levels, size);
 }
 
-QUELT_API void quelt_layout_rows(quelt_layout* layout, const float* data, int64_t batch,
-                                 int64_t candidates, int32_t classes, int32_t has_objectness) {
-  if (layout == nullptr) {
+QUELT_API void quelt_batch_info_init_sized(quelt_batch_info* info, uint32_t size) {
+  start_struct(info, size);
+}
+
+QUELT_API void quelt_layout_rows_sized(quelt_layout* layout, const float* data, int64_t batch,
+                                       int64_t candidates, int32_t classes, int32_t has_objectness,
+                                       uint32_t size) {
+  if (!start_layout(layout, size, batch, candidates, classes)) {
     return;
   }
-  start_layout(layout, batch, candidates, classes);
   const int64_t objectness = has_objectness != 0 ? 1 : 0;
   const int64_t row = 4 + objectness + static_cast<int64_t>(classes);
   const int64_t image = candidates * row;
@@ -74,41 +93,76 @@ QUELT_API void quelt_layout_rows(quelt_layout* layout, const float* data, int64_
   layout->scores = make_view(data == nullptr ? nullptr : data + 4 + objectness, image, row, 1);
 }
 
-QUELT_API void quelt_layout_columns(quelt_layout* layout, const float* data, int64_t batch,
-                                    int64_t candidates, int32_t classes) {
-  if (layout == nullptr) {
+QUELT_API void quelt_layout_columns_sized(quelt_layout* layout, const float* data, int64_t batch,
+                                          int64_t candidates, int32_t classes, uint32_t size) {
+  if (!start_layout(layout, size, batch, candidates, classes)) {
     return;
   }
-  start_layout(layout, batch, candidates, classes);
   const int64_t image = (4 + static_cast<int64_t>(classes)) * candidates;
   layout->boxes = make_view(data, image, 1, candidates);
   layout->scores =
       make_view(data == nullptr ? nullptr : data + 4 * candidates, image, 1, candidates);
 }
 
-QUELT_API void quelt_layout_separate(quelt_layout* layout, const float* boxes, const float* scores,
-                                     int64_t batch, int64_t candidates, int32_t classes,
-                                     int32_t scores_by_class) {
-  if (layout == nullptr) {
+QUELT_API void quelt_layout_separate_sized(quelt_layout* layout, const float* boxes,
+                                           const float* scores, int64_t batch, int64_t candidates,
+                                           int32_t classes, int32_t scores_by_class,
+                                           uint32_t size) {
+  if (!start_layout(layout, size, batch, candidates, classes)) {
     return;
   }
-  start_layout(layout, batch, candidates, classes);
   const int64_t image = candidates * static_cast<int64_t>(classes);
   layout->boxes = make_view(boxes, candidates * 4, 4, 1);
   layout->scores = scores_by_class != 0 ? make_view(scores, image, 1, candidates)
                                         : make_view(scores, image, classes, 1);
 }
 
-QUELT_API void quelt_layout_end_to_end(quelt_layout* layout, const float* data, int64_t batch,
-                                       int64_t candidates) {
-  if (layout == nullptr) {
+QUELT_API void quelt_layout_end_to_end_sized(quelt_layout* layout, const float* data, int64_t batch,
+                                             int64_t candidates, uint32_t size) {
+  if (!start_layout(layout, size, batch, candidates, 0)) {
     return;
   }
-  start_layout(layout, batch, candidates, 0);
   layout->box_coding = QUELT_BOX_CORNERS;
   layout->candidate_kind = QUELT_CANDIDATES_END_TO_END;
   layout->boxes = make_view(data, candidates * 6, 6, 1);
   layout->scores = make_view(data == nullptr ? nullptr : data + 4, candidates * 6, 6, 1);
+}
+
+// The unsized fill functions, at their published sizes. The names are in
+// parentheses so that the header's macros of the same names stay out.
+QUELT_API void(quelt_decode_options_init)(quelt_decode_options* options) {
+  quelt_decode_options_init_sized(options, published_options_size);
+}
+
+QUELT_API void(quelt_layout_init)(quelt_layout* layout) {
+  quelt_layout_init_sized(layout, published_layout_size);
+}
+
+QUELT_API void(quelt_levels_init)(quelt_levels* levels) {
+  quelt_levels_init_sized(levels, published_levels_size);
+}
+
+QUELT_API void(quelt_layout_rows)(quelt_layout* layout, const float* data, int64_t batch,
+                                  int64_t candidates, int32_t classes, int32_t has_objectness) {
+  quelt_layout_rows_sized(layout, data, batch, candidates, classes, has_objectness,
+                          published_layout_size);
+}
+
+QUELT_API void(quelt_layout_columns)(quelt_layout* layout, const float* data, int64_t batch,
+                                     int64_t candidates, int32_t classes) {
+  quelt_layout_columns_sized(layout, data, batch, candidates, classes, published_layout_size);
+}
+
+QUELT_API void(quelt_layout_separate)(quelt_layout* layout, const float* boxes, const float* scores,
+                                      int64_t batch, int64_t candidates, int32_t classes,
+                                      int32_t scores_by_class) {
+  quelt_layout_separate_sized(layout, boxes, scores, batch, candidates, classes, scores_by_class,
+                              published_layout_size);
+}
+
+QUELT_API void(quelt_layout_end_to_end)(quelt_layout* layout, const float* data, int64_t batch,
+                                        int64_t candidates) {
+  quelt_layout_end_to_end_sized(layout, data, batch, candidates, published_layout_size);
 }
 
 QUELT_API quelt_image_geometry quelt_geometry_stretch(int32_t network_width, int32_t network_height,

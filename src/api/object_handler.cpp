@@ -5,12 +5,19 @@
 #include "../framework/exception.hpp"
 #include "../framework/string_builder.hpp"
 #include "status_frame.hpp"
+#include "versioned.hpp"
 
 using sorvanta::framework::_bs;
 using sorvanta::framework::reject;
 
 const char* object_type_str(object_type type) noexcept {
-  return type == detections_batch ? "detections_batch" : "unknown";
+  switch (type) {
+    case detections_batch:
+      return "detections_batch";
+    case quelt_details_batch:
+      return "quelt_details_batch";
+  }
+  return "unknown";
 }
 
 void check_object_handler_type(object_handler handler, object_type expected) {
@@ -36,16 +43,31 @@ void reset_output_handle(object_handler* out_handler) {
   out_handler->type = detections_batch;
 }
 
-namespace {
-
-const detections_list& batch_of(object_handler handler) {
-  check_object_handler_type(handler, detections_batch);
+detections_list& records_of(object_handler handler) {
+  if (handler.type != quelt_details_batch) {
+    check_object_handler_type(handler, detections_batch);
+  }
   if (handler.object == nullptr) {
     reject(
         "object_handler holds no detections_batch (object is null; did the decoding call "
         "fail?)");
   }
-  return *static_cast<const detections_list*>(handler.object);
+  if (handler.type == quelt_details_batch) {
+    return static_cast<detailed_detections*>(handler.object)->records;
+  }
+  return *static_cast<detections_list*>(handler.object);
+}
+
+detailed_detections* details_of(object_handler handler) {
+  records_of(handler);
+  return handler.type == quelt_details_batch ? static_cast<detailed_detections*>(handler.object)
+                                             : nullptr;
+}
+
+namespace {
+
+const detections_list& batch_of(object_handler handler) {
+  return records_of(handler);
 }
 
 void require_output(const void* pointer, const char* name) {
@@ -97,9 +119,73 @@ QUELT_API return_status detections_batch_detections_store(object_handler handler
 }
 
 QUELT_API void object_handler_destroy(object_handler handler) {
-  if (handler.object != nullptr && handler.type == detections_batch) {
-    delete static_cast<quelt::detections_list*>(handler.object);
+  if (handler.object == nullptr) {
+    return;
   }
+  if (handler.type == detections_batch) {
+    delete static_cast<quelt::detections_list*>(handler.object);
+  } else if (handler.type == quelt_details_batch) {
+    delete static_cast<quelt::detailed_detections*>(handler.object);
+  }
+}
+
+}  // extern "C"
+
+namespace quelt::api {
+namespace {
+
+constexpr std::uint32_t first_batch_info_size = 16;
+
+// The details batch behind `handler`, refusing a plain batch, which keeps
+// nothing but its records.
+const detailed_detections& details_required(object_handler handler, const char* what) {
+  const detailed_detections* details = details_of(handler);
+  if (details == nullptr) {
+    reject(_bs("handler: a detections_batch, which keeps no ", what,
+               "; a quelt_details_batch (set options.details to 1)"));
+  }
+  return *details;
+}
+
+}  // namespace
+}  // namespace quelt::api
+
+extern "C" {
+
+QUELT_API return_status quelt_batch_describe(object_handler handler, quelt_batch_info* info) {
+  return quelt::api::run_in_plain_status_frame("quelt_batch_describe", [&] {
+    if (info == nullptr) {
+      reject("info: NULL; the address of a quelt_batch_info to fill");
+    }
+    quelt_batch_info defaults{};
+    const quelt_batch_info given = quelt::api::read_versioned(
+        info, defaults, quelt::api::first_batch_info_size, "info.struct_size", "quelt_batch_info");
+    const quelt::detailed_detections* details = quelt::api::details_of(handler);
+    quelt_batch_info out{};
+    out.struct_size = given.struct_size;
+    out.type = details != nullptr ? quelt_details_batch : detections_batch;
+    out.has_sources = details != nullptr ? 1 : 0;
+    out.original_pixels = details != nullptr && details->original_pixels ? 1 : 0;
+    std::memcpy(static_cast<void*>(info), &out, given.struct_size);
+  });
+}
+
+QUELT_API return_status quelt_batch_sources_store(object_handler handler, uint64_t batch_idx,
+                                                  int64_t* out_sources) {
+  return quelt::api::run_in_plain_status_frame("quelt_batch_sources_store", [&] {
+    const auto& details = quelt::api::details_required(handler, "sources");
+    if (batch_idx >= details.sources.size()) {
+      reject(_bs("batch_idx: ", batch_idx, " is not below the batch size ", details.sources.size(),
+                 "; an image of the batch"));
+    }
+    const auto& sources = details.sources[batch_idx];
+    if (!sources.empty()) {
+      if (out_sources == nullptr) {
+        reject("out_sources: NULL; room for one index per record");
+      }
+      std::memcpy(out_sources, sources.data(), sources.size() * sizeof(std::int64_t));
+    }
+  });
 }
 
 }  // extern "C"

@@ -13,6 +13,8 @@ namespace quelt {
 
 // What a handle of type detections_batch points to.
 using sorvanta::framework::detections_list;
+// What a handle of type quelt_details_batch points to.
+using sorvanta::framework::detailed_detections;
 
 }  // namespace quelt
 
@@ -34,6 +36,23 @@ void publish_batch(object_handler& out_handler, Driver&& driver) {
   *batch = driver();
   out_handler.object = batch.release();
 }
+
+// The same for a driver that builds a details batch.
+template <class Driver>
+void publish_details(object_handler& out_handler, Driver&& driver) {
+  auto batch = std::make_unique<detailed_detections>();
+  *batch = driver();
+  out_handler.object = batch.release();
+  out_handler.type = quelt_details_batch;
+}
+
+// The records behind a handle of either batch kind; refuses any other kind
+// and a handle without a batch.
+detections_list& records_of(object_handler handler);
+
+// The details batch behind a handle, or NULL for a detections_batch; refuses
+// what records_of refuses.
+detailed_detections* details_of(object_handler handler);
 
 }  // namespace quelt::api
 

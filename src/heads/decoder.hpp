@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../framework/box.hpp"
+#include "../framework/detections.hpp"
 #include "../framework/elements.hpp"
 #include "../framework/ranking.hpp"
 #include "../framework/rotated.hpp"
@@ -66,6 +67,9 @@ class decoder {
   // The records of image b of raw per-level heads (levels.cpp); the decoder
   // was built over a layout of raw candidates of `levels.classes` classes.
   std::vector<object_detection> image_levels(std::int64_t b, const quelt_levels& levels);
+  // Moves image b's records, with their details when asked for, into `out`.
+  void publish(std::int64_t b, std::vector<object_detection> records,
+               sorvanta::framework::detailed_detections& out);
 
  private:
   float activate(float value) const { return logits_ ? fw::logistic(value) : value; }
@@ -91,6 +95,8 @@ class decoder {
   const quelt_layout& layout_;
   const quelt_decode_options& options_;
   const bool logits_;
+  // Whether each record's source and network box are kept.
+  const bool details_;
   // Scores or objectness in another element type than float32.
   const bool elements_;
   std::vector<std::int32_t> allowed_;  // the allow-list, sorted
@@ -123,6 +129,8 @@ class decoder {
   std::vector<std::uint32_t> start_;  // the multi-label hits bucketed by candidate
   std::vector<fw::class_member> by_class_;
   fw::class_suppression_workspace nms_;
+  std::vector<std::int64_t> sources_;          // per record of the image, when details_
+  std::vector<fw::corner_box> network_boxes_;  // likewise
 };
 
 }  // namespace quelt::heads

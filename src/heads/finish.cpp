@@ -110,16 +110,46 @@ std::vector<object_detection> decoder::finish(std::int64_t b) {
   }
   std::vector<object_detection> records;
   records.reserve(std::min(kept, cap));
+  sources_.clear();
+  network_boxes_.clear();
   kept_rotated_.clear();
   for (std::size_t i = 0; i < prefix && records.size() < cap; ++i) {
     if (removed_[i] == 0) {
       records.push_back(record(b, hits_[order_[i]], boxes_[i]));
+      if (details_) {
+        sources_.push_back(hits_[order_[i]].candidate);
+        network_boxes_.push_back(boxes_[i]);
+      }
       if (is_rotated_) {
         kept_rotated_.push_back(rotated_[i]);
       }
     }
   }
   return records;
+}
+
+// Moves image b's records, and what the details keep of them, into `out`.
+void decoder::publish(std::int64_t b, std::vector<object_detection> records,
+                      detailed_detections& out) {
+  const auto image = static_cast<std::size_t>(b);
+  out.records[image] = std::move(records);
+  if (details_) {
+    out.sources[image] = std::move(sources_);
+    out.network_boxes[image] = std::move(network_boxes_);
+    sources_.clear();
+    network_boxes_.clear();
+  }
+}
+
+detailed_detections empty_batch(std::int64_t images, const quelt_decode_options& options) {
+  detailed_detections result(static_cast<std::size_t>(images));
+  result.network_width = options.network_width;
+  result.network_height = options.network_height;
+  if (options.geometry != nullptr) {
+    result.original_pixels = true;
+    result.geometry.assign(options.geometry, options.geometry + images);
+  }
+  return result;
 }
 
 // Suppression among the first `count` records of the ranking.
@@ -175,14 +205,14 @@ object_detection decoder::record(std::int64_t b, const hit& h, const fw::corner_
                              h.score);
 }
 
-detections_list decode(const quelt_layout& layout, const quelt_decode_options& options) {
-  detections_list result(static_cast<std::size_t>(layout.batch));
+detailed_detections decode(const quelt_layout& layout, const quelt_decode_options& options) {
+  detailed_detections result = empty_batch(layout.batch, options);
   if (layout.candidates == 0) {
     return result;
   }
   decoder images(layout, options);
   for (std::int64_t b = 0; b < layout.batch; ++b) {
-    result[static_cast<std::size_t>(b)] = images.image(b);
+    images.publish(b, images.image(b), result);
   }
   return result;
 }

@@ -8,14 +8,19 @@
 
 namespace quelt::heads {
 
-using sorvanta::framework::detections_list;
+using sorvanta::framework::detailed_detections;
 
-// The records of every image. The caller has checked the call: structs at
-// this library's version, strides within reach, thresholds not NaN.
-detections_list decode(const quelt_layout& layout, const quelt_decode_options& options);
+// The records of every image, with their details when options.details asks
+// for them. The caller has checked the call: structs at this library's
+// version, strides within reach, thresholds not NaN.
+detailed_detections decode(const quelt_layout& layout, const quelt_decode_options& options);
 
 // The records of every image of raw per-level heads, checked likewise.
-detections_list decode_levels(const quelt_levels& levels, const quelt_decode_options& options);
+detailed_detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options);
+
+// A batch of `images` images without records, carrying the call's network
+// size and geometry.
+detailed_detections empty_batch(std::int64_t images, const quelt_decode_options& options);
 
 }  // namespace quelt::heads
 

@@ -293,8 +293,8 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
   }
 }
 
-detections_list decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
-  detections_list result(static_cast<std::size_t>(levels.batch));
+detailed_detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
+  detailed_detections result = empty_batch(levels.batch, options);
   // The decoder's view of the heads: raw candidates of `classes` classes,
   // without objectness.
   quelt_layout layout{};
@@ -311,7 +311,7 @@ detections_list decode_levels(const quelt_levels& levels, const quelt_decode_opt
   }
   decoder images(layout, options);
   for (std::int64_t b = 0; b < levels.batch; ++b) {
-    result[static_cast<std::size_t>(b)] = images.image_levels(b, levels);
+    images.publish(b, images.image_levels(b, levels), result);
   }
   return result;
 }

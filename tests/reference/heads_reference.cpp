@@ -178,7 +178,8 @@ quelt_layout converted_layout(const quelt_layout& layout,
   return converted;
 }
 
-detections decode_heads(const quelt_layout& given, const quelt_decode_options& options) {
+detections decode_heads(const quelt_layout& given, const quelt_decode_options& options,
+                        sources_list* sources) {
   std::vector<std::vector<float>> storage;
   const quelt_layout layout = converted_layout(given, storage);
   const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
@@ -321,6 +322,9 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
     }
 
     std::vector<object_detection> image;
+    if (sources != nullptr) {
+      sources->emplace_back();
+    }
     for (std::size_t i = 0; i < records.size(); ++i) {
       if (removed[i]) {
         continue;
@@ -349,6 +353,9 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
       d.objectness = r.objectness;
       d.probability = r.score;
       image.push_back(d);
+      if (sources != nullptr) {
+        sources->back().push_back(r.candidate);
+      }
     }
     result.push_back(image);
   }
@@ -357,10 +364,11 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
 
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
-                          std::int32_t max_detections) {
+                          std::int32_t max_detections, sources_list* sources) {
   detections result;
   for (std::size_t b = 0; b < batch.size(); ++b) {
     const std::vector<object_detection>& records = batch[b];
+    std::vector<std::int64_t> kept_sources;
     // A record stays when fewer than max_detections records rank above it:
     // a higher probability, or an equal one earlier (NaN ranks lowest).
     std::vector<object_detection> image;
@@ -378,6 +386,9 @@ detections map_detections(const detections& batch, std::int32_t network_width,
       if (max_detections > 0 && above >= static_cast<std::size_t>(max_detections)) {
         continue;
       }
+      if (sources != nullptr) {
+        kept_sources.push_back((*sources)[b][i]);
+      }
       object_detection d = records[i];
       if (geometry != nullptr) {
         const quelt_image_geometry& g = geometry[b];
@@ -391,6 +402,9 @@ detections map_detections(const detections& batch, std::int32_t network_width,
       image.push_back(d);
     }
     result.push_back(image);
+    if (sources != nullptr) {
+      (*sources)[b] = kept_sources;
+    }
   }
   return result;
 }
@@ -444,7 +458,8 @@ float side_distance(const quelt_grid_view& boxes, std::int64_t b, std::int64_t y
 
 }  // namespace
 
-detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
+detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options,
+                         sources_list* sources) {
   std::int64_t cells = 0;
   for (std::int64_t l = 0; l < levels.level_count; ++l) {
     cells += levels.levels[l].height * levels.levels[l].width;
@@ -488,7 +503,7 @@ detections decode_levels(const quelt_levels& levels, const quelt_decode_options&
   layout.classes = levels.classes;
   layout.boxes = quelt_view{boxes.data(), cells * 4, 4, 1};
   layout.scores = quelt_view{scores.data(), cells * classes, classes, 1};
-  return decode_heads(layout, options);
+  return decode_heads(layout, options, sources);
 }
 
 quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vector<float>>& storage,

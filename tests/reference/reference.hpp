@@ -44,7 +44,10 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
 // Box predictions described by strides (quelt_decode). Expects a call the
 // library accepts. Views of other element types are converted to float32
 // first, every element, as converted_layout does.
-detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options);
+// `sources`, when given, receives each record's candidate index.
+using sources_list = std::vector<std::vector<std::int64_t>>;
+detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options,
+                        sources_list* sources = nullptr);
 // The value of one element as the header defines it.
 float element_value(const quelt_element& element, const void* address);
 // `layout` with every view copied into float32 storage held by `storage`
@@ -53,7 +56,8 @@ quelt_layout converted_layout(const quelt_layout& layout, std::vector<std::vecto
 // Raw per-level heads (quelt_decode_levels): every cell's box computed, as
 // corners, and every class score converted, into one float32 layout (class
 // scores of cells whose score sum fails become NaN), then decode_heads.
-detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options);
+detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options,
+                         sources_list* sources = nullptr);
 // `levels` with every map copied into float32 storage held by `storage`
 // (NCHW, contiguous), element by element; `copies` holds the new levels.
 quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vector<float>>& storage,
@@ -76,9 +80,10 @@ rotated rotated_record_form(const rotated& r);
 rotated rotated_mapped(const rotated& r, const quelt_image_geometry& g);
 
 // quelt_map_detections on a copy of `batch`; expects valid arguments.
+// `sources`, when given, keeps the entries of the records kept.
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
-                          std::int32_t max_detections);
+                          std::int32_t max_detections, sources_list* sources = nullptr);
 
 }  // namespace quelt_reference
 
