@@ -628,7 +628,9 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  *
  * Details. With options.details 1 the batch is a quelt_details_batch, which
  * also keeps each record's candidate (quelt_batch_sources_store) and, after
- * quelt_map_detections, stays in step with its records.
+ * quelt_map_detections, stays in step with its records. Rotated boxes always
+ * give a quelt_details_batch, which also keeps each record's rotated box
+ * (quelt_batch_rotated_store; network-input pixels without geometry).
  *
  * Sets *out_handler to {NULL, detections_batch} first; on success it holds
  * the new batch, which the caller owns until object_handler_destroy. Fails,
@@ -930,14 +932,21 @@ typedef struct quelt_batch_info {
   object_type type;        /* detections_batch or quelt_details_batch */
   int32_t has_sources;     /* 1: quelt_batch_sources_store gives each record's candidate */
   int32_t original_pixels; /* 1: edges are original-image pixels; 0: fractions of the input */
+  /* rotated boxes */
+  int32_t rotated;          /* 1: quelt_batch_rotated_store gives each record's rotated box */
+  int32_t reserved_rotated; /* written as 0 */
 } quelt_batch_info;
 
-QUELT_STATIC_ASSERT(quelt_batch_info_size, sizeof(quelt_batch_info) == 16);
+QUELT_STATIC_ASSERT(quelt_batch_info_size, sizeof(quelt_batch_info) == 24);
 QUELT_STATIC_ASSERT(quelt_batch_info_struct_size, offsetof(quelt_batch_info, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_batch_info_type, offsetof(quelt_batch_info, type) == 4);
 QUELT_STATIC_ASSERT(quelt_batch_info_has_sources, offsetof(quelt_batch_info, has_sources) == 8);
 QUELT_STATIC_ASSERT(quelt_batch_info_original_pixels,
                     offsetof(quelt_batch_info, original_pixels) == 12);
+/* rotated boxes */
+QUELT_STATIC_ASSERT(quelt_batch_info_rotated, offsetof(quelt_batch_info, rotated) == 16);
+QUELT_STATIC_ASSERT(quelt_batch_info_reserved_rotated,
+                    offsetof(quelt_batch_info, reserved_rotated) == 20);
 
 /* Fills `info` with struct_size `size` and every other field 0; nothing for
  * NULL or a size below 8. quelt_batch_info_init passes the size of this
@@ -967,6 +976,58 @@ QUELT_API return_status quelt_batch_describe(object_handler handler, quelt_batch
  */
 QUELT_API return_status quelt_batch_sources_store(object_handler handler, uint64_t batch_idx,
                                                   int64_t* out_sources);
+
+/* ------------------------------------------------------------------------ */
+/* Rotated records                                                           */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * A rotated detection, as quelt_batch_rotated_store gives it: the rotated box
+ * of a record of the same position, in network-input pixels (original-image
+ * pixels once the batch is mapped with geometry, at decoding or by
+ * quelt_map_detections), with the longer side as `width` (equal sides as
+ * decoded) and `angle` in [0, pi) radians, turning the width from the x axis
+ * toward the y axis (clockwise on the image), whatever angle_flags the layout
+ * had. With geometry of equal scales the centre maps as an edge does and the
+ * sizes are divided by the scale; with different scales the rectangle's four
+ * corners map to a parallelogram and the record is the minimum-area
+ * rectangle around it (a side along one of the parallelogram's, the first on
+ * a tie), centred on the mapped centre. Not clipped to the image. A box with
+ * a value that is not finite, or a negative size, keeps what the arithmetic
+ * gives it (NaN where it spreads).
+ */
+typedef struct quelt_rotated_detection {
+  float cx;
+  float cy;
+  float width;
+  float height;
+  float angle;
+  int32_t class_id;
+  float probability;
+} quelt_rotated_detection;
+
+QUELT_STATIC_ASSERT(quelt_rotated_detection_size, sizeof(quelt_rotated_detection) == 28);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_cx, offsetof(quelt_rotated_detection, cx) == 0);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_cy, offsetof(quelt_rotated_detection, cy) == 4);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_width, offsetof(quelt_rotated_detection, width) == 8);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_height,
+                    offsetof(quelt_rotated_detection, height) == 12);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_angle, offsetof(quelt_rotated_detection, angle) == 16);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_class_id,
+                    offsetof(quelt_rotated_detection, class_id) == 20);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_probability,
+                    offsetof(quelt_rotated_detection, probability) == 24);
+
+/*
+ * Copies the rotated records of image `batch_idx`, one per record and in
+ * record order, to the start of `out_records`, which must have room for the
+ * count detections_batch_detections_count reports. Writes nothing for an
+ * image without records, and nothing on failure. Fails as the count does,
+ * and for a batch without rotated boxes (one not decoded from
+ * QUELT_BOX_ROTATED boxes).
+ */
+QUELT_API return_status quelt_batch_rotated_store(object_handler handler, uint64_t batch_idx,
+                                                  quelt_rotated_detection* out_records);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -44,6 +44,11 @@ struct detailed_detections {
   std::vector<quelt_image_geometry> geometry;
   // Whether the edges of the records are in original-image pixels.
   bool original_pixels = false;
+  // Rotated boxes: each record's rotated box in record form (longer side as
+  // the width, angle in [0, pi)), in network-input pixels, or original-image
+  // pixels with original_pixels.
+  bool rotated = false;
+  std::vector<std::vector<quelt_rotated_detection>> rotated_records;
 
   // Keeps of image `image` only the records at positions `kept` (ascending),
   // with everything kept beside them.
@@ -51,11 +56,12 @@ struct detailed_detections {
     keep_positions(records[image], kept);
     keep_positions(sources[image], kept);
     keep_positions(network_boxes[image], kept);
+    keep_positions(rotated_records[image], kept);
   }
 
   // Sized for `images` images without records.
   explicit detailed_detections(std::size_t images = 0)
-      : records(images), sources(images), network_boxes(images) {}
+      : records(images), sources(images), network_boxes(images), rotated_records(images) {}
 };
 
 }  // namespace sorvanta::framework

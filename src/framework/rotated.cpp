@@ -262,8 +262,9 @@ rotated_box rotated_record_form(const rotated_box& box) {
     angle += pi;
   }
   auto turned = static_cast<float>(angle);
-  // float(pi) lies above pi: an angle that rounds to it is a half turn.
-  if (!(turned < static_cast<float>(pi))) {
+  // float(pi) lies above pi: an angle that rounds to it is a half turn. (A
+  // NaN angle stays NaN.)
+  if (turned >= static_cast<float>(pi)) {
     turned = 0.0f;
   }
   return rotated_box{box.cx, box.cy, w, h, turned};

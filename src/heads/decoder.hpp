@@ -61,9 +61,6 @@ class decoder {
   decoder(const quelt_layout& layout, const quelt_decode_options& options);
 
   std::vector<object_detection> image(std::int64_t b);
-  // The rotated boxes (network-input pixels, as decoded) of the records the
-  // last image() gave, one per record; empty unless the boxes are rotated.
-  const std::vector<fw::rotated_box>& kept_rotated() const { return kept_rotated_; }
   // The records of image b of raw per-level heads (levels.cpp); the decoder
   // was built over a layout of raw candidates of `levels.classes` classes.
   std::vector<object_detection> image_levels(std::int64_t b, const quelt_levels& levels);
@@ -91,6 +88,8 @@ class decoder {
   std::vector<object_detection> finish(std::int64_t b);
   void suppress(float threshold, std::size_t count);
   object_detection record(std::int64_t b, const hit& h, const fw::corner_box& box) const;
+  quelt_rotated_detection rotated_record(std::int64_t b, const hit& h,
+                                         const fw::rotated_box& box) const;
 
   const quelt_layout& layout_;
   const quelt_decode_options& options_;
@@ -117,7 +116,7 @@ class decoder {
   const bool is_rotated_;
   std::vector<fw::rotated_box> candidate_rotated_;
   std::vector<fw::rotated_box> rotated_;
-  std::vector<fw::rotated_box> kept_rotated_;
+  std::vector<quelt_rotated_detection> rotated_records_;
   // The box values of a level's hit cells, bin by bin with the four sides
   // side by side (cell, bin, side).
   std::vector<float> bins_;

@@ -112,7 +112,7 @@ std::vector<object_detection> decoder::finish(std::int64_t b) {
   records.reserve(std::min(kept, cap));
   sources_.clear();
   network_boxes_.clear();
-  kept_rotated_.clear();
+  rotated_records_.clear();
   for (std::size_t i = 0; i < prefix && records.size() < cap; ++i) {
     if (removed_[i] == 0) {
       records.push_back(record(b, hits_[order_[i]], boxes_[i]));
@@ -121,7 +121,7 @@ std::vector<object_detection> decoder::finish(std::int64_t b) {
         network_boxes_.push_back(boxes_[i]);
       }
       if (is_rotated_) {
-        kept_rotated_.push_back(rotated_[i]);
+        rotated_records_.push_back(rotated_record(b, hits_[order_[i]], rotated_[i]));
       }
     }
   }
@@ -138,6 +138,10 @@ void decoder::publish(std::int64_t b, std::vector<object_detection> records,
     out.network_boxes[image] = std::move(network_boxes_);
     sources_.clear();
     network_boxes_.clear();
+  }
+  if (is_rotated_) {
+    out.rotated_records[image] = std::move(rotated_records_);
+    rotated_records_.clear();
   }
 }
 
@@ -205,8 +209,24 @@ object_detection decoder::record(std::int64_t b, const hit& h, const fw::corner_
                              h.score);
 }
 
+// A rotated record: in record form, in network-input pixels, or mapped to the
+// original image with geometry.
+quelt_rotated_detection decoder::rotated_record(std::int64_t b, const hit& h,
+                                                const fw::rotated_box& box) const {
+  fw::rotated_box out;
+  if (options_.geometry != nullptr) {
+    const quelt_image_geometry& g = options_.geometry[b];
+    out = fw::map_rotated(box, g.scale_x, g.scale_y, g.pad_x, g.pad_y);
+  } else {
+    out = fw::rotated_record_form(box);
+  }
+  return quelt_rotated_detection{
+      out.cx, out.cy, out.w, out.h, out.angle, static_cast<std::int32_t>(h.class_index), h.score};
+}
+
 detailed_detections decode(const quelt_layout& layout, const quelt_decode_options& options) {
   detailed_detections result = empty_batch(layout.batch, options);
+  result.rotated = layout.box_coding == QUELT_BOX_ROTATED;
   if (layout.candidates == 0) {
     return result;
   }

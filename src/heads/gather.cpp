@@ -22,7 +22,8 @@ decoder::decoder(const quelt_layout& layout, const quelt_decode_options& options
     : layout_(layout),
       options_(options),
       logits_(layout.score_coding == QUELT_SCORES_LOGITS),
-      details_(options.details != 0),
+      // Rotated boxes hand back their rotated records beside the records.
+      details_(options.details != 0 || layout.box_coding == QUELT_BOX_ROTATED),
       elements_(layout.scores_element.type != QUELT_ELEMENT_FLOAT32 ||
                 (layout.objectness.data != nullptr &&
                  layout.objectness_element.type != QUELT_ELEMENT_FLOAT32)),

@@ -179,7 +179,7 @@ quelt_layout converted_layout(const quelt_layout& layout,
 }
 
 detections decode_heads(const quelt_layout& given, const quelt_decode_options& options,
-                        sources_list* sources) {
+                        sources_list* sources, rotated_list* rotated_out) {
   std::vector<std::vector<float>> storage;
   const quelt_layout layout = converted_layout(given, storage);
   const bool logits = layout.score_coding == QUELT_SCORES_LOGITS;
@@ -325,6 +325,9 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
     if (sources != nullptr) {
       sources->emplace_back();
     }
+    if (rotated_out != nullptr) {
+      rotated_out->emplace_back();
+    }
     for (std::size_t i = 0; i < records.size(); ++i) {
       if (removed[i]) {
         continue;
@@ -356,6 +359,13 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
       if (sources != nullptr) {
         sources->back().push_back(r.candidate);
       }
+      if (rotated_out != nullptr && layout.box_coding == QUELT_BOX_ROTATED) {
+        const rotated t = options.geometry != nullptr
+                              ? rotated_mapped(r.turned, options.geometry[b])
+                              : rotated_record_form(r.turned);
+        rotated_out->back().push_back(
+            quelt_rotated_detection{t.cx, t.cy, t.w, t.h, t.angle, r.class_id, r.score});
+      }
     }
     result.push_back(image);
   }
@@ -364,11 +374,13 @@ detections decode_heads(const quelt_layout& given, const quelt_decode_options& o
 
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
-                          std::int32_t max_detections, sources_list* sources) {
+                          std::int32_t max_detections, sources_list* sources,
+                          rotated_list* rotated_records) {
   detections result;
   for (std::size_t b = 0; b < batch.size(); ++b) {
     const std::vector<object_detection>& records = batch[b];
     std::vector<std::int64_t> kept_sources;
+    std::vector<quelt_rotated_detection> kept_rotated;
     // A record stays when fewer than max_detections records rank above it:
     // a higher probability, or an equal one earlier (NaN ranks lowest).
     std::vector<object_detection> image;
@@ -389,6 +401,15 @@ detections map_detections(const detections& batch, std::int32_t network_width,
       if (sources != nullptr) {
         kept_sources.push_back((*sources)[b][i]);
       }
+      if (rotated_records != nullptr) {
+        quelt_rotated_detection t = (*rotated_records)[b][i];
+        if (geometry != nullptr) {
+          const rotated m =
+              rotated_mapped(rotated{t.cx, t.cy, t.width, t.height, t.angle}, geometry[b]);
+          t = quelt_rotated_detection{m.cx, m.cy, m.w, m.h, m.angle, t.class_id, t.probability};
+        }
+        kept_rotated.push_back(t);
+      }
       object_detection d = records[i];
       if (geometry != nullptr) {
         const quelt_image_geometry& g = geometry[b];
@@ -404,6 +425,9 @@ detections map_detections(const detections& batch, std::int32_t network_width,
     result.push_back(image);
     if (sources != nullptr) {
       (*sources)[b] = kept_sources;
+    }
+    if (rotated_records != nullptr) {
+      (*rotated_records)[b] = kept_rotated;
     }
   }
   return result;

@@ -966,6 +966,12 @@ void random_rotated_call(awkward_random& random, heads_call& call) {
   call.map_width = options.network_width;
   call.map_height = options.network_height;
   call.map_cap = random.chance(0.6) ? 0 : random.integer(1, 4);
+  if (random.chance(0.5)) {
+    for (std::int64_t b = 0; b < images; ++b) {
+      call.map_geometry.push_back(random_geometry(random, call.map_width, call.map_height));
+    }
+    call.map_geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+  }
 }
 
 namespace {

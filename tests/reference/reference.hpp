@@ -45,9 +45,11 @@ detections process_yolo_sealed_output_detections(float* sealed_output, std::int6
 // library accepts. Views of other element types are converted to float32
 // first, every element, as converted_layout does.
 // `sources`, when given, receives each record's candidate index.
+// `rotated`, when given, receives each record's rotated box (rotated boxes).
 using sources_list = std::vector<std::vector<std::int64_t>>;
+using rotated_list = std::vector<std::vector<quelt_rotated_detection>>;
 detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options,
-                        sources_list* sources = nullptr);
+                        sources_list* sources = nullptr, rotated_list* rotated = nullptr);
 // The value of one element as the header defines it.
 float element_value(const quelt_element& element, const void* address);
 // `layout` with every view copied into float32 storage held by `storage`
@@ -80,10 +82,12 @@ rotated rotated_record_form(const rotated& r);
 rotated rotated_mapped(const rotated& r, const quelt_image_geometry& g);
 
 // quelt_map_detections on a copy of `batch`; expects valid arguments.
-// `sources`, when given, keeps the entries of the records kept.
+// `sources` and `rotated`, when given, keep the entries of the records kept;
+// rotated boxes are mapped with the geometry.
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
-                          std::int32_t max_detections, sources_list* sources = nullptr);
+                          std::int32_t max_detections, sources_list* sources = nullptr,
+                          rotated_list* rotated = nullptr);
 
 }  // namespace quelt_reference
 

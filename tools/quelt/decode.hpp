@@ -76,7 +76,12 @@ struct decode_request {
   const quelt_image_geometry* geometry = nullptr;  // the same for every image, or none
   std::vector<std::int32_t> strides;               // levels: per level, or none (net width / W)
   std::int32_t bins = 0;                           // levels: 0 for the box channels / 4
+  bool degrees = false;                            // obb: angles in degrees
+  bool counterclockwise = false;                   // obb: angles turn counter-clockwise
+  bool probabilistic = false;                      // obb: the probabilistic overlap
 };
+
+using image_rotated = std::vector<quelt_rotated_detection>;
 
 // The layouts of the decode command, with the shape each reads.
 const std::vector<std::pair<std::string, std::string>>& tensor_layouts();
@@ -108,11 +113,13 @@ std::vector<image_detections> decode_sealed(sealed_input& input, std::int32_t ne
                                             std::int32_t net_height, const thresholds& limits);
 
 // Decodes `predictions` (the boxes for the separate layouts, whose class
-// scores are in `scores`) as `request.layout` describes them.
+// scores are in `scores`) as `request.layout` describes them; for --layout
+// obb the rotated records go to `rotated`, one list per image.
 std::vector<image_detections> decode_tensors(const tensor_input& predictions,
                                              const tensor_input* scores, std::int32_t net_width,
                                              std::int32_t net_height, const thresholds& limits,
-                                             const decode_request& request);
+                                             const decode_request& request,
+                                             std::vector<image_rotated>* rotated = nullptr);
 
 // Decodes raw per-level heads: `maps` holds a box-distribution and a class
 // map (NCHW) per level, in that order.

@@ -97,6 +97,7 @@ std::vector<std::string> batch_names(const std::vector<std::string>& files,
 struct decoded {
   std::vector<std::string> names;
   std::vector<image_detections> images;
+  std::vector<image_rotated> rotated;  // --layout obb: per image
   std::int32_t net_width = 0;
   std::int32_t net_height = 0;
   std::vector<std::string> class_names;
@@ -383,8 +384,9 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
                                       {opts.score, opts.overlap}, opts.request);
     return out;
   }
-  out.images = decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width,
-                              out.net_height, {opts.score, opts.overlap}, opts.request);
+  out.images =
+      decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width, out.net_height,
+                     {opts.score, opts.overlap}, opts.request, &out.rotated);
   return out;
 }
 
@@ -443,7 +445,8 @@ int run(const options& opts, const std::string& command) {
   for (std::size_t i = 0; i < result.images.size(); ++i) {
     images.push_back(
         image_result{i < result.names.size() ? result.names[i] : "image " + std::to_string(i),
-                     std::move(result.images[i])});
+                     std::move(result.images[i]),
+                     i < result.rotated.size() ? std::move(result.rotated[i]) : image_rotated{}});
   }
 
   if (!opts.image_file.empty()) {
@@ -586,6 +589,14 @@ int main(int argc, char** argv) {
       ->delimiter(',');
   tensors->add_flag("--logits", opts.request.logits,
                     "scores are raw network values: apply the logistic function");
+  tensors->add_flag("--degrees", opts.request.degrees,
+                    "--layout obb: the angles are in degrees (default radians)");
+  tensors->add_flag("--counterclockwise", opts.request.counterclockwise,
+                    "--layout obb: a positive angle turns counter-clockwise on the image "
+                    "(default clockwise, x toward y)");
+  tensors->add_flag("--probabilistic", opts.request.probabilistic,
+                    "--layout obb: suppress by the Gaussian (probabilistic) overlap instead of "
+                    "the exact one");
   tensors->add_flag("--corners", opts.request.corners,
                     "boxes are x_min, y_min, x_max, y_max (default centre x, centre y, width, "
                     "height; end-to-end rows always hold corners)");

@@ -16,6 +16,9 @@ namespace quelt::cli {
 struct image_result {
   std::string name;
   image_detections detections;
+  // --layout obb: the rotated box of each detection (network-input pixels,
+  // or original-image pixels as the detections); empty otherwise.
+  image_rotated rotated;
 };
 
 struct report_context {
