@@ -30,7 +30,8 @@ Two entries, one per output layout:
 All return one numpy structured array per image, of :data:`DETECTION_DTYPE`
 (the library's 28-byte record: x_min, y_min, x_max, y_max as fractions of the
 network input, or original-image pixels when a geometry is given, class_id,
-objectness, probability). A failing call raises :class:`Error` with the
+objectness, probability); ``decode`` with ``layout="obb"`` returns rotated
+records of :data:`ROTATED_DTYPE` instead. A failing call raises :class:`Error` with the
 library's text. Arrays are passed to the library without copying, so they must
 be in native byte order, float32 for the first two entries (C-contiguous);
 anything else raises ``TypeError`` or ``ValueError`` before the call.
@@ -49,11 +50,12 @@ from typing import List, Sequence, Tuple, Union
 import numpy as np
 
 from . import _ctypes
-from ._ctypes import DETECTION_DTYPE
+from ._ctypes import DETECTION_DTYPE, ROTATED_DTYPE
 
 __version__ = "0.3.0"
 __all__ = [
     "DETECTION_DTYPE",
+    "ROTATED_DTYPE",
     "LAYOUTS",
     "Error",
     "Geometry",
@@ -183,19 +185,36 @@ def _entry(name: str):
     return getattr(lib, name)
 
 
-def _decode(call, mapping=None) -> List[np.ndarray]:
+def _decode(call, mapping=None, rotated=False) -> List[np.ndarray]:
     """Runs a decoding entry, call(lib, pointer to a handle), maps its batch
     when ``mapping`` holds the arguments of quelt_map_detections after the
-    handle, and reads the batch back; it is released whatever happens."""
+    handle, and reads the batch back (its rotated records with ``rotated``);
+    it is released whatever happens."""
     lib = _lib()
     handler = _ctypes.ObjectHandler()
     try:
         _check(call(lib, ctypes.byref(handler)))
         if mapping is not None:
             _check(_entry("quelt_map_detections")(handler, *mapping))
-        return _read_batch(handler)
+        return _read_rotated(handler) if rotated else _read_batch(handler)
     finally:
         lib.object_handler_destroy(handler)
+
+
+def _read_rotated(handler) -> List[np.ndarray]:
+    lib = _lib()
+    store = _entry("quelt_batch_rotated_store")
+    size = ctypes.c_uint64()
+    _check(lib.detections_batch_size(handler, ctypes.byref(size)))
+    images = []
+    for i in range(size.value):
+        count = ctypes.c_uint64()
+        _check(lib.detections_batch_detections_count(handler, i, ctypes.byref(count)))
+        records = np.zeros(count.value, dtype=ROTATED_DTYPE)
+        if count.value:
+            _check(store(handler, i, records.ctypes.data))
+        images.append(records)
+    return images
 
 
 def _read_batch(handler) -> List[np.ndarray]:
@@ -678,8 +697,11 @@ def decode(
     ``angle_unit`` ("radians" or "degrees"), turning clockwise on the image
     (x toward y) unless ``clockwise`` is False. ``overlap``: "exact" (the
     intersection over union of the rectangles) or "probabilistic" (the
-    Gaussian approximation of the usual OBB post-processing). The records
-    then hold each rotated box's axis-aligned bounds.
+    Gaussian approximation of the usual OBB post-processing). The arrays are
+    then rotated records (:data:`ROTATED_DTYPE`: cx, cy, width, height,
+    angle, class_id, probability) in network-input pixels, or original-image
+    pixels with ``geometry`` (not clipped), the longer side as the width and
+    the angle in [0, pi) radians, clockwise on the image.
     """
     if net_size is None:
         raise TypeError("decode needs net_size, the network input (width, height) or one int")
@@ -803,7 +825,8 @@ def decode(
     # box_view, score_view, object_view and kept, which the structs point
     # into, stay alive as locals until the call returns.
     return _decode(
-        lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle)
+        lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle),
+        rotated=angle_view is not None,
     )
 
 

@@ -64,6 +64,20 @@ DETECTION_DTYPE = np.dtype(
     ]
 )
 
+# The 28-byte quelt_rotated_detection record, field for field.
+ROTATED_DTYPE = np.dtype(
+    [
+        ("cx", "<f4"),
+        ("cy", "<f4"),
+        ("width", "<f4"),
+        ("height", "<f4"),
+        ("angle", "<f4"),
+        ("class_id", "<i4"),
+        ("probability", "<f4"),
+    ]
+)
+
+
 class View(ctypes.Structure):
     # Strides count floats, not bytes.
     _fields_ = [
@@ -194,6 +208,7 @@ assert ctypes.sizeof(YoloOutput) == 152
 assert YoloOutput.anchors.offset == 136
 assert ctypes.sizeof(NetParams) == 8
 assert DETECTION_DTYPE.itemsize == 28
+assert ROTATED_DTYPE.itemsize == 28
 assert ctypes.sizeof(View) == 32
 assert ctypes.sizeof(Element) == 16
 assert ctypes.sizeof(Layout) == 240 and Layout.scores.offset == 104
@@ -275,6 +290,13 @@ def _declare(lib):
             ctypes.c_int32,
         ]
         lib.quelt_map_detections.restype = ReturnStatus
+        if hasattr(lib, "quelt_batch_rotated_store"):
+            lib.quelt_batch_rotated_store.argtypes = [
+                ObjectHandler,
+                ctypes.c_uint64,
+                ctypes.c_void_p,
+            ]
+            lib.quelt_batch_rotated_store.restype = ReturnStatus
     if hasattr(lib, "quelt_version_string"):
         lib.quelt_version_number.argtypes = []
         lib.quelt_version_number.restype = ctypes.c_uint32

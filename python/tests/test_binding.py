@@ -525,3 +525,35 @@ def test_levels_read_nchw_nhwc_and_int8_heads_alike():
     assert got[0].tobytes() == floats[0].tobytes()
     with pytest.raises(quelt.Error, match=r"quelt_decode_levels: levels.levels\[0\].stride"):
         quelt.decode_levels(boxes, scores, 64, strides=[0, 16])
+
+
+def test_obb_gives_rotated_records_whatever_the_angle_convention():
+    # Candidate 1 is candidate 0 nudged (suppressed); candidate 2 lies inside
+    # candidate 3 (overlap 1/16: kept, where an IoU of 1 would not keep it).
+    columns = np.array(
+        [
+            [100, 102, 300, 300],  # centre x
+            [100, 100, 300, 300],  # centre y
+            [40, 40, 10, 40],  # width
+            [20, 20, 10, 40],  # height
+            [0.9, 0.8, 0.7, 0.6],  # class 0
+            [0.3, 0.35, 1.0, -1.5707964],  # angle, radians clockwise
+        ],
+        np.float32,
+    )[None]
+    (found,) = quelt.decode(columns, 640, layout="obb", iou=0.5)
+    assert found.dtype == quelt.ROTATED_DTYPE
+    assert list(found["probability"]) == pytest.approx([0.9, 0.7, 0.6])
+    assert list(found["cx"]) == [100, 300, 300]
+    assert all(0 <= a < np.pi for a in found["angle"])
+    assert found["width"][2] == 40 and found["height"][2] == 40
+    degrees = columns.copy()
+    degrees[0, 5] = -np.degrees(columns[0, 5])
+    (same,) = quelt.decode(degrees, 640, layout="obb", iou=0.5, angle_unit="degrees",
+                           clockwise=False)
+    assert list(same["cx"]) == list(found["cx"])
+    assert same["angle"] == pytest.approx(found["angle"], abs=1e-5)
+    (gaussian,) = quelt.decode(columns, 640, layout="obb", iou=0.5, overlap="probabilistic")
+    assert len(gaussian) >= 2
+    with pytest.raises(ValueError, match="obb"):
+        quelt.decode(columns, 640, layout="columns", angle_unit="degrees")
