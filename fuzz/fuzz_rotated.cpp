@@ -15,7 +15,9 @@
 // written a quarter turn on with its sides swapped, up to rounding; the
 // probabilistic overlap is symmetric and within [-1e-7, 1]. quelt_decode
 // accepts the call, gives each image records in descending score, no more
-// than its candidates, with edges ordered or NaN, and the same bytes twice.
+// than its candidates, with edges ordered or NaN, and the same bytes twice;
+// its details batch gives a rotated record per record, of the same class and
+// score, the longer side as the width and the angle in [0, pi) (or NaN).
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -147,7 +149,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(count <= static_cast<std::uint64_t>(candidates));
     std::vector<object_detection> records(count);
     FUZZ_CHECK(settle(detections_batch_detections_store(handler, 0, records.data())));
+    FUZZ_CHECK(handler.type == quelt_details_batch);
+    std::vector<quelt_rotated_detection> turned(count);
+    FUZZ_CHECK(settle(quelt_batch_rotated_store(handler, 0, turned.data())));
     object_handler_destroy(handler);
+    for (std::size_t i = 0; i < turned.size(); ++i) {
+      const quelt_rotated_detection& t = turned[i];
+      FUZZ_CHECK(t.class_id == records[i].class_id);
+      FUZZ_CHECK(quelt::fuzz::same_float(t.probability, records[i].probability));
+      FUZZ_CHECK(std::isnan(t.angle) || (t.angle >= 0.0f && t.angle < 3.14159274f));
+      FUZZ_CHECK(!(t.width < t.height));
+    }
     for (std::size_t i = 0; i < records.size(); ++i) {
       const object_detection& r = records[i];
       FUZZ_CHECK(r.probability > score_threshold);
