@@ -904,7 +904,9 @@ QUELT_API quelt_image_geometry quelt_geometry_letterbox(int32_t network_width,
  * already: pass geometry NULL to only cap it (mapping it again would take its
  * pixels for fractions; a detections_batch does not record which entry made
  * it; a quelt_details_batch does, and refuses the geometry). The details of a
- * quelt_details_batch stay with the records the cap keeps.
+ * quelt_details_batch stay with the records the cap keeps; its rotated
+ * boxes (quelt_batch_rotated_store) are mapped with the geometry as
+ * quelt_rotated_detection describes.
  *   geometry: NULL to leave the edges alone, or one per image; an edge x
  *     becomes (x x network_width - pad_x) / scale_x, clipped to the image.
  *   max_detections: 0 for no cap, or the number of records each image keeps:

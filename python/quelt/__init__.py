@@ -646,7 +646,7 @@ def decode(
     quant: Quantization = None,
     angle_unit: str = "radians",
     clockwise: bool = True,
-    overlap: str = "exact",
+    rotated_overlap: str = "exact",
 ) -> List[np.ndarray]:
     """Decodes box predictions; returns one detections array per image.
 
@@ -695,7 +695,7 @@ def decode(
     "obb": oriented boxes, the columns of the OBB export (e.g. (1, 20, 21504)
     for 15 classes): centre, size, class scores, then the angle, in
     ``angle_unit`` ("radians" or "degrees"), turning clockwise on the image
-    (x toward y) unless ``clockwise`` is False. ``overlap``: "exact" (the
+    (x toward y) unless ``clockwise`` is False. ``rotated_overlap``: "exact" (the
     intersection over union of the rectangles) or "probabilistic" (the
     Gaussian approximation of the usual OBB post-processing). The arrays are
     then rotated records (:data:`ROTATED_DTYPE`: cx, cy, width, height,
@@ -780,15 +780,21 @@ def decode(
                 f"{name} describe {view.shape[0]} images of {view.shape[1]} candidates, "
                 f"the boxes {batch} of {count}"
             )
-    if angle_view is None and (angle_unit, clockwise, overlap) != ("radians", True, "exact"):
-        raise ValueError("angle_unit, clockwise and overlap go with the 'obb' layout")
+    if angle_view is None and (angle_unit, clockwise, rotated_overlap) != (
+        "radians",
+        True,
+        "exact",
+    ):
+        raise ValueError("angle_unit, clockwise and rotated_overlap go with the 'obb' layout")
     if angle_view is not None:
         if box_format not in (None, "cxcywh"):
             raise ValueError(f"rotated boxes are centre and size, not {box_format!r}")
         if angle_unit not in ("radians", "degrees"):
             raise ValueError(f"angle_unit must be 'radians' or 'degrees', got {angle_unit!r}")
-        if overlap not in _OVERLAPS:
-            raise ValueError(f"overlap must be 'exact' or 'probabilistic', got {overlap!r}")
+        if rotated_overlap not in _OVERLAPS:
+            raise ValueError(
+                f"rotated_overlap must be 'exact' or 'probabilistic', got {rotated_overlap!r}"
+            )
         box_format = "rotated"
     if box_format is None:
         box_format = "xyxy" if kind == _ctypes.CANDIDATES_END_TO_END else "cxcywh"
@@ -817,7 +823,7 @@ def decode(
         described.angle_flags = (_ctypes.ANGLE_DEGREES if angle_unit == "degrees" else 0) | (
             0 if clockwise else _ctypes.ANGLE_COUNTERCLOCKWISE
         )
-        described.rotated_overlap = _OVERLAPS[overlap]
+        described.rotated_overlap = _OVERLAPS[rotated_overlap]
 
     options, kept = _decode_options(
         width, height, batch, score, iou, agnostic, multi_label, max_det, classes, geometry

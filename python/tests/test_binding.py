@@ -553,7 +553,7 @@ def test_obb_gives_rotated_records_whatever_the_angle_convention():
                            clockwise=False)
     assert list(same["cx"]) == list(found["cx"])
     assert same["angle"] == pytest.approx(found["angle"], abs=1e-5)
-    (gaussian,) = quelt.decode(columns, 640, layout="obb", iou=0.5, overlap="probabilistic")
+    (gaussian,) = quelt.decode(columns, 640, layout="obb", iou=0.5, rotated_overlap="probabilistic")
     assert len(gaussian) >= 2
     with pytest.raises(ValueError, match="obb"):
         quelt.decode(columns, 640, layout="columns", angle_unit="degrees")
