@@ -179,15 +179,26 @@ float rotated_overlap(const rotated_box& first, const rotated_box& second) {
 
 float rotated_overlap(const rotated_box& first, const rotated_turn& first_turn,
                       const rotated_box& second, const rotated_turn& second_turn) {
-  const bool keep = goes_first(first, second);
+  const double first_area = static_cast<double>(first.w) * static_cast<double>(first.h);
+  const double second_area = static_cast<double>(second.w) * static_cast<double>(second.h);
+  if (!(first_area > 0.0) || !(second_area > 0.0)) {
+    return 0.0f;
+  }
+  // Bounds apart: no common area, whatever rounding the clip would add (the
+  // grid's culling then agrees with the overlap by construction).
+  if (!may_intersect(rotated_bounds(first, first_turn), rotated_bounds(second, second_turn))) {
+    return 0.0f;
+  }
+  // The smaller box (equal areas: the one of the fixed order) is clipped in
+  // the frame of the larger, so the clipped corners lie near the frame's
+  // centre, however far the larger one reaches.
+  const bool keep =
+      first_area != second_area ? first_area < second_area : goes_first(first, second);
   const rotated_box& a = keep ? first : second;
   const rotated_box& b = keep ? second : first;
   const rotated_turn& b_turn = keep ? second_turn : first_turn;
-  const double area_a = static_cast<double>(a.w) * static_cast<double>(a.h);
-  const double area_b = static_cast<double>(b.w) * static_cast<double>(b.h);
-  if (!(area_a > 0.0) || !(area_b > 0.0)) {
-    return 0.0f;
-  }
+  const double area_a = keep ? first_area : second_area;
+  const double area_b = keep ? second_area : first_area;
   // a clipped by b, in b's frame: around b's centre, so huge coordinates
   // keep their precision, and with b's sides along the axes.
   point pa[4];

@@ -52,11 +52,12 @@ corner_box rotated_bounds(const rotated_box& box);
 corner_box rotated_bounds(const rotated_box& box, const rotated_turn& turn);
 
 // Intersection over union of two valid boxes' rectangles, in [0, 1]:
-// symmetric (the pair is put in one order first), 0 when either has no area
-// or they are apart or only touch, 1 for identical boxes, never above what
-// the smaller box allows. The clip runs in double in the frame of one box
-// (its centre the origin, its sides along the axes), so huge coordinates
-// and long thin boxes keep their precision; intersections within
+// symmetric (the pair is put in one order first), 0 when either has no area,
+// their rotated_bounds are apart or they only touch, 1 for identical boxes,
+// never above what the smaller box allows. The smaller box is clipped in
+// double in the frame of the larger (its centre the origin, its sides along
+// the axes), so huge coordinates and long thin boxes keep their precision;
+// intersections within
 // 2^-24 of 0 or of the smaller box's area are taken as exactly that (the
 // rounding of the corners of boxes that touch, share an edge or nest).
 float rotated_overlap(const rotated_box& first, const rotated_box& second);

@@ -108,6 +108,13 @@ float rotated_iou(const rotated& a, const rotated& b) {
   if (area_a <= 0 || area_b <= 0) {
     return 0.0f;
   }
+  // Boxes whose bounds do not overlap share no area.
+  float ax0, ay0, ax1, ay1, bx0, by0, bx1, by1;
+  rotated_bounds(a, ax0, ay0, ax1, ay1);
+  rotated_bounds(b, bx0, by0, bx1, by1);
+  if (!(ax0 < bx1 && bx0 < ax1 && ay0 < by1 && by0 < ay1)) {
+    return 0.0f;
+  }
   // Sutherland-Hodgman: a's polygon clipped by each edge of b.
   const xy origin{a.cx, a.cy};
   std::vector<xy> polygon = corners_of(a, origin);
