@@ -219,14 +219,19 @@ void append_bytes(std::vector<char>& out, const T* values, std::size_t count) {
   out.insert(out.end(), bytes, bytes + count * sizeof(T));
 }
 
-// Reads the whole batch back (unarmed) as bytes: sizes, counts, records.
+// Reads the whole batch back (unarmed) as bytes: sizes, counts, records, and
+// what a details batch keeps beside them.
 void read_batch(object_handler handle, std::vector<char>& out) {
   std::uint64_t size = 0;
   if (detections_batch_size(handle, &size).status_code != 1) {
     ADD_FAILURE() << "a successful call left no readable batch";
     return;
   }
+  quelt_batch_info info;
+  quelt_batch_info_init(&info);
+  EXPECT_EQ(quelt_batch_describe(handle, &info).status_code, 1);
   append_bytes(out, &size, 1);
+  append_bytes(out, &info, 1);
   for (std::uint64_t i = 0; i < size; ++i) {
     std::uint64_t count = 0;
     EXPECT_EQ(detections_batch_detections_count(handle, i, &count).status_code, 1);
@@ -234,6 +239,11 @@ void read_batch(object_handler handle, std::vector<char>& out) {
     EXPECT_EQ(detections_batch_detections_store(handle, i, records.data()).status_code, 1);
     append_bytes(out, &count, 1);
     append_bytes(out, records.data(), records.size());
+    if (info.has_sources != 0) {
+      std::vector<std::int64_t> sources(count);
+      EXPECT_EQ(quelt_batch_sources_store(handle, i, sources.data()).status_code, 1);
+      append_bytes(out, sources.data(), sources.size());
+    }
   }
 }
 
@@ -894,6 +904,8 @@ TEST(AllocationSweep, MapDetections) {
                                                   quelt_geometry_letterbox(64, 48, 640, 360)};
   const std::vector<quelt_image_geometry> flat{fitting[0],
                                                quelt_image_geometry{640, 360, 0, 1, 0, 0}};
+  // The second as a details batch, whose sources the cap keeps in step.
+  cases[1]->options.details = 1;
   for (heads_case* source : {cases[0].get(), cases[1].get()}) {
     source->options.max_detections = 0;
     source->options.geometry = nullptr;

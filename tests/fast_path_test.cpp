@@ -11,6 +11,7 @@
 #include "framework/elements.hpp"
 #include "framework/exponential.hpp"
 #include "framework/logistic.hpp"
+#include "framework/portable_math.hpp"
 #include "framework/suppression.hpp"
 #include "step_api/row_nms.hpp"
 #include "darknet_test_layer.hpp"
@@ -109,6 +110,49 @@ TEST(FastPath, ExponentialFastPathAndLanesMatchTheSlowPath) {
 
 // No float below the cut has a logistic above the threshold; the first
 // floats at and above it that do are not cut away.
+// The platform-independent double functions stay within a few units in the
+// last place of the long double C library across the ranges rotated boxes
+// use, and keep the C library's quadrants and special values.
+TEST(FastPath, PortableDoubleFunctionsStayCloseToTheCLibrary) {
+  namespace pm = sorvanta::framework::portable;
+  const auto ulps = [](double value, long double truth) {
+    const double step = std::nextafter(std::fabs(static_cast<double>(truth)), 1e300) -
+                        std::fabs(static_cast<double>(truth));
+    return static_cast<double>(std::fabs(value - truth) / step);
+  };
+  quelt_reference::awkward_random random(20261209);
+  for (int i = 0; i < 200000; ++i) {
+    const double x = random.uniform(-2000.0f, 2000.0f) + random.uniform(0.0f, 1.0f) * 1e-3;
+    double sine = 0;
+    double cosine = 0;
+    pm::sin_cos(x, sine, cosine);
+    if (std::fabs(std::sin(x)) > 1e-3) {
+      ASSERT_LT(ulps(sine, sinl(x)), 4.0) << x;
+    }
+    if (std::fabs(std::cos(x)) > 1e-3) {
+      ASSERT_LT(ulps(cosine, cosl(x)), 4.0) << x;
+    }
+    const double y = random.uniform(-50.0f, 50.0f);
+    ASSERT_LT(ulps(pm::atan2(y, x), atan2l(y, x)), 8.0) << y << ", " << x;
+    const double e = x * 0.35;
+    ASSERT_LT(ulps(pm::exp(e), expl(e)), 4.0) << e;
+    const double l = std::fabs(x) + 1.5;
+    ASSERT_LT(ulps(pm::log(l), logl(l)), 4.0) << l;
+  }
+  const double pi = 3.14159265358979323846;
+  EXPECT_EQ(pm::atan2(0.0, -1.0), pi);
+  EXPECT_EQ(pm::atan2(1.0, 0.0), pi / 2);
+  EXPECT_EQ(pm::atan2(-1.0, -1.0), -3 * pi / 4);
+  EXPECT_EQ(pm::exp(0.0), 1.0);
+  EXPECT_EQ(pm::log(1.0), 0.0);
+  EXPECT_TRUE(std::isnan(pm::log(-1.0)));
+  EXPECT_EQ(pm::exp(-800.0), 0.0);
+  double sine = 0;
+  double cosine = 0;
+  pm::sin_cos(std::numeric_limits<double>::infinity(), sine, cosine);
+  EXPECT_TRUE(std::isnan(sine) && std::isnan(cosine));
+}
+
 TEST(FastPath, ObjectnessCutNeverRejectsAPassingValue) {
   const float thresholds[] = {1e-30f, 1e-6f,    0.001f,     0.005f,
                               0.25f,  0.5f,     0.75f,      0.9f,

@@ -40,7 +40,8 @@ struct detailed_detections {
   std::vector<std::vector<corner_box>> network_boxes;
   std::int32_t network_width = 0;
   std::int32_t network_height = 0;
-  // One per image when the records were mapped to original-image pixels.
+  // One per image: how the records were mapped to original-image pixels,
+  // when they were (zeros before).
   std::vector<quelt_image_geometry> geometry;
   // Whether the edges of the records are in original-image pixels.
   bool original_pixels = false;

@@ -152,6 +152,10 @@ detailed_detections empty_batch(std::int64_t images, const quelt_decode_options&
   if (options.geometry != nullptr) {
     result.original_pixels = true;
     result.geometry.assign(options.geometry, options.geometry + images);
+  } else if (options.details != 0) {
+    // The geometry quelt_map_detections may record later goes here, so that
+    // mapping keeps the batch's blocks as they were.
+    result.geometry.resize(static_cast<std::size_t>(images));
   }
   return result;
 }
