@@ -611,9 +611,8 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  *     [1e-7, 100], overlap 1 - sqrt(1 - exp(-d) + 1e-7), in double. It is
  *     never exactly 0 and not 1 for identical boxes; suppression then tests
  *     every kept box of the class, without culling.
- * The sines and cosines are the C library's, in double: platforms may
- * differ in their last bit, which the single rounding of the overlap hides
- * but for overlaps within about 1e-16 of a float's rounding boundary.
+ * Sines and cosines are the library's own, in double, the same bits on every
+ * platform.
  * A rotated box with a value that is not finite, a negative width or height,
  * or bounds beyond the float range neither suppresses nor is suppressed.
  * Its 28-byte record holds the box's axis-aligned bounds: centre -+

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "portable_math.hpp"
+
 namespace sorvanta::framework {
 
 namespace {
@@ -21,8 +23,9 @@ struct point {
 void corners_in_frame(const rotated_box& box, const rotated_box& frame,
                       const rotated_turn& frame_turn, point out[4]) {
   const double turn = static_cast<double>(box.angle) - static_cast<double>(frame.angle);
-  const double c = std::cos(turn);
-  const double s = std::sin(turn);
+  double s = 0.0;
+  double c = 0.0;
+  portable::sin_cos(turn, s, c);
   const double fc = frame_turn.cos;
   const double fs = frame_turn.sin;
   const double dx = static_cast<double>(box.cx) - static_cast<double>(frame.cx);
@@ -147,8 +150,9 @@ float up(double a, double b) {
 }  // namespace
 
 rotated_turn turn_of(const rotated_box& box) {
-  return rotated_turn{std::cos(static_cast<double>(box.angle)),
-                      std::sin(static_cast<double>(box.angle))};
+  rotated_turn turn{};
+  portable::sin_cos(static_cast<double>(box.angle), turn.sin, turn.cos);
+  return turn;
 }
 
 bool rotated_valid(const rotated_box& box) {
@@ -253,11 +257,11 @@ float rotated_probabilistic_overlap(const rotated_box& first, const rotated_turn
   const double t2 = (sc * (-dx) * dy) / (det + eps) * 0.5;
   const double d1 = std::max(c1.a * c1.b - c1.c * c1.c, 0.0);
   const double d2 = std::max(c2.a * c2.b - c2.c * c2.c, 0.0);
-  const double t3 = std::log(det / (4.0 * std::sqrt(d1 * d2) + eps) + eps) * 0.5;
+  const double t3 = portable::log(det / (4.0 * std::sqrt(d1 * d2) + eps) + eps) * 0.5;
   double distance = t1 + t2 + t3;
   // NaN stays NaN through the clamp.
   distance = distance < eps ? eps : (distance > 100.0 ? 100.0 : distance);
-  return static_cast<float>(1.0 - std::sqrt(1.0 - std::exp(-distance) + eps));
+  return static_cast<float>(1.0 - std::sqrt(1.0 - portable::exp(-distance) + eps));
 }
 
 rotated_box rotated_record_form(const rotated_box& box) {
@@ -289,8 +293,9 @@ rotated_box map_rotated(const rotated_box& box, float scale_x, float scale_y, fl
     return rotated_record_form(rotated_box{cx, cy, box.w / scale_x, box.h / scale_y, box.angle});
   }
   // The images of the width and height axes (unit vectors before mapping).
-  const double c = std::cos(static_cast<double>(box.angle));
-  const double s = std::sin(static_cast<double>(box.angle));
+  const rotated_turn turn = turn_of(box);
+  const double c = turn.cos;
+  const double s = turn.sin;
   const double sx = scale_x;
   const double sy = scale_y;
   const point d1{c / sx, s / sy};
@@ -302,13 +307,13 @@ rotated_box map_rotated(const rotated_box& box, float scale_x, float scale_y, fl
     double along, across, angle;
   };
   auto fit_along = [&](point d) {
-    const double length = std::hypot(d.x, d.y);
+    const double length = std::sqrt(d.x * d.x + d.y * d.y);
     const point u{d.x / length, d.y / length};
     const double along =
         std::fabs(w * (d1.x * u.x + d1.y * u.y)) + std::fabs(h * (d2.x * u.x + d2.y * u.y));
     const double across =
         std::fabs(w * (d1.x * u.y - d1.y * u.x)) + std::fabs(h * (d2.x * u.y - d2.y * u.x));
-    return fit{along, across, std::atan2(u.y, u.x)};
+    return fit{along, across, portable::atan2(u.y, u.x)};
   };
   const fit first = fit_along(d1);
   const fit second = fit_along(d2);

@@ -6,6 +6,8 @@
 // downwards) and a height across it. The exact overlap clips one rectangle
 // by the other (a convex polygon clip) in double precision and rounds the
 // intersection over union to float once; suppression compares that float.
+// Sines, cosines and the rest come from portable_math.hpp, so every platform
+// gives the same bits.
 #ifndef QUELT_FRAMEWORK_ROTATED_HPP
 #define QUELT_FRAMEWORK_ROTATED_HPP
 

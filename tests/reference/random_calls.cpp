@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "framework/exponential.hpp"
+#include "framework/portable_math.hpp"
 
 namespace quelt_reference {
 
@@ -838,13 +839,19 @@ void random_rotated_call(awkward_random& random, heads_call& call) {
           angle = made[e + 4];
           const float along = (made[e + 2] + w) * 0.5f;
           const float across = (made[e + 3] + h) * 0.5f;
-          cx = made[e] + along * std::cos(angle) - across * std::sin(angle);
-          cy = made[e + 1] + along * std::sin(angle) + across * std::cos(angle);
+          double s = 0.0;
+          double c = 0.0;
+          sorvanta::framework::portable::sin_cos(angle, s, c);
+          cx = made[e] + static_cast<float>(along * c - across * s);
+          cy = made[e + 1] + static_cast<float>(along * s + across * c);
           break;
         }
         case 3: {  // parallel with a shared edge: the same box shifted by its width
-          cx = made[e] + made[e + 2] * std::cos(made[e + 4]);
-          cy = made[e + 1] + made[e + 2] * std::sin(made[e + 4]);
+          double s = 0.0;
+          double c = 0.0;
+          sorvanta::framework::portable::sin_cos(made[e + 4], s, c);
+          cx = made[e] + static_cast<float>(made[e + 2] * c);
+          cy = made[e + 1] + static_cast<float>(made[e + 2] * s);
           w = made[e + 2];
           h = made[e + 3];
           angle = made[e + 4];

@@ -4,11 +4,27 @@
 #include <limits>
 #include <vector>
 
+#include "framework/portable_math.hpp"
 #include "reference/reference.hpp"
 
 namespace quelt_reference {
 
 namespace {
+
+// The library's sine and cosine in double (the same bits on every platform).
+double cos_of(double x) {
+  double s = 0.0;
+  double c = 0.0;
+  sorvanta::framework::portable::sin_cos(x, s, c);
+  return c;
+}
+
+double sin_of(double x) {
+  double s = 0.0;
+  double c = 0.0;
+  sorvanta::framework::portable::sin_cos(x, s, c);
+  return s;
+}
 
 struct xy {
   double x;
@@ -19,8 +35,8 @@ struct xy {
 // relative to `origin` (far from 0, the products of the area would lose the
 // digits that matter).
 std::vector<xy> corners_of(const rotated& r, xy origin) {
-  const double c = std::cos(static_cast<double>(r.angle));
-  const double s = std::sin(static_cast<double>(r.angle));
+  const double c = cos_of(static_cast<double>(r.angle));
+  const double s = sin_of(static_cast<double>(r.angle));
   const double w = r.w;
   const double h = r.h;
   const double local[4][2] = {{w / 2, h / 2}, {-w / 2, h / 2}, {-w / 2, -h / 2}, {w / 2, -h / 2}};
@@ -52,13 +68,13 @@ double polygon_area(const std::vector<xy>& points) {
 }
 
 double half_width_x(const rotated& r) {
-  return std::fabs(0.5 * r.w * std::cos(static_cast<double>(r.angle))) +
-         std::fabs(0.5 * r.h * std::sin(static_cast<double>(r.angle)));
+  return std::fabs(0.5 * r.w * cos_of(static_cast<double>(r.angle))) +
+         std::fabs(0.5 * r.h * sin_of(static_cast<double>(r.angle)));
 }
 
 double half_width_y(const rotated& r) {
-  return std::fabs(0.5 * r.w * std::sin(static_cast<double>(r.angle))) +
-         std::fabs(0.5 * r.h * std::cos(static_cast<double>(r.angle)));
+  return std::fabs(0.5 * r.w * sin_of(static_cast<double>(r.angle))) +
+         std::fabs(0.5 * r.h * cos_of(static_cast<double>(r.angle)));
 }
 
 // The float just at or below the exact value of a + b.
@@ -159,10 +175,10 @@ float rotated_probabilistic_iou(const rotated& p, const rotated& q) {
   const double b1 = static_cast<double>(p.h) * p.h / 12;
   const double a2 = static_cast<double>(q.w) * q.w / 12;
   const double b2 = static_cast<double>(q.h) * q.h / 12;
-  const double c1 = std::cos(static_cast<double>(p.angle));
-  const double s1 = std::sin(static_cast<double>(p.angle));
-  const double c2 = std::cos(static_cast<double>(q.angle));
-  const double s2 = std::sin(static_cast<double>(q.angle));
+  const double c1 = cos_of(static_cast<double>(p.angle));
+  const double s1 = sin_of(static_cast<double>(p.angle));
+  const double c2 = cos_of(static_cast<double>(q.angle));
+  const double s2 = sin_of(static_cast<double>(q.angle));
   // Each covariance turned by its angle: (xx, yy, xy).
   const double xx1 = a1 * c1 * c1 + b1 * s1 * s1;
   const double yy1 = a1 * s1 * s1 + b1 * c1 * c1;
@@ -177,7 +193,8 @@ float rotated_probabilistic_iou(const rotated& p, const rotated& q) {
   const double t2 = ((xy1 + xy2) * (-dx) * dy) / (det + eps) * 0.5;
   const double det1 = std::fmax(xx1 * yy1 - xy1 * xy1, 0.0);
   const double det2 = std::fmax(xx2 * yy2 - xy2 * xy2, 0.0);
-  const double t3 = std::log(det / (4 * std::sqrt(det1 * det2) + eps) + eps) * 0.5;
+  const double t3 =
+      sorvanta::framework::portable::log(det / (4 * std::sqrt(det1 * det2) + eps) + eps) * 0.5;
   double d = t1 + t2 + t3;
   if (d < eps) {
     d = eps;
@@ -185,7 +202,7 @@ float rotated_probabilistic_iou(const rotated& p, const rotated& q) {
   if (d > 100) {
     d = 100;
   }
-  return static_cast<float>(1 - std::sqrt(1 - std::exp(-d) + eps));
+  return static_cast<float>(1 - std::sqrt(1 - sorvanta::framework::portable::exp(-d) + eps));
 }
 
 rotated rotated_record_form(const rotated& r) {
@@ -217,15 +234,15 @@ rotated rotated_mapped(const rotated& r, const quelt_image_geometry& g) {
   // The rectangle's sides after the stretch, and the two rectangles around
   // the parallelogram with a side along one of them: the smaller wins (the
   // first on a tie).
-  const double c = std::cos(static_cast<double>(r.angle));
-  const double s = std::sin(static_cast<double>(r.angle));
+  const double c = cos_of(static_cast<double>(r.angle));
+  const double s = sin_of(static_cast<double>(r.angle));
   const double side1[2] = {c / g.scale_x, s / g.scale_y};
   const double side2[2] = {-s / g.scale_x, c / g.scale_y};
   double best_area = 0;
   rotated best{};
   for (int k = 0; k < 2; ++k) {
     const double* d = k == 0 ? side1 : side2;
-    const double length = std::hypot(d[0], d[1]);
+    const double length = std::sqrt(d[0] * d[0] + d[1] * d[1]);
     const double ux = d[0] / length;
     const double uy = d[1] / length;
     const double along = std::fabs(r.w * (side1[0] * ux + side1[1] * uy)) +
@@ -235,7 +252,7 @@ rotated rotated_mapped(const rotated& r, const quelt_image_geometry& g) {
     if (k == 0 || along * across < best_area) {
       best_area = along * across;
       best = rotated{cx, cy, static_cast<float>(along), static_cast<float>(across),
-                     static_cast<float>(std::atan2(uy, ux))};
+                     static_cast<float>(sorvanta::framework::portable::atan2(uy, ux))};
     }
   }
   return rotated_record_form(best);
