@@ -179,7 +179,9 @@ void write_json(std::ostream& out, const std::vector<image_result>& results,
   nlohmann::ordered_json images = nlohmann::ordered_json::array();
   for (const image_result& result : results) {
     nlohmann::ordered_json detections = nlohmann::ordered_json::array();
-    for (const object_detection& d : result.detections) {
+    const bool rotated = result.rotated.size() == result.detections.size();
+    for (std::size_t i = 0; i < result.detections.size(); ++i) {
+      const object_detection& d = result.detections[i];
       detections.push_back({{"class_id", d.class_id},
                             {"class", class_name(context, d.class_id)},
                             {"probability", d.probability},
@@ -188,6 +190,15 @@ void write_json(std::ostream& out, const std::vector<image_result>& results,
                             {"y_min", d.y_min},
                             {"x_max", d.x_max},
                             {"y_max", d.y_max}});
+      if (rotated && !result.rotated.empty()) {
+        // The rotated box, in pixels of the network input or of the image.
+        const quelt_rotated_detection& r = result.rotated[i];
+        detections.back()["rotated"] = {{"cx", r.cx},
+                                        {"cy", r.cy},
+                                        {"width", r.width},
+                                        {"height", r.height},
+                                        {"angle", r.angle}};
+      }
     }
     images.push_back({{"name", result.name}, {"detections", std::move(detections)}});
   }

@@ -240,6 +240,9 @@ class TestDecode:
         out = json.loads(ok("decode", tmp_path / "obb.npy", "--layout", "obb", "--degrees",
                             "--size", 640, "--format", "json", "--svg", tmp_path / "obb.svg"))
         assert len(out["images"][0]["detections"]) == 2
+        upright = out["images"][0]["detections"][1]["rotated"]
+        assert (upright["cx"], upright["cy"], upright["width"], upright["height"]) == (300, 300, 40, 20)
+        assert abs(upright["angle"] - np.pi / 2) < 1e-6
         svg = (tmp_path / "obb.svg").read_text()
         assert svg.count("<polygon") == 2
         # 90 degrees: the 40 x 20 box stands upright around (300, 300).
