@@ -786,6 +786,28 @@ std::vector<std::unique_ptr<heads_case>> heads_cases() {
     c.layout.keypoint_count = 2;
     c.layout.keypoint_values = 3;
     c.layout.keypoint_coding = QUELT_SCORES_LOGITS;
+    // Rotated boxes: the columns' boxes turned, 300 of one class so that
+    // the suppression grid culls by their bounds, and a second set with the
+    // probabilistic overlap.
+    for (int measure = 0; measure < 2; ++measure) {
+      heads_case& c = *add(measure == 0 ? "rotated, exact overlap, letterbox"
+                                        : "rotated, probabilistic overlap");
+      fill_columns(c, 1, 300, 1);
+      c.values.resize(c.values.size() + 300);
+      float* angles = c.values.data() + 5 * 300;
+      for (int n = 0; n < 300; ++n) {
+        angles[n] = static_cast<float>(n % 7) * 0.3f;
+      }
+      c.layout.box_coding = QUELT_BOX_ROTATED;
+      c.layout.boxes.data = c.values.data();
+      c.layout.scores.data = c.values.data() + 4 * 300;
+      c.layout.angles = quelt_view{angles, 300, 1, 0};
+      c.layout.rotated_overlap = measure;
+      if (measure == 0) {
+        c.geometry.push_back(quelt_geometry_letterbox(64, 48, 640, 360));
+        c.point(1);
+      }
+    }
   }
   {
     heads_case& c = *add("NaN threshold (fails by design)");

@@ -48,7 +48,8 @@ _Static_assert(sizeof(net_params) == 8, "net_params size");
 _Static_assert(offsetof(net_params, width) == 0, "net width");
 _Static_assert(offsetof(net_params, height) == 4, "net height");
 
-_Static_assert(sizeof(quelt_layout) == 256, "quelt_layout size");
+_Static_assert(sizeof(quelt_layout) == 312, "quelt_layout size");
+_Static_assert(offsetof(quelt_layout, angles) == 256, "quelt_layout angles");
 _Static_assert(offsetof(quelt_layout, scores_element) == 168, "quelt_layout scores_element");
 _Static_assert(sizeof(quelt_element) == 16, "quelt_element size");
 _Static_assert(sizeof(quelt_decode_options) == 72, "quelt_decode_options size");

@@ -418,6 +418,18 @@ QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) ==
 /* How the four box values are coded, in network-input pixels. */
 #define QUELT_BOX_CENTRE_SIZE 0 /* centre x, centre y, width, height */
 #define QUELT_BOX_CORNERS 1     /* x_min, y_min, x_max, y_max */
+#define QUELT_BOX_ROTATED 2     /* centre x, centre y, width, height; the angle in `angles` */
+
+/* How the angles of rotated boxes are given (angle_flags, bits that combine).
+ * By default in radians, a positive angle turning the width from the x axis
+ * toward the y axis: clockwise on an image whose y grows downwards (the
+ * convention of the usual OBB exports). */
+#define QUELT_ANGLE_DEGREES 1          /* degrees instead of radians */
+#define QUELT_ANGLE_COUNTERCLOCKWISE 2 /* positive turns counter-clockwise on the image */
+
+/* Which overlap suppresses rotated boxes (rotated_overlap). */
+#define QUELT_OVERLAP_EXACT 0         /* intersection over union of the rectangles */
+#define QUELT_OVERLAP_PROBABILISTIC 1 /* the Gaussian approximation of OBB post-processing */
 
 /* What the class scores (and the objectness) hold. */
 #define QUELT_SCORES_PROBABILITIES 0 /* used as they are */
@@ -464,6 +476,14 @@ QUELT_STATIC_ASSERT(quelt_element_reserved, offsetof(quelt_element, reserved) ==
  *   keypoint_form:   QUELT_KEYPOINTS_PIXELS (the only form a layout has)
  * Any extras or keypoints make the batch a details batch. `reserved_extras`
  * must be 0.
+ * Rotated boxes (appended at 256 bytes; callers of a smaller size, and
+ * zeroed fields, have none): with box_coding QUELT_BOX_ROTATED,
+ *   angles:          1 component, the angle of each candidate's box
+ *   angles_element:  its element type
+ *   angle_flags:     QUELT_ANGLE_* bits, 0 for radians turning clockwise
+ *   rotated_overlap: QUELT_OVERLAP_*, 0 for the exact overlap
+ * and for other codings angles.data NULL and the other three 0. See
+ * quelt_decode for what rotated boxes give.
  */
 typedef struct quelt_layout {
   uint32_t struct_size;
@@ -488,9 +508,14 @@ typedef struct quelt_layout {
   int32_t keypoint_coding; /* QUELT_SCORES_* */
   int32_t keypoint_form;   /* QUELT_KEYPOINTS_* */
   int32_t reserved_extras;
+  /* rotated boxes */
+  quelt_view angles;
+  quelt_element angles_element;
+  int32_t angle_flags;     /* QUELT_ANGLE_* */
+  int32_t rotated_overlap; /* QUELT_OVERLAP_* */
 } quelt_layout;
 
-QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 256);
+QUELT_STATIC_ASSERT(quelt_layout_size, sizeof(quelt_layout) == 312);
 QUELT_STATIC_ASSERT(quelt_layout_struct_size, offsetof(quelt_layout, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_layout_box_coding, offsetof(quelt_layout, box_coding) == 4);
 QUELT_STATIC_ASSERT(quelt_layout_score_coding, offsetof(quelt_layout, score_coding) == 8);
@@ -515,6 +540,11 @@ QUELT_STATIC_ASSERT(quelt_layout_keypoint_values, offsetof(quelt_layout, keypoin
 QUELT_STATIC_ASSERT(quelt_layout_keypoint_coding, offsetof(quelt_layout, keypoint_coding) == 244);
 QUELT_STATIC_ASSERT(quelt_layout_keypoint_form, offsetof(quelt_layout, keypoint_form) == 248);
 QUELT_STATIC_ASSERT(quelt_layout_reserved_extras, offsetof(quelt_layout, reserved_extras) == 252);
+/* rotated boxes */
+QUELT_STATIC_ASSERT(quelt_layout_angles, offsetof(quelt_layout, angles) == 256);
+QUELT_STATIC_ASSERT(quelt_layout_angles_element, offsetof(quelt_layout, angles_element) == 288);
+QUELT_STATIC_ASSERT(quelt_layout_angle_flags, offsetof(quelt_layout, angle_flags) == 304);
+QUELT_STATIC_ASSERT(quelt_layout_rotated_overlap, offsetof(quelt_layout, rotated_overlap) == 308);
 
 /*
  * How an image was fitted to the network input: network-input pixel x came
@@ -617,6 +647,37 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  * A box with a NaN bound has a NaN IoU with every box: it is never removed
  * and removes nothing.
  *
+ * Rotated boxes (box_coding QUELT_BOX_ROTATED): each candidate's box is
+ * centre x, centre y, width, height in network-input pixels and an angle
+ * from `angles`, taken as radians turning the width from the x axis toward
+ * the y axis (clockwise on the image), or as angle_flags says: degrees are
+ * turned into radians by one single-precision product with
+ * 0.017453292f, and QUELT_ANGLE_COUNTERCLOCKWISE negates the angle. They are
+ * suppressed as above with the overlap rotated_overlap names:
+ *   exact: the intersection over union of the two rectangles, the
+ *     intersection found by clipping one rectangle by the other (a convex
+ *     polygon clip) in double precision in the frame of one of them, the
+ *     ratio rounded once to float and compared with the threshold. It is
+ *     symmetric, in [0, 1], 1 for identical boxes, 0 for boxes that are apart,
+ *     only touch, or have no area (a width or height of 0), and never above
+ *     the smaller area over the larger. An intersection within 2^-24 of the
+ *     smaller box's area of 0, or of that area, counts as exactly that
+ *     (nested and touching boxes then give their exact ratios). Boxes whose
+ *     axis-aligned bounds are apart are never clipped.
+ *   probabilistic: the overlap of the usual OBB post-processing, an
+ *     approximation: each box a Gaussian with variances w^2 / 12 and
+ *     h^2 / 12 along its sides, their Bhattacharyya distance d clamped to
+ *     [1e-7, 100], overlap 1 - sqrt(1 - exp(-d) + 1e-7), in double. It is
+ *     never exactly 0 and not 1 for identical boxes; suppression then tests
+ *     every kept box of the class, without culling.
+ * Sines and cosines are the library's own, in double, the same bits on every
+ * platform.
+ * A rotated box with a value that is not finite, a negative width or height,
+ * or bounds beyond the float range neither suppresses nor is suppressed.
+ * Its 28-byte record holds the box's axis-aligned bounds: centre -+
+ * (|w cos a| + |h sin a|) / 2 across x and (|w sin a| + |h cos a|) / 2
+ * across y, in double, rounded outwards to float, then as any other edges.
+ *
  * Output. Each image's records come in ranking order, on every run and
  * platform; with max_detections above 0 only the first max_detections stay.
  * A record's objectness is the candidate's objectness (1 without one), its
@@ -631,7 +692,9 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  * quelt_map_detections, stays in step with its records. Extras (extras_count
  * above 0) always give a quelt_details_batch: only the kept records' extras
  * are read, after suppression, and handed out by quelt_batch_extras_store;
- * their keypoints by quelt_batch_keypoints_store.
+ * their keypoints by quelt_batch_keypoints_store. Rotated boxes always
+ * give a quelt_details_batch, which also keeps each record's rotated box
+ * (quelt_batch_rotated_store; network-input pixels without geometry).
  *
  * Sets *out_handler to {NULL, detections_batch} first; on success it holds
  * the new batch, which the caller owns until object_handler_destroy. Fails,
@@ -649,8 +712,9 @@ QUELT_STATIC_ASSERT(quelt_decode_options_reserved_details,
  * extras_count or keypoint_count, keypoint_values other than 2 or 3 with
  * keypoints, more keypoint values than extras, an unknown keypoint_coding or
  * keypoint_form (the grid form on a layout), a nonzero reserved_extras, or a
- * NULL extras view that would be read.
- * The handle then holds no batch.
+ * NULL extras view that would be read; rotated boxes without angles (angles.data NULL), unknown
+ * angle_flags bits or rotated_overlap, and angles, angle flags or an overlap given for boxes that
+ * are not rotated. The handle then holds no batch.
  */
 QUELT_API return_status quelt_decode(const quelt_layout* layout,
                                      const quelt_decode_options* options,
@@ -930,7 +994,9 @@ QUELT_API quelt_image_geometry quelt_geometry_letterbox(int32_t network_width,
  * already: pass geometry NULL to only cap it (mapping it again would take its
  * pixels for fractions; a detections_batch does not record which entry made
  * it; a quelt_details_batch does, and refuses the geometry). The details of a
- * quelt_details_batch stay with the records the cap keeps.
+ * quelt_details_batch stay with the records the cap keeps; its rotated
+ * boxes (quelt_batch_rotated_store) are mapped with the geometry as
+ * quelt_rotated_detection describes.
  *   geometry: NULL to leave the edges alone, or one per image; an edge x
  *     becomes (x x network_width - pad_x) / scale_x, clipped to the image.
  *   max_detections: 0 for no cap, or the number of records each image keeps:
@@ -961,9 +1027,12 @@ typedef struct quelt_batch_info {
   /* extras and keypoints */
   int32_t extras_per_record;    /* E: quelt_batch_extras_store's floats a record */
   int32_t keypoints_per_record; /* K: quelt_batch_keypoints_store gives K x 3 floats a record */
+  /* rotated boxes */
+  int32_t rotated;          /* 1: quelt_batch_rotated_store gives each record's rotated box */
+  int32_t reserved_rotated; /* written as 0 */
 } quelt_batch_info;
 
-QUELT_STATIC_ASSERT(quelt_batch_info_size, sizeof(quelt_batch_info) == 24);
+QUELT_STATIC_ASSERT(quelt_batch_info_size, sizeof(quelt_batch_info) == 32);
 QUELT_STATIC_ASSERT(quelt_batch_info_struct_size, offsetof(quelt_batch_info, struct_size) == 0);
 QUELT_STATIC_ASSERT(quelt_batch_info_type, offsetof(quelt_batch_info, type) == 4);
 QUELT_STATIC_ASSERT(quelt_batch_info_has_sources, offsetof(quelt_batch_info, has_sources) == 8);
@@ -974,6 +1043,10 @@ QUELT_STATIC_ASSERT(quelt_batch_info_extras_per_record,
                     offsetof(quelt_batch_info, extras_per_record) == 16);
 QUELT_STATIC_ASSERT(quelt_batch_info_keypoints_per_record,
                     offsetof(quelt_batch_info, keypoints_per_record) == 20);
+/* rotated boxes */
+QUELT_STATIC_ASSERT(quelt_batch_info_rotated, offsetof(quelt_batch_info, rotated) == 24);
+QUELT_STATIC_ASSERT(quelt_batch_info_reserved_rotated,
+                    offsetof(quelt_batch_info, reserved_rotated) == 28);
 
 /* Fills `info` with struct_size `size` and every other field 0; nothing for
  * NULL or a size below 8. quelt_batch_info_init passes the size of this
@@ -1175,6 +1248,57 @@ QUELT_API return_status quelt_batch_masks_size(object_handler handler, uint64_t 
  */
 QUELT_API return_status quelt_batch_masks_store(object_handler handler, uint64_t batch_idx,
                                                 const quelt_mask_request* request);
+/* ------------------------------------------------------------------------ */
+/* Rotated records                                                           */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * A rotated detection, as quelt_batch_rotated_store gives it: the rotated box
+ * of a record of the same position, in network-input pixels (original-image
+ * pixels once the batch is mapped with geometry, at decoding or by
+ * quelt_map_detections), with the longer side as `width` (equal sides as
+ * decoded) and `angle` in [0, pi) radians, turning the width from the x axis
+ * toward the y axis (clockwise on the image), whatever angle_flags the layout
+ * had. With geometry of equal scales the centre maps as an edge does and the
+ * sizes are divided by the scale; with different scales the rectangle's four
+ * corners map to a parallelogram and the record is the minimum-area
+ * rectangle around it (a side along one of the parallelogram's, the first on
+ * a tie), centred on the mapped centre. Not clipped to the image. A box with
+ * a value that is not finite, or a negative size, keeps what the arithmetic
+ * gives it (NaN where it spreads).
+ */
+typedef struct quelt_rotated_detection {
+  float cx;
+  float cy;
+  float width;
+  float height;
+  float angle;
+  int32_t class_id;
+  float probability;
+} quelt_rotated_detection;
+
+QUELT_STATIC_ASSERT(quelt_rotated_detection_size, sizeof(quelt_rotated_detection) == 28);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_cx, offsetof(quelt_rotated_detection, cx) == 0);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_cy, offsetof(quelt_rotated_detection, cy) == 4);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_width, offsetof(quelt_rotated_detection, width) == 8);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_height,
+                    offsetof(quelt_rotated_detection, height) == 12);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_angle, offsetof(quelt_rotated_detection, angle) == 16);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_class_id,
+                    offsetof(quelt_rotated_detection, class_id) == 20);
+QUELT_STATIC_ASSERT(quelt_rotated_detection_probability,
+                    offsetof(quelt_rotated_detection, probability) == 24);
+
+/*
+ * Copies the rotated records of image `batch_idx`, one per record and in
+ * record order, to the start of `out_records`, which must have room for the
+ * count detections_batch_detections_count reports. Writes nothing for an
+ * image without records, and nothing on failure. Fails as the count does,
+ * and for a batch without rotated boxes (one not decoded from
+ * QUELT_BOX_ROTATED boxes).
+ */
+QUELT_API return_status quelt_batch_rotated_store(object_handler handler, uint64_t batch_idx,
+                                                  quelt_rotated_detection* out_records);
 
 #ifdef __cplusplus
 } /* extern "C" */

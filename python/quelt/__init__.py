@@ -35,7 +35,8 @@ image); each image then comes back as a :class:`Details`.
 All return one numpy structured array per image, of :data:`DETECTION_DTYPE`
 (the library's 28-byte record: x_min, y_min, x_max, y_max as fractions of the
 network input, or original-image pixels when a geometry is given, class_id,
-objectness, probability). A failing call raises :class:`Error` with the
+objectness, probability); ``decode`` with ``layout="obb"`` returns rotated
+records of :data:`ROTATED_DTYPE` instead. A failing call raises :class:`Error` with the
 library's text. Arrays are passed to the library without copying, so they must
 be in native byte order, float32 for the first two entries (C-contiguous);
 anything else raises ``TypeError`` or ``ValueError`` before the call.
@@ -54,11 +55,12 @@ from typing import List, Sequence, Tuple, Union
 import numpy as np
 
 from . import _ctypes
-from ._ctypes import DETECTION_DTYPE
+from ._ctypes import DETECTION_DTYPE, ROTATED_DTYPE
 
 __version__ = "0.3.0"
 __all__ = [
     "DETECTION_DTYPE",
+    "ROTATED_DTYPE",
     "LAYOUTS",
     "Error",
     "Geometry",
@@ -199,17 +201,20 @@ def _init(struct, name: str) -> None:
         _entry(name)(ctypes.byref(struct))
 
 
-def _decode(call, mapping=None, details=None) -> List[np.ndarray]:
+def _decode(call, mapping=None, details=None, rotated=False) -> List[np.ndarray]:
     """Runs a decoding entry, call(lib, pointer to a handle), maps its batch
     when ``mapping`` holds the arguments of quelt_map_detections after the
     handle, and reads the batch back (with ``details``, the arguments of
-    _read_details after the handle); it is released whatever happens."""
+    _read_details after the handle; with ``rotated``, its rotated records);
+    it is released whatever happens."""
     lib = _lib()
     handler = _ctypes.ObjectHandler()
     try:
         _check(call(lib, ctypes.byref(handler)))
         if mapping is not None:
             _check(_entry("quelt_map_detections")(handler, *mapping))
+        if rotated:
+            return _read_rotated(handler)
         if details is not None:
             return _read_details(handler, *details)
         return _read_batch(handler)
@@ -316,6 +321,22 @@ def _read_details(handler, sources: bool, extras: int, keypoints: int, masks=Non
             if n:
                 _check(_entry("quelt_batch_keypoints_store")(handler, i, found.keypoints.ctypes.data))
         images.append(found)
+    return images
+
+
+def _read_rotated(handler) -> List[np.ndarray]:
+    lib = _lib()
+    store = _entry("quelt_batch_rotated_store")
+    size = ctypes.c_uint64()
+    _check(lib.detections_batch_size(handler, ctypes.byref(size)))
+    images = []
+    for i in range(size.value):
+        count = ctypes.c_uint64()
+        _check(lib.detections_batch_detections_count(handler, i, ctypes.byref(count)))
+        records = np.zeros(count.value, dtype=ROTATED_DTYPE)
+        if count.value:
+            _check(store(handler, i, records.ctypes.data))
+        images.append(records)
     return images
 
 
@@ -582,9 +603,15 @@ LAYOUTS = {
     "separate": "boxes (batch, candidates, 4) with scores (batch, candidates, classes)",
     "separate-by-class": "boxes (batch, candidates, 4) with scores (batch, classes, candidates)",
     "end-to-end": "(batch, candidates, 6): x_min, y_min, x_max, y_max, score, class",
+    "obb": "(batch, 4 + classes + 1, candidates): rotated boxes, the angle last",
 }
 
-_BOX_FORMATS = {"cxcywh": _ctypes.BOX_CENTRE_SIZE, "xyxy": _ctypes.BOX_CORNERS}
+_BOX_FORMATS = {
+    "cxcywh": _ctypes.BOX_CENTRE_SIZE,
+    "xyxy": _ctypes.BOX_CORNERS,
+    "rotated": _ctypes.BOX_ROTATED,
+}
+_OVERLAPS = {"exact": _ctypes.OVERLAP_EXACT, "probabilistic": _ctypes.OVERLAP_PROBABILISTIC}
 
 
 # The element types the library reads, by numpy dtype; the integer types
@@ -748,6 +775,9 @@ def decode(
     keypoint_logits: bool = False,
     masks: np.ndarray = None,
     mask_form: str = None,
+    angle_unit: str = "radians",
+    clockwise: bool = True,
+    rotated_overlap: str = "exact",
 ) -> List[np.ndarray]:
     """Decodes box predictions; returns one detections array per image.
 
@@ -792,6 +822,17 @@ def decode(
     integer array, or a dict by name ("predictions", "boxes", "scores",
     "objectness"). The records are those of the same call over the arrays
     converted to float32.
+
+    "obb": oriented boxes, the columns of the OBB export (e.g. (1, 20, 21504)
+    for 15 classes): centre, size, class scores, then the angle, in
+    ``angle_unit`` ("radians" or "degrees"), turning clockwise on the image
+    (x toward y) unless ``clockwise`` is False. ``rotated_overlap``: "exact" (the
+    intersection over union of the rectangles) or "probabilistic" (the
+    Gaussian approximation of the usual OBB post-processing). The arrays are
+    then rotated records (:data:`ROTATED_DTYPE`: cx, cy, width, height,
+    angle, class_id, probability) in network-input pixels, or original-image
+    pixels with ``geometry`` (not clipped), the longer side as the width and
+    the angle in [0, pi) radians, clockwise on the image.
 
     Details: with ``sources``, ``extras`` or ``keypoints`` each image gives a
     :class:`Details` instead of an array. ``sources=True``: each record's
@@ -852,6 +893,7 @@ def decode(
     tail = extras_count if extras_values is None else 0  # extras taken from predictions
     width, height = _net_size(net_size)
     kind = _ctypes.CANDIDATES_RAW
+    angle_view = None
     if layout is None:
         if predictions is not None:
             raise ValueError(f"name the layout of predictions: one of {', '.join(LAYOUTS)}")
@@ -884,7 +926,7 @@ def decode(
         box_quant = score_quant = object_quant = _quant_for(quant, "predictions")
         tensor = _float_view(predictions, "predictions", 3, shape, box_quant)
         object_view = None
-        if layout == "columns":
+        if layout in ("columns", "obb"):
             tensor = tensor.transpose(0, 2, 1)
         if tail and (separate or layout == "end-to-end"):
             raise ValueError(f"layout {layout!r} holds no extras; give extras as an array")
@@ -907,6 +949,11 @@ def decode(
                     scores, "scores", 3, "(batch, classes, candidates)", score_quant
                 )
                 score_view = score_view.transpose(0, 2, 1)
+        elif layout == "obb":
+            if tensor.shape[2] < 6:
+                raise ValueError(f"layout 'obb' reads {shape}, got shape {predictions.shape}")
+            box_view, score_view = tensor[:, :, :4], tensor[:, :, 4:-1]
+            angle_view = tensor[:, :, -1]
         elif layout == "end-to-end":
             if tensor.shape[2] != 6:
                 raise ValueError(f"end-to-end rows hold 6 values, got shape {predictions.shape}")
@@ -928,6 +975,22 @@ def decode(
                 f"{name} describe {view.shape[0]} images of {view.shape[1]} candidates, "
                 f"the boxes {batch} of {count}"
             )
+    if angle_view is None and (angle_unit, clockwise, rotated_overlap) != (
+        "radians",
+        True,
+        "exact",
+    ):
+        raise ValueError("angle_unit, clockwise and rotated_overlap go with the 'obb' layout")
+    if angle_view is not None:
+        if box_format not in (None, "cxcywh"):
+            raise ValueError(f"rotated boxes are centre and size, not {box_format!r}")
+        if angle_unit not in ("radians", "degrees"):
+            raise ValueError(f"angle_unit must be 'radians' or 'degrees', got {angle_unit!r}")
+        if rotated_overlap not in _OVERLAPS:
+            raise ValueError(
+                f"rotated_overlap must be 'exact' or 'probabilistic', got {rotated_overlap!r}"
+            )
+        box_format = "rotated"
     if box_format is None:
         box_format = "xyxy" if kind == _ctypes.CANDIDATES_END_TO_END else "cxcywh"
     if box_format not in _BOX_FORMATS:
@@ -976,6 +1039,13 @@ def decode(
     if prototypes is not None:
         details = details + (_mask_request(prototypes, quant, extras_count, mask_form, batch,
                                            width, height, geometry),)
+    if angle_view is not None:
+        described.angles = _view(angle_view)
+        described.angles_element = _element(angle_view, box_quant)
+        described.angle_flags = (_ctypes.ANGLE_DEGREES if angle_unit == "degrees" else 0) | (
+            0 if clockwise else _ctypes.ANGLE_COUNTERCLOCKWISE
+        )
+        described.rotated_overlap = _OVERLAPS[rotated_overlap]
 
     options, kept = _decode_options(
         width, height, batch, score, iou, agnostic, multi_label, max_det, classes, geometry
@@ -986,6 +1056,7 @@ def decode(
     return _decode(
         lambda lib, handle: _entry("quelt_decode")(ctypes.byref(described), ctypes.byref(options), handle),
         details=details,
+        rotated=angle_view is not None,
     )
 
 

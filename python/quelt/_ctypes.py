@@ -64,6 +64,20 @@ DETECTION_DTYPE = np.dtype(
     ]
 )
 
+# The 28-byte quelt_rotated_detection record, field for field.
+ROTATED_DTYPE = np.dtype(
+    [
+        ("cx", "<f4"),
+        ("cy", "<f4"),
+        ("width", "<f4"),
+        ("height", "<f4"),
+        ("angle", "<f4"),
+        ("class_id", "<i4"),
+        ("probability", "<f4"),
+    ]
+)
+
+
 class View(ctypes.Structure):
     # Strides count floats, not bytes.
     _fields_ = [
@@ -110,6 +124,11 @@ class Layout(ctypes.Structure):
         ("keypoint_coding", ctypes.c_int32),
         ("keypoint_form", ctypes.c_int32),
         ("reserved_extras", ctypes.c_int32),
+        # rotated boxes
+        ("angles", View),
+        ("angles_element", Element),
+        ("angle_flags", ctypes.c_int32),
+        ("rotated_overlap", ctypes.c_int32),
     ]
 
 
@@ -186,7 +205,9 @@ class DecodeOptions(ctypes.Structure):
     ]
 
 
-BOX_CENTRE_SIZE, BOX_CORNERS = 0, 1
+BOX_CENTRE_SIZE, BOX_CORNERS, BOX_ROTATED = 0, 1, 2
+ANGLE_DEGREES, ANGLE_COUNTERCLOCKWISE = 1, 2
+OVERLAP_EXACT, OVERLAP_PROBABILISTIC = 0, 1
 SCORES_PROBABILITIES, SCORES_LOGITS = 0, 1
 CANDIDATES_RAW, CANDIDATES_END_TO_END = 0, 1
 KEYPOINTS_PIXELS, KEYPOINTS_GRID = 0, 1
@@ -240,10 +261,12 @@ assert ctypes.sizeof(YoloOutput) == 152
 assert YoloOutput.anchors.offset == 136
 assert ctypes.sizeof(NetParams) == 8
 assert DETECTION_DTYPE.itemsize == 28
+assert ROTATED_DTYPE.itemsize == 28
 assert ctypes.sizeof(View) == 32
 assert ctypes.sizeof(Element) == 16
-assert ctypes.sizeof(Layout) == 256 and Layout.scores.offset == 104
+assert ctypes.sizeof(Layout) == 312 and Layout.scores.offset == 104
 assert Layout.extras.offset == 184 and Layout.reserved_extras.offset == 252
+assert Layout.angles.offset == 256 and Layout.rotated_overlap.offset == 308
 assert Layout.scores_element.offset == 168
 assert ctypes.sizeof(GridView) == 56 and GridView.element.offset == 40
 assert ctypes.sizeof(Level) == 192 and Level.score_sum.offset == 136
@@ -355,6 +378,13 @@ def _declare(lib):
             ctypes.POINTER(MaskRequest),
         ]
         lib.quelt_batch_masks_store.restype = ReturnStatus
+    if hasattr(lib, "quelt_batch_rotated_store"):
+        lib.quelt_batch_rotated_store.argtypes = [
+            ObjectHandler,
+            ctypes.c_uint64,
+            ctypes.c_void_p,
+        ]
+        lib.quelt_batch_rotated_store.restype = ReturnStatus
     if hasattr(lib, "quelt_version_string"):
         lib.quelt_version_number.argtypes = []
         lib.quelt_version_number.restype = ctypes.c_uint32

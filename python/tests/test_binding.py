@@ -568,3 +568,33 @@ def test_masks_come_back_as_planes_of_each_form():
     assert (found.masks[0, :, 5:] == 0).all() and (found.masks[0, 0] == 0).all()
     with pytest.raises(ValueError, match="2 prototypes"):
         quelt.decode(output, 32, layout="columns", masks=prototypes, extras=1)
+def test_obb_gives_rotated_records_whatever_the_angle_convention():
+    # Candidate 1 is candidate 0 nudged (suppressed); candidate 2 lies inside
+    # candidate 3 (overlap 1/16: kept, where an IoU of 1 would not keep it).
+    columns = np.array(
+        [
+            [100, 102, 300, 300],  # centre x
+            [100, 100, 300, 300],  # centre y
+            [40, 40, 10, 40],  # width
+            [20, 20, 10, 40],  # height
+            [0.9, 0.8, 0.7, 0.6],  # class 0
+            [0.3, 0.35, 1.0, -1.5707964],  # angle, radians clockwise
+        ],
+        np.float32,
+    )[None]
+    (found,) = quelt.decode(columns, 640, layout="obb", iou=0.5)
+    assert found.dtype == quelt.ROTATED_DTYPE
+    assert list(found["probability"]) == pytest.approx([0.9, 0.7, 0.6])
+    assert list(found["cx"]) == [100, 300, 300]
+    assert all(0 <= a < np.pi for a in found["angle"])
+    assert found["width"][2] == 40 and found["height"][2] == 40
+    degrees = columns.copy()
+    degrees[0, 5] = -np.degrees(columns[0, 5])
+    (same,) = quelt.decode(degrees, 640, layout="obb", iou=0.5, angle_unit="degrees",
+                           clockwise=False)
+    assert list(same["cx"]) == list(found["cx"])
+    assert same["angle"] == pytest.approx(found["angle"], abs=1e-5)
+    (gaussian,) = quelt.decode(columns, 640, layout="obb", iou=0.5, rotated_overlap="probabilistic")
+    assert len(gaussian) >= 2
+    with pytest.raises(ValueError, match="obb"):
+        quelt.decode(columns, 640, layout="columns", angle_unit="degrees")

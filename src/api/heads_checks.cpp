@@ -114,6 +114,40 @@ void check_thresholds(const char* field, const float* values, std::uint64_t imag
 }
 
 // The options' own fields, which need no tensor.
+// The rotated-box fields: set exactly when the boxes are rotated.
+void check_rotated(const quelt_layout& layout, std::uint64_t images, std::uint64_t candidates) {
+  if (layout.box_coding != QUELT_BOX_ROTATED) {
+    if (layout.angles.data != nullptr) {
+      reject(_bs("layout.angles.data: set, but box_coding is ", layout.box_coding,
+                 "; angles only with QUELT_BOX_ROTATED (", QUELT_BOX_ROTATED, ")"));
+    }
+    if (layout.angle_flags != 0) {
+      reject(_bs("layout.angle_flags: ", layout.angle_flags, ", but box_coding is ",
+                 layout.box_coding, "; 0 unless the boxes are QUELT_BOX_ROTATED"));
+    }
+    if (layout.rotated_overlap != 0) {
+      reject(_bs("layout.rotated_overlap: ", layout.rotated_overlap, ", but box_coding is ",
+                 layout.box_coding, "; 0 unless the boxes are QUELT_BOX_ROTATED"));
+    }
+    check_element("layout.angles_element", layout.angles_element);
+    return;
+  }
+  if (layout.angle_flags < 0 ||
+      layout.angle_flags > (QUELT_ANGLE_DEGREES | QUELT_ANGLE_COUNTERCLOCKWISE)) {
+    reject(_bs("layout.angle_flags: ", layout.angle_flags,
+               " holds unknown bits; QUELT_ANGLE_DEGREES (1) and QUELT_ANGLE_COUNTERCLOCKWISE (2) "
+               "are known"));
+  }
+  check_code("layout.rotated_overlap", layout.rotated_overlap, QUELT_OVERLAP_PROBABILISTIC);
+  check_element("layout.angles_element", layout.angles_element);
+  if (images != 0 && candidates != 0 && layout.angles.data == nullptr) {
+    reject(
+        _bs("layout.angles.data: NULL, but box_coding is QUELT_BOX_ROTATED; one angle per "
+            "candidate"));
+  }
+  check_view("angles", layout.angles, layout.angles_element, images, candidates, 1);
+}
+
 void check_option_fields(const quelt_decode_options& options) {
   if (options.network_width < 1) {
     reject(_bs("options.network_width: ", options.network_width, " is below 1; 1 pixel or more"));
@@ -372,7 +406,7 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
                   "quelt_decode_options")};
   const quelt_layout& layout = call.layout;
   const quelt_decode_options& options = call.options;
-  check_code("layout.box_coding", layout.box_coding, QUELT_BOX_CORNERS);
+  check_code("layout.box_coding", layout.box_coding, QUELT_BOX_ROTATED);
   check_code("layout.score_coding", layout.score_coding, QUELT_SCORES_LOGITS);
   check_code("layout.candidate_kind", layout.candidate_kind, QUELT_CANDIDATES_END_TO_END);
   check_code("options.agnostic", options.agnostic, 1);
@@ -428,6 +462,7 @@ decode_call checked_decode_call(const quelt_layout* given_layout,
     check_view("extras", layout.extras, layout.extras_element, images, candidates,
                static_cast<std::uint64_t>(layout.extras_count));
   }
+  check_rotated(layout, images, candidates);
   check_thresholds("options.score_thresholds", options.score_thresholds, images);
   if (raw) {
     check_thresholds("options.iou_thresholds", options.iou_thresholds, images);

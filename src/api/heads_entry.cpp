@@ -8,6 +8,7 @@
 #include "../framework/exception.hpp"
 #include "../framework/geometry.hpp"
 #include "../framework/ranking.hpp"
+#include "../framework/rotated.hpp"
 #include "../framework/string_builder.hpp"
 #include "../heads/heads_decode.hpp"
 #include "heads_checks.hpp"
@@ -93,6 +94,14 @@ void map_detections(object_handler handler, std::int32_t network_width, std::int
       r = sorvanta::framework::original_record(edges, geometry[b], r.class_id, r.objectness,
                                                r.probability);
     }
+    // Rotated records are network-input pixels until mapped.
+    const quelt_image_geometry& g = geometry[b];
+    for (quelt_rotated_detection& r : mapped.rotated_records[b]) {
+      const sorvanta::framework::rotated_box box = sorvanta::framework::map_rotated(
+          {r.cx, r.cy, r.width, r.height, r.angle}, g.scale_x, g.scale_y, g.pad_x, g.pad_y);
+      r = quelt_rotated_detection{box.cx,    box.cy,     box.w,        box.h,
+                                  box.angle, r.class_id, r.probability};
+    }
   }
   if (details != nullptr) {
     if (geometry != nullptr) {
@@ -110,9 +119,8 @@ void map_detections(object_handler handler, std::int32_t network_width, std::int
 // Hands a decoded batch to the caller's handle: the details batch when the
 // call asked for details, its records alone otherwise.
 template <class Driver>
-void publish_decoded(object_handler& out_handler, const quelt_decode_options& options,
-                     Driver&& driver) {
-  if (options.details != 0) {
+void publish_decoded(object_handler& out_handler, bool details, Driver&& driver) {
+  if (details) {
     publish_details(out_handler, driver);
   } else {
     publish_batch(out_handler, [&] { return std::move(driver().records); });
@@ -130,8 +138,10 @@ extern "C" QUELT_API return_status quelt_decode(const quelt_layout* layout,
     }
     quelt::api::reset_output_handle(out_handler);
     const quelt::api::decode_call call = quelt::api::checked_decode_call(layout, options);
-    quelt::api::publish_decoded(*out_handler, call.options,
-                                [&] { return quelt::heads::decode(call.layout, call.options); });
+    // Rotated boxes always come with their rotated records.
+    quelt::api::publish_decoded(
+        *out_handler, call.options.details != 0 || call.layout.box_coding == QUELT_BOX_ROTATED,
+        [&] { return quelt::heads::decode(call.layout, call.options); });
   });
 }
 
@@ -144,7 +154,7 @@ extern "C" QUELT_API return_status quelt_decode_levels(const quelt_levels* level
     }
     quelt::api::reset_output_handle(out_handler);
     const quelt::api::levels_call call = quelt::api::checked_levels_call(levels, options);
-    quelt::api::publish_decoded(*out_handler, call.options, [&] {
+    quelt::api::publish_decoded(*out_handler, call.options.details != 0, [&] {
       return quelt::heads::decode_levels(call.levels, call.options);
     });
   });

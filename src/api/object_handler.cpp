@@ -168,6 +168,7 @@ QUELT_API return_status quelt_batch_describe(object_handler handler, quelt_batch
     out.original_pixels = details != nullptr && details->original_pixels ? 1 : 0;
     out.extras_per_record = details != nullptr ? details->extras_per_record : 0;
     out.keypoints_per_record = details != nullptr ? details->keypoints_per_record : 0;
+    out.rotated = details != nullptr && details->rotated ? 1 : 0;
     std::memcpy(static_cast<void*>(info), &out, given.struct_size);
   });
 }
@@ -186,6 +187,28 @@ QUELT_API return_status quelt_batch_sources_store(object_handler handler, uint64
         reject("out_sources: NULL; room for one index per record");
       }
       std::memcpy(out_sources, sources.data(), sources.size() * sizeof(std::int64_t));
+    }
+  });
+}
+
+QUELT_API return_status quelt_batch_rotated_store(object_handler handler, uint64_t batch_idx,
+                                                  quelt_rotated_detection* out_records) {
+  return quelt::api::run_in_plain_status_frame("quelt_batch_rotated_store", [&] {
+    const auto& details = quelt::api::details_required(handler, "rotated boxes");
+    if (!details.rotated) {
+      reject("handler: a batch without rotated boxes; one decoded from QUELT_BOX_ROTATED boxes");
+    }
+    if (batch_idx >= details.rotated_records.size()) {
+      reject(_bs("batch_idx: ", batch_idx, " is not below the batch size ",
+                 details.rotated_records.size(), "; an image of the batch"));
+    }
+    const auto& rotated = details.rotated_records[batch_idx];
+    if (!rotated.empty()) {
+      if (out_records == nullptr) {
+        reject("out_records: NULL; room for one quelt_rotated_detection per record");
+      }
+      std::memcpy(static_cast<void*>(out_records), rotated.data(),
+                  rotated.size() * sizeof(quelt_rotated_detection));
     }
   });
 }

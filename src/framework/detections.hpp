@@ -53,6 +53,11 @@ struct detailed_detections {
   std::vector<std::vector<float>> extras;
   std::int32_t keypoints_per_record = 0;
   std::vector<std::vector<float>> keypoints;
+  // Rotated boxes: each record's rotated box in record form (longer side as
+  // the width, angle in [0, pi)), in network-input pixels, or original-image
+  // pixels with original_pixels.
+  bool rotated = false;
+  std::vector<std::vector<quelt_rotated_detection>> rotated_records;
 
   // Keeps of image `image` only the records at positions `kept` (ascending),
   // with everything kept beside them.
@@ -66,11 +71,12 @@ struct detailed_detections {
     if (!keypoints.empty()) {
       keep_positions(keypoints[image], kept, static_cast<std::size_t>(keypoints_per_record) * 3);
     }
+    keep_positions(rotated_records[image], kept);
   }
 
   // Sized for `images` images without records.
   explicit detailed_detections(std::size_t images = 0)
-      : records(images), sources(images), network_boxes(images) {}
+      : records(images), sources(images), network_boxes(images), rotated_records(images) {}
 };
 
 }  // namespace sorvanta::framework

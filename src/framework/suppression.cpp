@@ -111,10 +111,81 @@ class probe {
 };
 #endif
 
-// Whether any of the boxes held in [begin, end) suppresses the probed box.
+// One rotated box tested against four held ones (whose lanes hold their
+// bounds and positions): with `cull`, only where the bounds meet, as
+// may_intersect tells it; the overlap of the rule "above" decides.
+class rotated_probe {
+ public:
+  rotated_probe(const rotated_box* boxes, const rotated_turn* turns, const corner_box& bounds,
+                std::size_t at, float threshold, rotated_measure measure, bool cull)
+      : boxes_(boxes),
+        turns_(turns),
+        bounds_(bounds),
+        at_(at),
+        threshold_(threshold),
+        measure_(measure),
+        cull_(cull) {}
+
+  int lanes(const box_lanes& held, std::size_t at, std::size_t count) const {
+    int hits = 0;
+    const std::size_t lanes = count < 4 ? count : 4;
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      const std::size_t k = at + lane;
+      if (cull_ && !(bounds_.x_min < held.x_max[k] && held.x_min[k] < bounds_.x_max &&
+                     bounds_.y_min < held.y_max[k] && held.y_min[k] < bounds_.y_max)) {
+        continue;
+      }
+      const std::uint32_t kept = held.position[k];
+      const float ratio =
+          rotated_measure_of(measure_, boxes_[kept], turns_[kept], boxes_[at_], turns_[at_]);
+      hits |= static_cast<int>(ratio > threshold_) << lane;
+    }
+    return hits;
+  }
+
+ private:
+  const rotated_box* boxes_;
+  const rotated_turn* turns_;
+  corner_box bounds_;
+  std::size_t at_;
+  float threshold_;
+  rotated_measure measure_;
+  bool cull_;
+};
+
+// The boxes a walk tests, by position: their probe, the bounds the grid
+// places them by, and what the lanes hold of a kept one.
 template <suppression_rule rule>
-bool any_suppresses(const probe<rule>& box, const box_lanes& held, std::size_t begin,
-                    std::size_t end) {
+struct corner_probes {
+  const corner_box* boxes;
+  float threshold;
+
+  probe<rule> at(std::size_t i) const { return probe<rule>(boxes[i], threshold); }
+  const corner_box& bounds(std::size_t i) const { return boxes[i]; }
+  void hold(box_lanes& lanes, std::size_t at, std::size_t i) const { lanes.set(at, boxes[i]); }
+};
+
+struct rotated_probes {
+  const rotated_box* boxes;
+  const rotated_turn* turns;
+  const corner_box* box_bounds;
+  float threshold;
+  rotated_measure measure;
+  bool cull;
+
+  rotated_probe at(std::size_t i) const {
+    return rotated_probe(boxes, turns, box_bounds[i], i, threshold, measure, cull);
+  }
+  const corner_box& bounds(std::size_t i) const { return box_bounds[i]; }
+  void hold(box_lanes& lanes, std::size_t at, std::size_t i) const {
+    lanes.set(at, box_bounds[i]);
+    lanes.position[at] = static_cast<std::uint32_t>(i);
+  }
+};
+
+// Whether any of the boxes held in [begin, end) suppresses the probed box.
+template <class Probe>
+bool any_suppresses(const Probe& box, const box_lanes& held, std::size_t begin, std::size_t end) {
   for (std::size_t at = begin; at < end; at += 4) {
     if (box.lanes(held, at, end - at) != 0) {
       return true;
@@ -138,16 +209,16 @@ constexpr std::size_t max_cells_entered = 16;
 constexpr std::size_t max_cells_visited = 64;
 
 // Every box against every box before it in rank order that is still kept.
-template <suppression_rule rule>
-void suppress_all_pairs(const corner_box* boxes, std::size_t count, float threshold,
-                        suppression_workspace& ws, std::vector<std::uint32_t>& suppressed) {
+template <class Probes>
+void suppress_all_pairs(const Probes& probes, std::size_t count, suppression_workspace& ws,
+                        std::vector<std::uint32_t>& suppressed) {
   ws.kept.make_room(count);
   std::size_t kept = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    if (any_suppresses(probe<rule>(boxes[i], threshold), ws.kept, 0, kept)) {
+    if (any_suppresses(probes.at(i), ws.kept, 0, kept)) {
       suppressed.push_back(static_cast<std::uint32_t>(i));
     } else {
-      ws.kept.set(kept++, boxes[i]);
+      probes.hold(ws.kept, kept++, i);
     }
   }
 }
@@ -183,9 +254,9 @@ struct axis {
 // boxes of the cells it covers (a pair sharing several cells may be tested
 // in each: the answer is the same, and testing four at a time costs less than
 // telling the repeats apart).
-template <suppression_rule rule>
-void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshold,
-                      suppression_workspace& ws, std::vector<std::uint32_t>& suppressed) {
+template <class Probes>
+void suppress_on_grid(const Probes& probes, std::size_t count, suppression_workspace& ws,
+                      std::vector<std::uint32_t>& suppressed) {
   using span = suppression_workspace::cell_span;
   float x_low = INFINITY;
   float x_high = -INFINITY;
@@ -196,7 +267,7 @@ void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshol
   std::size_t members = 0;
   ws.spans.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const corner_box& box = boxes[i];
+    const corner_box& box = probes.bounds(i);
     if (!can_overlap(box)) {
       ws.spans[i].x0 = -1;
       continue;
@@ -245,7 +316,7 @@ void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshol
     if (s.x0 < 0) {
       continue;
     }
-    const corner_box& box = boxes[i];
+    const corner_box& box = probes.bounds(i);
     s = span{ax.cell(box.x_min), ax.cell(box.x_max), ay.cell(box.y_min), ay.cell(box.y_max)};
     if (cells_of(s) > max_cells_entered) {
       continue;
@@ -272,8 +343,7 @@ void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshol
     if (s.x0 < 0) {
       continue;
     }
-    const corner_box& box = boxes[i];
-    const probe<rule> tested(box, threshold);
+    const auto tested = probes.at(i);
     const std::size_t cells = cells_of(s);
     bool lost = false;
     if (cells > max_cells_visited) {
@@ -291,14 +361,14 @@ void suppress_on_grid(const corner_box* boxes, std::size_t count, float threshol
       suppressed.push_back(static_cast<std::uint32_t>(i));
       continue;
     }
-    ws.kept.set(kept++, box);
+    probes.hold(ws.kept, kept++, i);
     if (cells > max_cells_entered) {
-      ws.spanning.set(spanning++, box);
+      probes.hold(ws.spanning, spanning++, i);
       continue;
     }
     for (std::int32_t y = s.y0; y <= s.y1; ++y) {
       for (std::int32_t x = s.x0; x <= s.x1; ++x) {
-        ws.entries.set(ws.cell_end[static_cast<std::size_t>(y) * ax.cells + x]++, box);
+        probes.hold(ws.entries, ws.cell_end[static_cast<std::size_t>(y) * ax.cells + x]++, i);
       }
     }
   }
@@ -314,14 +384,40 @@ void suppress(const corner_box* boxes, std::size_t count, float threshold,
   if (!can_suppress(threshold, rule) || count < 2) {
     return;
   }
+  const corner_probes<rule> probes{boxes, threshold};
   if (!zero_spares || count < grid_from) {
-    suppress_all_pairs<rule>(boxes, count, threshold, ws, suppressed);
+    suppress_all_pairs(probes, count, ws, suppressed);
   } else {
-    suppress_on_grid<rule>(boxes, count, threshold, ws, suppressed);
+    suppress_on_grid(probes, count, ws, suppressed);
   }
 }
 
 }  // namespace
+
+void suppress_greedy(const rotated_box* boxes, std::size_t count, float threshold,
+                     rotated_measure measure, suppression_workspace& ws,
+                     std::vector<std::uint32_t>& suppressed) {
+  if (!can_suppress(threshold, suppression_rule::above) || count < 2) {
+    return;
+  }
+  // Bounds that are apart mean an exact overlap of 0, which then spares.
+  const bool cull = measure == rotated_measure::exact && threshold >= 0.0f;
+  ws.bounds.resize(count);
+  ws.turns.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    ws.turns[i] = turn_of(boxes[i]);
+    ws.bounds[i] = rotated_bounds(boxes[i], ws.turns[i]);
+    // The grid leaves out boxes whose bounds' area overflows; the rotated
+    // overlap works on its own areas.
+    ws.bounds[i].area = 1.0f;
+  }
+  const rotated_probes probes{boxes, ws.turns.data(), ws.bounds.data(), threshold, measure, cull};
+  if (!cull || count < grid_from) {
+    suppress_all_pairs(probes, count, ws, suppressed);
+  } else {
+    suppress_on_grid(probes, count, ws, suppressed);
+  }
+}
 
 void suppress_greedy(const corner_box* boxes, std::size_t count, float threshold,
                      suppression_rule rule, suppression_workspace& workspace,

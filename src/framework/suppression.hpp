@@ -11,10 +11,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "box.hpp"
 #include "ranking.hpp"
+#include "rotated.hpp"
 
 namespace sorvanta::framework {
 
@@ -44,6 +47,8 @@ struct box_lanes {
   std::vector<float> x_max;
   std::vector<float> y_max;
   std::vector<float> area;
+  // For rotated boxes (whose lanes hold their bounds): each one's position.
+  std::vector<std::uint32_t> position;
 
   // Room for `count` boxes; what was held before is left as it was.
   void make_room(std::size_t count) {
@@ -51,6 +56,7 @@ struct box_lanes {
       for (std::vector<float>* bound : {&x_min, &y_min, &x_max, &y_max, &area}) {
         bound->resize(count + 3);
       }
+      position.resize(count + 3);
     }
   }
   void set(std::size_t at, const corner_box& box) {
@@ -79,6 +85,8 @@ struct suppression_workspace {
   std::vector<cell_span> spans;           // per position
   std::vector<std::uint32_t> cell_start;  // per cell: its first entry, then the end of all
   std::vector<std::uint32_t> cell_end;    // per cell: the end of its kept boxes so far
+  std::vector<corner_box> bounds;         // rotated boxes: their axis-aligned bounds
+  std::vector<rotated_turn> turns;        // and the cosine and sine of their angles
 };
 
 // Greedy suppression of `count` boxes given in rank order, best first:
@@ -88,11 +96,21 @@ void suppress_greedy(const corner_box* boxes, std::size_t count, float threshold
                      suppression_rule rule, suppression_workspace& workspace,
                      std::vector<std::uint32_t>& suppressed);
 
+// Greedy suppression of rotated boxes, as above under the rule "above":
+// `measure` decides. With the exact overlap, whose value is 0 for boxes whose
+// bounds are apart, the bounds cull first, on the same grid; the
+// probabilistic overlap is never 0, so it tests every kept box. Every box
+// must be rotated_valid.
+void suppress_greedy(const rotated_box* boxes, std::size_t count, float threshold,
+                     rotated_measure measure, suppression_workspace& workspace,
+                     std::vector<std::uint32_t>& suppressed);
+
 // Scratch memory of suppress_by_class, reused from call to call.
 struct class_suppression_workspace {
   std::vector<std::uint32_t> class_start;  // bucket offsets, one per class and the end
   std::vector<class_member> by_class;      // the members bucketed by class
   std::vector<corner_box> class_boxes;     // one class's boxes, in its order
+  std::vector<rotated_box> class_rotated;  // or its rotated boxes
   std::vector<std::uint32_t> suppressed;   // their positions suppressed
   suppression_workspace core;
 };
@@ -111,10 +129,15 @@ struct keep_order {
 // strikes goes to `on_suppressed(member)`, in the class's order. A class with
 // fewer than two members has nothing to suppress and is skipped, and so is
 // everything (reorder included) when the threshold cannot suppress.
+// When `box_of` gives rotated boxes, `measure` compares them, under the rule
+// "above" (the only one rotated boxes have).
 template <typename BoxOf, typename Reorder, typename OnSuppressed>
 void suppress_by_class(const std::vector<class_member>& members, std::size_t classes,
                        float threshold, suppression_rule rule, class_suppression_workspace& ws,
-                       BoxOf&& box_of, Reorder&& reorder, OnSuppressed&& on_suppressed) {
+                       BoxOf&& box_of, Reorder&& reorder, OnSuppressed&& on_suppressed,
+                       rotated_measure measure = rotated_measure::exact) {
+  using box_type = std::decay_t<decltype(box_of(std::declval<const class_member&>()))>;
+  constexpr bool rotated = std::is_same_v<box_type, rotated_box>;
   if (!can_suppress(threshold, rule)) {
     return;
   }
@@ -126,13 +149,22 @@ void suppress_by_class(const std::vector<class_member>& members, std::size_t cla
       continue;
     }
     reorder(k, begin, end);
-    ws.class_boxes.clear();
-    for (const class_member* member = begin; member != end; ++member) {
-      ws.class_boxes.push_back(box_of(*member));
-    }
     ws.suppressed.clear();
-    suppress_greedy(ws.class_boxes.data(), ws.class_boxes.size(), threshold, rule, ws.core,
-                    ws.suppressed);
+    if constexpr (rotated) {
+      ws.class_rotated.clear();
+      for (const class_member* member = begin; member != end; ++member) {
+        ws.class_rotated.push_back(box_of(*member));
+      }
+      suppress_greedy(ws.class_rotated.data(), ws.class_rotated.size(), threshold, measure, ws.core,
+                      ws.suppressed);
+    } else {
+      ws.class_boxes.clear();
+      for (const class_member* member = begin; member != end; ++member) {
+        ws.class_boxes.push_back(box_of(*member));
+      }
+      suppress_greedy(ws.class_boxes.data(), ws.class_boxes.size(), threshold, rule, ws.core,
+                      ws.suppressed);
+    }
     for (std::uint32_t position : ws.suppressed) {
       on_suppressed(begin[position]);
     }

@@ -11,6 +11,7 @@
 #include "../framework/detections.hpp"
 #include "../framework/elements.hpp"
 #include "../framework/ranking.hpp"
+#include "../framework/rotated.hpp"
 #include "../framework/suppression.hpp"
 #include "quelt/quelt.h"
 #include "scan.hpp"
@@ -110,6 +111,8 @@ class decoder {
   std::vector<object_detection> finish(std::int64_t b);
   void suppress(float threshold, std::size_t count);
   object_detection record(std::int64_t b, const hit& h, const fw::corner_box& box) const;
+  quelt_rotated_detection rotated_record(std::int64_t b, const hit& h,
+                                         const fw::rotated_box& box) const;
 
   const quelt_layout& layout_;
   const quelt_decode_options& options_;
@@ -131,6 +134,12 @@ class decoder {
   std::vector<std::int32_t> best_class_;  // per candidate, -1 for none
   std::vector<float> best_score_;
   std::vector<fw::corner_box> candidate_boxes_;  // one per hit, in hit order
+  // Rotated boxes: one per hit, in hit order (candidate_boxes_ holds their
+  // bounds), then in rank order, then those of the records.
+  const bool is_rotated_;
+  std::vector<fw::rotated_box> candidate_rotated_;
+  std::vector<fw::rotated_box> rotated_;
+  std::vector<quelt_rotated_detection> rotated_records_;
   // The box values of a level's hit cells, bin by bin with the four sides
   // side by side (cell, bin, side).
   std::vector<float> bins_;

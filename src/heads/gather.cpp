@@ -22,10 +22,12 @@ decoder::decoder(const quelt_layout& layout, const quelt_decode_options& options
     : layout_(layout),
       options_(options),
       logits_(layout.score_coding == QUELT_SCORES_LOGITS),
-      details_(options.details != 0),
+      // Rotated boxes hand back their rotated records beside the records.
+      details_(options.details != 0 || layout.box_coding == QUELT_BOX_ROTATED),
       elements_(layout.scores_element.type != QUELT_ELEMENT_FLOAT32 ||
                 (layout.objectness.data != nullptr &&
-                 layout.objectness_element.type != QUELT_ELEMENT_FLOAT32)) {
+                 layout.objectness_element.type != QUELT_ELEMENT_FLOAT32)),
+      is_rotated_(layout.box_coding == QUELT_BOX_ROTATED) {
   const std::int32_t classes = layout.candidate_kind == QUELT_CANDIDATES_RAW ? layout.classes : 0;
   if (options.classes_allowed != nullptr) {
     for (std::int64_t i = 0; i < options.classes_allowed_count; ++i) {

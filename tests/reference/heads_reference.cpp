@@ -24,6 +24,7 @@ struct heads_record {
   float score;
   float objectness;
   float x0, y0, x1, y1;  // network-input pixels
+  rotated turned;        // rotated boxes only
 };
 
 float value_at(const quelt_view& view, std::int64_t b, std::int64_t n, std::int64_t c) {
@@ -156,7 +157,7 @@ float element_value(const quelt_element& element, const void* address) {
 quelt_layout converted_layout(const quelt_layout& layout,
                               std::vector<std::vector<float>>& storage) {
   quelt_layout converted = layout;
-  storage.resize(3);
+  storage.resize(5);
   const bool raw = layout.candidate_kind == QUELT_CANDIDATES_RAW;
   converted.boxes = converted_view(layout.boxes, layout.boxes_element, layout.batch,
                                    layout.candidates, 4, storage[0]);
@@ -167,9 +168,13 @@ quelt_layout converted_layout(const quelt_layout& layout,
   converted.scores = converted_view(layout.scores, layout.scores_element, layout.batch,
                                     layout.candidates, raw ? layout.classes : 2, storage[2]);
   if (layout.extras_count > 0) {
-    storage.resize(4);
     converted.extras = converted_view(layout.extras, layout.extras_element, layout.batch,
                                       layout.candidates, layout.extras_count, storage[3]);
+  }
+  if (layout.box_coding == QUELT_BOX_ROTATED) {
+    converted.angles = converted_view(layout.angles, layout.angles_element, layout.batch,
+                                      layout.candidates, 1, storage[4]);
+    converted.angles_element = quelt_element{};
   }
   converted.boxes_element = quelt_element{};
   converted.objectness_element = quelt_element{};
@@ -211,16 +216,24 @@ details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_opt
 
 namespace {
 
-// The records of a details batch, and their sources when asked.
-detections records_of(const details& found, sources_list* sources) {
+// The records of a details batch, and their sources and rotated records
+// when asked.
+detections records_of(const details& found, sources_list* sources,
+                      rotated_list* rotated_records = nullptr) {
   detections result;
   if (sources != nullptr) {
     sources->clear();
+  }
+  if (rotated_records != nullptr) {
+    rotated_records->clear();
   }
   for (const details_image& image : found) {
     result.push_back(image.records);
     if (sources != nullptr) {
       sources->push_back(image.sources);
+    }
+    if (rotated_records != nullptr) {
+      rotated_records->push_back(image.rotated);
     }
   }
   return result;
@@ -229,8 +242,8 @@ detections records_of(const details& found, sources_list* sources) {
 }  // namespace
 
 detections decode_heads(const quelt_layout& given, const quelt_decode_options& options,
-                        sources_list* sources) {
-  return records_of(decode_heads_details(given, options), sources);
+                        sources_list* sources, rotated_list* rotated_out) {
+  return records_of(decode_heads_details(given, options), sources, rotated_out);
 }
 
 details decode_heads_details(const quelt_layout& given, const quelt_decode_options& options) {
@@ -257,7 +270,17 @@ details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_opt
       const float v1 = value_at(layout.boxes, b, n, 1);
       const float v2 = value_at(layout.boxes, b, n, 2);
       const float v3 = value_at(layout.boxes, b, n, 3);
-      if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
+      if (layout.box_coding == QUELT_BOX_ROTATED) {
+        float angle = value_at(layout.angles, b, n, 0);
+        if (layout.angle_flags & QUELT_ANGLE_DEGREES) {
+          angle = angle * static_cast<float>(3.14159265358979323846 / 180);
+        }
+        if (layout.angle_flags & QUELT_ANGLE_COUNTERCLOCKWISE) {
+          angle = -angle;
+        }
+        box.turned = rotated{v0, v1, v2, v3, angle};
+        rotated_bounds(box.turned, box.x0, box.y0, box.x1, box.y1);
+      } else if (layout.box_coding == QUELT_BOX_CENTRE_SIZE) {
         box.x0 = v0 - v2 * 0.5f;
         box.y0 = v1 - v3 * 0.5f;
         box.x1 = v0 + v2 * 0.5f;
@@ -350,6 +373,20 @@ details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_opt
           if (options.agnostic == 0 && records[j].class_id != records[i].class_id) {
             continue;
           }
+          if (layout.box_coding == QUELT_BOX_ROTATED) {
+            if (!rotated_takes_part(records[j].turned) || !rotated_takes_part(records[i].turned)) {
+              continue;
+            }
+            const float overlap =
+                layout.rotated_overlap == QUELT_OVERLAP_PROBABILISTIC
+                    ? rotated_probabilistic_iou(records[j].turned, records[i].turned)
+                    : rotated_iou(records[j].turned, records[i].turned);
+            if (overlap > limit) {
+              removed[i] = true;
+              break;
+            }
+            continue;
+          }
           if (iou(records[j], records[i]) > limit) {
             removed[i] = true;
             break;
@@ -407,6 +444,13 @@ details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_opt
       d.objectness = r.objectness;
       d.probability = r.score;
       image.push_back(d);
+      if (layout.box_coding == QUELT_BOX_ROTATED) {
+        const rotated t = options.geometry != nullptr
+                              ? rotated_mapped(r.turned, options.geometry[b])
+                              : rotated_record_form(r.turned);
+        found.rotated.push_back(
+            quelt_rotated_detection{t.cx, t.cy, t.w, t.h, t.angle, r.class_id, r.score});
+      }
     }
     result.push_back(found);
   }
@@ -417,14 +461,21 @@ details decode_with_keypoints(const quelt_layout& layout, const quelt_decode_opt
 
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
-                          std::int32_t max_detections, sources_list* sources) {
+                          std::int32_t max_detections, sources_list* sources,
+                          rotated_list* rotated_records) {
   details plain;
   for (std::size_t b = 0; b < batch.size(); ++b) {
-    plain.push_back(details_image{
-        batch[b], sources != nullptr ? (*sources)[b] : std::vector<std::int64_t>{}, {}, {}, {}});
+    plain.push_back(details_image{batch[b],
+                                  sources != nullptr ? (*sources)[b] : std::vector<std::int64_t>{},
+                                  {},
+                                  {},
+                                  {},
+                                  rotated_records != nullptr
+                                      ? (*rotated_records)[b]
+                                      : std::vector<quelt_rotated_detection>{}});
   }
   return records_of(map_details(plain, network_width, network_height, geometry, max_detections),
-                    sources);
+                    sources, rotated_records);
 }
 
 details map_details(const details& batch, std::int32_t network_width, std::int32_t network_height,
@@ -450,6 +501,15 @@ details map_details(const details& batch, std::int32_t network_width, std::int32
       }
       if (max_detections > 0 && above >= static_cast<std::size_t>(max_detections)) {
         continue;
+      }
+      if (!batch[b].rotated.empty()) {
+        quelt_rotated_detection t = batch[b].rotated[i];
+        if (geometry != nullptr) {
+          const rotated m =
+              rotated_mapped(rotated{t.cx, t.cy, t.width, t.height, t.angle}, geometry[b]);
+          t = quelt_rotated_detection{m.cx, m.cy, m.w, m.h, m.angle, t.class_id, t.probability};
+        }
+        image.rotated.push_back(t);
       }
       object_detection d = records[i];
       const float w = static_cast<float>(network_width);

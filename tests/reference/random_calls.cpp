@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "framework/exponential.hpp"
+#include "framework/portable_math.hpp"
 
 namespace quelt_reference {
 
@@ -616,7 +617,7 @@ void random_heads_call(awkward_random& random, heads_call& call) {
         call.fault = "options.struct_size";
         break;
       case 2:
-        layout.box_coding = 2;
+        layout.box_coding = 7;
         call.fault = "layout.box_coding";
         break;
       case 3:
@@ -737,6 +738,240 @@ void random_heads_call(awkward_random& random, heads_call& call) {
   // quelt_map_detections on the result.
   call.map_width = random.chance(0.5) ? options.network_width : random.integer(1, 300);
   call.map_height = random.chance(0.5) ? options.network_height : random.integer(1, 300);
+  call.map_cap = random.chance(0.6) ? 0 : random.integer(1, 4);
+  if (random.chance(0.5)) {
+    for (std::int64_t b = 0; b < images; ++b) {
+      call.map_geometry.push_back(random_geometry(random, call.map_width, call.map_height));
+    }
+    call.map_geometry.push_back(quelt_image_geometry{1, 1, 1, 1, 0, 0});
+  }
+}
+
+// ------------------------------------------------------------- rotated --
+
+namespace {
+
+constexpr double half_turn = 3.14159265358979323846;
+
+// An angle near a multiple of a quarter turn, now and then exactly one (as a
+// float), or anywhere in a few turns either way.
+float rotated_angle(awkward_random& random) {
+  const float quarter = static_cast<float>(half_turn / 2);
+  switch (random.integer(0, 3)) {
+    case 0:
+      return static_cast<float>(random.integer(-4, 4)) * quarter;
+    case 1: {
+      const float nudges[] = {1e-7f, -1e-7f, 1e-5f, -3e-4f, 1e-3f};
+      return static_cast<float>(random.integer(-4, 4)) * quarter + nudges[random.integer(0, 4)];
+    }
+    default:
+      return random.uniform(-7.0f, 7.0f);
+  }
+}
+
+}  // namespace
+
+void random_rotated_call(awkward_random& random, heads_call& call) {
+  const bool large = random.chance(0.1);
+  const std::int64_t images = random.chance(0.05) ? 0 : random.integer(1, 2);
+  const std::int64_t candidates =
+      random.chance(0.05) ? 0 : (large ? random.integer(200, 600) : random.integer(1, 40));
+  const std::int32_t classes = large ? random.integer(1, 2) : random.integer(1, 15);
+  const bool separate_angles = random.chance(0.4);
+  const bool far = random.chance(0.15);  // huge coordinates
+
+  quelt_layout& layout = call.layout;
+  call.storage.resize(3);
+  const std::int64_t row = 5 + classes;
+  call.storage[0].resize(static_cast<std::size_t>(images * candidates * row) + 1);
+  quelt_layout_rows(&layout, call.storage[0].data(), images, candidates, classes, 0);
+  layout.box_coding = QUELT_BOX_ROTATED;
+  // After the box: the angle, then the scores (the OBB export transposed),
+  // or the angles in a tensor of their own.
+  layout.scores.data = call.storage[0].data() + 5;
+  layout.scores.candidate_stride = row;
+  layout.scores.image_stride = candidates * row;
+  layout.boxes.candidate_stride = row;
+  layout.boxes.image_stride = candidates * row;
+  if (separate_angles) {
+    call.storage[1].resize(static_cast<std::size_t>(images * candidates) + 1);
+    layout.angles = quelt_view{call.storage[1].data(), candidates, 1, 0};
+  } else {
+    layout.angles = quelt_view{call.storage[0].data() + 4, candidates * row, row, 0};
+  }
+  layout.angle_flags = random.integer(0, 3);
+  layout.rotated_overlap = random.chance(0.2) ? QUELT_OVERLAP_PROBABILISTIC : QUELT_OVERLAP_EXACT;
+
+  std::vector<float> palette;
+  for (int p = 0; p < 4; ++p) {
+    palette.push_back(random.uniform(0.0f, 1.0f));
+  }
+  const float origin = far ? (random.chance(0.5) ? 1.0e6f : -3.0e7f) : 0.0f;
+  const float span = large ? 400.0f : 60.0f;
+  for (std::int64_t b = 0; b < images; ++b) {
+    std::vector<float> made;  // cx, cy, w, h, angle (radians, clockwise) of earlier candidates
+    for (std::int64_t n = 0; n < candidates; ++n) {
+      float cx = origin + random.uniform(0.0f, span);
+      float cy = origin + random.uniform(0.0f, span);
+      float w = random.uniform(1.0f, 30.0f);
+      float h = random.uniform(1.0f, 30.0f);
+      float angle = rotated_angle(random);
+      const std::size_t earlier = made.size() / 5;
+      const std::size_t e =
+          earlier > 0
+              ? 5 * static_cast<std::size_t>(random.integer(0, static_cast<int>(earlier) - 1))
+              : 0;
+      switch (earlier > 0 ? random.integer(0, 12) : 12) {
+        case 0:  // identical
+          cx = made[e];
+          cy = made[e + 1];
+          w = made[e + 2];
+          h = made[e + 3];
+          angle = made[e + 4];
+          break;
+        case 1:  // nested: same centre, smaller, any angle
+          cx = made[e];
+          cy = made[e + 1];
+          w = std::min(made[e + 2], made[e + 3]) * 0.25f;
+          h = w * (random.chance(0.5) ? 1.0f : 0.5f);
+          break;
+        case 2: {  // touching at a corner: the same angle, diagonally next to it
+          angle = made[e + 4];
+          const float along = (made[e + 2] + w) * 0.5f;
+          const float across = (made[e + 3] + h) * 0.5f;
+          double s = 0.0;
+          double c = 0.0;
+          sorvanta::framework::portable::sin_cos(angle, s, c);
+          cx = made[e] + static_cast<float>(along * c - across * s);
+          cy = made[e + 1] + static_cast<float>(along * s + across * c);
+          break;
+        }
+        case 3: {  // parallel with a shared edge: the same box shifted by its width
+          double s = 0.0;
+          double c = 0.0;
+          sorvanta::framework::portable::sin_cos(made[e + 4], s, c);
+          cx = made[e] + static_cast<float>(made[e + 2] * c);
+          cy = made[e + 1] + static_cast<float>(made[e + 2] * s);
+          w = made[e + 2];
+          h = made[e + 3];
+          angle = made[e + 4];
+          break;
+        }
+        case 4:  // a thin sliver over it
+          cx = made[e];
+          cy = made[e + 1];
+          w = made[e + 2] * 2.0f;
+          h = random.chance(0.5) ? 1e-3f : 0.0f;
+          break;
+        case 5:  // the same box a quarter turn on, sides swapped
+          cx = made[e];
+          cy = made[e + 1];
+          w = made[e + 3];
+          h = made[e + 2];
+          angle = made[e + 4] + static_cast<float>(half_turn / 2);
+          break;
+        case 6:  // nearly the same
+          cx = made[e] + 0.5f;
+          cy = made[e + 1];
+          w = made[e + 2];
+          h = made[e + 3];
+          angle = made[e + 4] + 1e-4f;
+          break;
+        case 7: {  // bad values: non-finite angle, negative size, NaN centre
+          const float bad[] = {std::numeric_limits<float>::quiet_NaN(), inf_value};
+          switch (random.integer(0, 2)) {
+            case 0:
+              angle = bad[random.integer(0, 1)];
+              break;
+            case 1:
+              w = -w;
+              break;
+            default:
+              cx = bad[random.integer(0, 1)];
+              break;
+          }
+          break;
+        }
+        case 8:  // degenerate
+          w = 0.0f;
+          break;
+        default:
+          break;
+      }
+      made.insert(made.end(), {cx, cy, w, h, angle});
+      float coded = angle;
+      if ((layout.angle_flags & QUELT_ANGLE_COUNTERCLOCKWISE) != 0) {
+        coded = -coded;
+      }
+      if ((layout.angle_flags & QUELT_ANGLE_DEGREES) != 0) {
+        coded = coded * static_cast<float>(180.0 / half_turn);
+      }
+      value_of(layout.boxes, b, n, 0) = cx;
+      value_of(layout.boxes, b, n, 1) = cy;
+      value_of(layout.boxes, b, n, 2) = w;
+      value_of(layout.boxes, b, n, 3) = h;
+      value_of(layout.angles, b, n, 0) = coded;
+      for (std::int32_t k = 0; k < classes; ++k) {
+        value_of(layout.scores, b, n, k) =
+            random.chance(0.4) ? random.uniform(0.0f, 0.05f) : random.awkward(0.0f, 1.0f, palette);
+      }
+    }
+  }
+
+  quelt_decode_options& options = call.options;
+  quelt_decode_options_init(&options);
+  options.network_width = far ? 1 << 30 : (random.chance(0.5) ? 100 : random.integer(50, 500));
+  options.network_height = far ? 1 << 30 : (random.chance(0.5) ? 100 : random.integer(50, 500));
+  options.agnostic = random.chance(0.3) ? 1 : 0;
+  options.multi_label = random.chance(0.3) ? 1 : 0;
+  options.max_detections = random.chance(0.7) ? 0 : random.integer(1, 8);
+  const float overlaps[] = {0.0f, 0.1f, 0.25f, 0.5f, 0.7f, 0.95f, -0.1f, 1.0f};
+  for (std::int64_t b = 0; b < images; ++b) {
+    call.scores.push_back(random.chance(0.5) ? 0.1f : random.threshold(palette));
+    call.ious.push_back(overlaps[random.integer(0, 7)]);
+  }
+  call.scores.push_back(0.5f);
+  call.ious.push_back(0.5f);
+  options.score_thresholds = call.scores.data();
+  options.iou_thresholds = call.ious.data();
+  random_allow_list_and_geometry(random, classes, images, call.allowed, call.geometry, options);
+  for (std::int64_t b = 0; b < images && call.fault.empty(); ++b) {
+    if (std::isnan(call.scores[static_cast<std::size_t>(b)])) {
+      call.fault = "score_thresholds";
+    }
+  }
+
+  // Layout contradictions, one at a time.
+  if (call.fault.empty() && random.chance(0.1)) {
+    switch (random.integer(0, 4)) {
+      case 0:
+        if (images > 0 && candidates > 0) {
+          layout.angles.data = nullptr;
+          call.fault = "layout.angles.data";
+        }
+        break;
+      case 1:
+        layout.angle_flags = 4;
+        call.fault = "layout.angle_flags";
+        break;
+      case 2:
+        layout.rotated_overlap = 2;
+        call.fault = "layout.rotated_overlap";
+        break;
+      case 3:
+        layout.box_coding = QUELT_BOX_CENTRE_SIZE;
+        call.fault = "layout.angles.data";
+        layout.rotated_overlap = 0;
+        break;
+      default:
+        layout.angles_element.type = 9;
+        call.fault = "layout.angles_element.type";
+        break;
+    }
+  }
+
+  call.map_width = options.network_width;
+  call.map_height = options.network_height;
   call.map_cap = random.chance(0.6) ? 0 : random.integer(1, 4);
   if (random.chance(0.5)) {
     for (std::int64_t b = 0; b < images; ++b) {

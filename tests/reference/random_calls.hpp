@@ -91,6 +91,13 @@ void random_heads_call(awkward_random& random, heads_call& call);
 // type; and, when the call had no fault, one call in ten a bad extras field
 // as its fault.
 void random_extras(awkward_random& random, heads_call& call);
+// A call of rotated boxes (centre, size, angle) in rows of 5 + classes, the
+// angles inside the rows or in a tensor of their own, in radians or degrees
+// either way round: identical, nested, corner-touching and edge-sharing
+// boxes, slivers, angles near multiples of a quarter turn, huge coordinates,
+// non-finite angles and negative sizes; one call in ten has a layout
+// contradiction as its fault.
+void random_rotated_call(awkward_random& random, heads_call& call);
 // A random_heads_call whose views are stored, each with a chance, as
 // float16, bfloat16 or quantized integers of random scale and zero point
 // (coarse scales that tie values, saturated integers, NaN and infinities in

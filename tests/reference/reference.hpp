@@ -46,9 +46,11 @@ detections process_yolo_sealed_output_detections(
 // library accepts. Views of other element types are converted to float32
 // first, every element, as converted_layout does.
 // `sources`, when given, receives each record's candidate index.
+// `rotated`, when given, receives each record's rotated box (rotated boxes).
 using sources_list = std::vector<std::vector<std::int64_t>>;
+using rotated_list = std::vector<std::vector<quelt_rotated_detection>>;
 detections decode_heads(const quelt_layout& layout, const quelt_decode_options& options,
-                        sources_list* sources = nullptr);
+                        sources_list* sources = nullptr, rotated_list* rotated = nullptr);
 // One image of a details batch: the records, and per record its candidate,
 // its E extras and its K x (x, y, visibility) keypoints (mapped as the
 // edges are), those in network-input pixels too.
@@ -58,6 +60,8 @@ struct details_image {
   std::vector<float> extras;
   std::vector<float> keypoints;
   std::vector<float> keypoint_pixels;
+  // Rotated records, for rotated boxes.
+  std::vector<quelt_rotated_detection> rotated;
 };
 using details = std::vector<details_image>;
 // decode_heads with every candidate's keypoints decoded first (the slow
@@ -79,11 +83,30 @@ detections decode_levels(const quelt_levels& levels, const quelt_decode_options&
 // (NCHW, contiguous), element by element; `copies` holds the new levels.
 quelt_levels converted_levels(const quelt_levels& levels, std::vector<std::vector<float>>& storage,
                               std::vector<quelt_level>& copies);
+// Rotated boxes: centre, sizes and the angle in radians, x toward y.
+struct rotated {
+  float cx, cy, w, h, angle;
+};
+// Whether a box suppresses and can be suppressed: finite, sizes not
+// negative, bounds within float range.
+bool rotated_takes_part(const rotated& r);
+// Its axis-aligned bounds (the edges of its 28-byte record).
+void rotated_bounds(const rotated& r, float& x0, float& y0, float& x1, float& y1);
+// The exact intersection over union, and the probabilistic overlap.
+float rotated_iou(const rotated& a, const rotated& b);
+float rotated_probabilistic_iou(const rotated& a, const rotated& b);
+// The record form: the longer side as the width, the angle in [0, pi).
+rotated rotated_record_form(const rotated& r);
+// Mapped to original-image pixels, in record form.
+rotated rotated_mapped(const rotated& r, const quelt_image_geometry& g);
+
 // quelt_map_detections on a copy of `batch`; expects valid arguments.
-// `sources`, when given, keeps the entries of the records kept.
+// `sources` and `rotated`, when given, keep the entries of the records kept;
+// rotated boxes are mapped with the geometry.
 detections map_detections(const detections& batch, std::int32_t network_width,
                           std::int32_t network_height, const quelt_image_geometry* geometry,
-                          std::int32_t max_detections, sources_list* sources = nullptr);
+                          std::int32_t max_detections, sources_list* sources = nullptr,
+                          rotated_list* rotated = nullptr);
 // The same over a details batch whose edges and keypoints are fractions of
 // the network input: keypoints mapped like the edges (from their network-
 // input pixels), the rest kept in step.

@@ -292,6 +292,9 @@ const std::vector<std::pair<std::string, std::string>>& tensor_layouts() {
       {"separate", "boxes (batch, candidates, 4), --scores (batch, candidates, classes)"},
       {"separate-by-class", "boxes (batch, candidates, 4), --scores (batch, classes, candidates)"},
       {"end-to-end", "(batch, candidates, 6): x_min, y_min, x_max, y_max, score, class"},
+      {"obb",
+       "(batch, 4 + classes + 1, candidates): rotated boxes, the angle last (radians, "
+       "clockwise on the image; see --degrees, --counterclockwise)"},
       {"levels",
        "raw per-level heads: files BOX CLS per level, (batch, 4 x bins, H, W) box "
        "distributions and (batch, classes, H, W) class scores (with --logits for logits)"},
@@ -419,13 +422,11 @@ std::vector<image_masks> read_masks(const object_handler& handle, const tensor_i
 
 }  // namespace
 
-std::vector<image_detections> decode_tensors(const tensor_input& predictions,
-                                             const tensor_input* scores, std::int32_t net_width,
-                                             std::int32_t net_height, const thresholds& limits,
-                                             const decode_request& request,
-                                             std::vector<image_keypoints>* keypoints,
-                                             const tensor_input* prototypes,
-                                             std::vector<image_masks>* masks) {
+std::vector<image_detections> decode_tensors(
+    const tensor_input& predictions, const tensor_input* scores, std::int32_t net_width,
+    std::int32_t net_height, const thresholds& limits, const decode_request& request,
+    std::vector<image_keypoints>* keypoints, const tensor_input* prototypes,
+    std::vector<image_masks>* masks, std::vector<image_rotated>* rotated) {
   check_size(net_width, net_height);
   const std::vector<std::size_t>& shape = predictions.shape;
   // Mask coefficients: the last C values of each candidate.
@@ -507,6 +508,22 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
     quelt_layout_separate(&layout, element_at(predictions, 0), element_at(*scores, 0), batch,
                           static_cast<std::int64_t>(shape[1]), static_cast<std::int32_t>(classes),
                           by_class ? 1 : 0);
+  } else if (request.layout == "obb") {
+    if (shape[1] <= 5 || !fits_int32(shape[1] - 5)) {
+      refuse(predictions.file, shape, "(batch, 4 + classes + 1, candidates)");
+    }
+    quelt_layout_columns(&layout, element_at(predictions, 0), batch,
+                         static_cast<std::int64_t>(shape[2]),
+                         static_cast<std::int32_t>(shape[1] - 5));
+    layout.scores.data = element_at(predictions, 4 * shape[2]);
+    layout.box_coding = QUELT_BOX_ROTATED;
+    layout.angles = quelt_view{element_at(predictions, (shape[1] - 1) * shape[2]),
+                               static_cast<std::int64_t>(shape[1] * shape[2]), 1, 0};
+    layout.angles_element = predictions.element;
+    layout.angle_flags = (request.degrees ? QUELT_ANGLE_DEGREES : 0) |
+                         (request.counterclockwise ? QUELT_ANGLE_COUNTERCLOCKWISE : 0);
+    layout.rotated_overlap =
+        request.probabilistic ? QUELT_OVERLAP_PROBABILISTIC : QUELT_OVERLAP_EXACT;
   } else if (request.layout == "end-to-end") {
     if (shape[2] != 6) {
       refuse(predictions.file, shape, "(batch, candidates, 6)");
@@ -523,7 +540,14 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
   layout.boxes_element = predictions.element;
   layout.objectness_element = predictions.element;
   layout.scores_element = scores != nullptr ? scores->element : predictions.element;
+  const bool obb = request.layout == "obb";
+  if ((request.degrees || request.counterclockwise || request.probabilistic) && !obb) {
+    throw input_error("--degrees, --counterclockwise and --probabilistic go with --layout obb");
+  }
   if (request.corners) {
+    if (obb) {
+      throw input_error("--corners does not go with --layout obb (centre, size and angle)");
+    }
     layout.box_coding = QUELT_BOX_CORNERS;
   }
   if (request.logits) {
@@ -556,6 +580,14 @@ std::vector<image_detections> decode_tensors(const tensor_input& predictions,
   if (coefficients != 0 && masks != nullptr) {
     *masks = read_masks(owner.handle, *prototypes, static_cast<std::int32_t>(keypoint_values),
                         request.geometry != nullptr, images);
+  }
+  if (request.layout == "obb" && rotated != nullptr) {
+    rotated->resize(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+      (*rotated)[i].resize(images[i].size());
+      check(quelt_batch_rotated_store(owner.handle, i, (*rotated)[i].data()),
+            "quelt_batch_rotated_store");
+    }
   }
   return images;
 }

@@ -91,11 +91,16 @@ struct decode_request {
   // Pose keypoints, K x (x, y, visibility), after the classes (rows,
   // columns) or as a third map per level; 0 for none.
   std::int32_t keypoints = 0;
+  bool degrees = false;           // obb: angles in degrees
+  bool counterclockwise = false;  // obb: angles turn counter-clockwise
+  bool probabilistic = false;     // obb: the probabilistic overlap
 };
 
 // Per image, the keypoints of its records (request.keypoints x 3 floats a
 // record, mapped as the edges are).
 using image_keypoints = std::vector<float>;
+
+using image_rotated = std::vector<quelt_rotated_detection>;
 
 // The layouts of the decode command, with the shape each reads.
 const std::vector<std::pair<std::string, std::string>>& tensor_layouts();
@@ -131,13 +136,12 @@ std::vector<image_detections> decode_sealed(sealed_input& input, std::int32_t ne
 // With request.keypoints, `keypoints` gets them. With `prototypes` (batch,
 // C, H, W) the last C values of each candidate of the columns or rows are
 // mask coefficients, and `masks` receives each record's binary mask.
-std::vector<image_detections> decode_tensors(const tensor_input& predictions,
-                                             const tensor_input* scores, std::int32_t net_width,
-                                             std::int32_t net_height, const thresholds& limits,
-                                             const decode_request& request,
-                                             std::vector<image_keypoints>* keypoints = nullptr,
-                                             const tensor_input* prototypes = nullptr,
-                                             std::vector<image_masks>* masks = nullptr);
+// For --layout obb the rotated records go to `rotated`, one list per image.
+std::vector<image_detections> decode_tensors(
+    const tensor_input& predictions, const tensor_input* scores, std::int32_t net_width,
+    std::int32_t net_height, const thresholds& limits, const decode_request& request,
+    std::vector<image_keypoints>* keypoints = nullptr, const tensor_input* prototypes = nullptr,
+    std::vector<image_masks>* masks = nullptr, std::vector<image_rotated>* rotated = nullptr);
 
 // Decodes raw per-level heads: `maps` holds a box-distribution and a class
 // map (NCHW) per level, in that order, and with request.keypoints a pose

@@ -100,6 +100,7 @@ struct decoded {
   std::vector<image_detections> images;
   std::vector<image_keypoints> keypoints;  // with --keypoints, per image
   std::vector<image_masks> masks;          // one list per image with --masks, else empty
+  std::vector<image_rotated> rotated;      // --layout obb: per image
   std::int32_t net_width = 0;
   std::int32_t net_height = 0;
   std::vector<std::string> class_names;
@@ -398,9 +399,10 @@ decoded run_tensors(options opts, const std::vector<std::string>& class_names,
   if (levels && prototypes) {
     throw input_error("--masks goes with --layout columns, rows or rows-objectness");
   }
-  out.images = decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width,
-                              out.net_height, {opts.score, opts.overlap}, opts.request,
-                              &out.keypoints, prototypes ? &*prototypes : nullptr, &out.masks);
+  out.images =
+      decode_tensors(predictions, scores ? &*scores : nullptr, out.net_width, out.net_height,
+                     {opts.score, opts.overlap}, opts.request, &out.keypoints,
+                     prototypes ? &*prototypes : nullptr, &out.masks, &out.rotated);
   return out;
 }
 
@@ -461,7 +463,8 @@ int run(const options& opts, const std::string& command) {
         i < result.names.size() ? result.names[i] : "image " + std::to_string(i),
         std::move(result.images[i]), i < result.keypoints.size() ? opts.request.keypoints : 0,
         i < result.keypoints.size() ? std::move(result.keypoints[i]) : image_keypoints{},
-        i < result.masks.size() ? std::move(result.masks[i]) : image_masks{}});
+        i < result.masks.size() ? std::move(result.masks[i]) : image_masks{},
+        i < result.rotated.size() ? std::move(result.rotated[i]) : image_rotated{}});
   }
 
   if (!opts.image_file.empty()) {
@@ -612,6 +615,14 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 0x7fffffff / 3));
   tensors->add_flag("--logits", opts.request.logits,
                     "scores are raw network values: apply the logistic function");
+  tensors->add_flag("--degrees", opts.request.degrees,
+                    "--layout obb: the angles are in degrees (default radians)");
+  tensors->add_flag("--counterclockwise", opts.request.counterclockwise,
+                    "--layout obb: a positive angle turns counter-clockwise on the image "
+                    "(default clockwise, x toward y)");
+  tensors->add_flag("--probabilistic", opts.request.probabilistic,
+                    "--layout obb: suppress by the Gaussian (probabilistic) overlap instead of "
+                    "the exact one");
   tensors->add_flag("--corners", opts.request.corners,
                     "boxes are x_min, y_min, x_max, y_max (default centre x, centre y, width, "
                     "height; end-to-end rows always hold corners)");

@@ -1,6 +1,7 @@
 #include "output.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -178,7 +179,9 @@ void write_json(std::ostream& out, const std::vector<image_result>& results,
   nlohmann::ordered_json images = nlohmann::ordered_json::array();
   for (const image_result& result : results) {
     nlohmann::ordered_json detections = nlohmann::ordered_json::array();
-    for (const object_detection& d : result.detections) {
+    const bool rotated = result.rotated.size() == result.detections.size();
+    for (std::size_t i = 0; i < result.detections.size(); ++i) {
+      const object_detection& d = result.detections[i];
       detections.push_back({{"class_id", d.class_id},
                             {"class", class_name(context, d.class_id)},
                             {"probability", d.probability},
@@ -197,6 +200,15 @@ void write_json(std::ostream& out, const std::vector<image_result>& results,
                             result.keypoints[at + 3 * i + 2]});
         }
         detections.back()["keypoints"] = std::move(points);
+      }
+      if (rotated && !result.rotated.empty()) {
+        // The rotated box, in pixels of the network input or of the image.
+        const quelt_rotated_detection& r = result.rotated[i];
+        detections.back()["rotated"] = {{"cx", r.cx},
+                                        {"cy", r.cy},
+                                        {"width", r.width},
+                                        {"height", r.height},
+                                        {"angle", r.angle}};
       }
     }
     images.push_back({{"name", result.name}, {"detections", std::move(detections)}});
@@ -458,13 +470,21 @@ std::string render_svg(const image_result& result, const report_context& context
   }
   svg << "<g font-family=\"sans-serif\" font-size=\"" << font << "\">\n";
   // Weakest first, so the strongest boxes and labels end up on top.
-  std::vector<object_detection> order = result.detections;
-  std::stable_sort(order.begin(), order.end(),
-                   [](const object_detection& a, const object_detection& b) {
-                     return a.probability < b.probability;
-                   });
+  std::vector<std::size_t> order(result.detections.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return result.detections[a].probability < result.detections[b].probability;
+  });
+  const bool rotated = result.rotated.size() == result.detections.size() && !order.empty() &&
+                       !result.rotated.empty();
+  // Rotated boxes are in pixels: of the original image, or of the network input.
+  const double pixel_x = pixels ? x_scale : width / context.net_width;
+  const double pixel_y = pixels ? y_scale : height / context.net_height;
   draw_keypoints(svg, result, x_scale, y_scale, stroke);
-  for (const object_detection& d : order) {
+  for (const std::size_t at : order) {
+    const object_detection& d = result.detections[at];
     const double x0 = d.x_min * x_scale;
     const double y0 = d.y_min * y_scale;
     const double x1 = d.x_max * x_scale;
@@ -482,11 +502,29 @@ std::string render_svg(const image_result& result, const report_context& context
     const double label_width = font * 0.6 * static_cast<double>(label.str().size()) + font * 0.5;
     // Kept inside the picture when the box touches its right edge.
     const double label_left = std::max(0.0, std::min(x0, width - label_width));
-    svg << "<g><title>" << text << "</title>\n"
-        << "<rect x=\"" << x0 << "\" y=\"" << y0 << "\" width=\"" << (x1 - x0) << "\" height=\""
-        << (y1 - y0) << "\" fill=\"none\" stroke=\"" << color << "\" stroke-width=\"" << stroke
-        << "\"/>\n"
-        << "<rect x=\"" << label_left << "\" y=\"" << label_top << "\" width=\"" << label_width
+    svg << "<g><title>" << text << "</title>\n";
+    if (rotated) {
+      // The four corners of the rotated rectangle.
+      const quelt_rotated_detection& r = result.rotated[at];
+      const double c = std::cos(static_cast<double>(r.angle));
+      const double s = std::sin(static_cast<double>(r.angle));
+      const double ux = r.width * 0.5 * c;
+      const double uy = r.width * 0.5 * s;
+      const double vx = -r.height * 0.5 * s;
+      const double vy = r.height * 0.5 * c;
+      svg << "<polygon points=\"";
+      const double signs[4][2] = {{1, 1}, {-1, 1}, {-1, -1}, {1, -1}};
+      for (const auto& sign : signs) {
+        svg << (r.cx + sign[0] * ux + sign[1] * vx) * pixel_x << ","
+            << (r.cy + sign[0] * uy + sign[1] * vy) * pixel_y << " ";
+      }
+      svg << "\" fill=\"none\" stroke=\"" << color << "\" stroke-width=\"" << stroke << "\"/>\n";
+    } else {
+      svg << "<rect x=\"" << x0 << "\" y=\"" << y0 << "\" width=\"" << (x1 - x0) << "\" height=\""
+          << (y1 - y0) << "\" fill=\"none\" stroke=\"" << color << "\" stroke-width=\"" << stroke
+          << "\"/>\n";
+    }
+    svg << "<rect x=\"" << label_left << "\" y=\"" << label_top << "\" width=\"" << label_width
         << "\" height=\"" << label_height << "\" fill=\"" << color << "\" fill-opacity=\"0.85\"/>\n"
         << "<text x=\"" << label_left + font * 0.3 << "\" y=\"" << label_top + font * 1.0
         << "\" fill=\"#fff\">" << text << "</text></g>\n";

@@ -21,6 +21,9 @@ struct image_result {
   std::int32_t keypoints_per_record = 0;
   std::vector<float> keypoints;
   image_masks masks;  // one per detection, or none
+  // --layout obb: the rotated box of each detection (network-input pixels,
+  // or original-image pixels as the detections); empty otherwise.
+  image_rotated rotated;
 };
 
 struct report_context {

@@ -231,6 +231,25 @@ class TestDecode:
         result = run("decode", *names[:3], "--layout", "levels", "--size", 32)
         assert result.returncode == 1 and "pairs of files" in result.stderr
 
+    def test_obb_draws_rotated_rectangles(self, tmp_path):
+        """--layout obb: the angle row last; the SVG draws each kept box as
+        its rotated rectangle, and the angle flags go with obb only."""
+        columns = np.array([[100, 102, 300], [100, 100, 300], [40, 40, 40], [20, 20, 20],
+                            [0.9, 0.8, 0.7], [0.0, 0.0, 90.0]], np.float32)[None]
+        np.save(tmp_path / "obb.npy", columns)
+        out = json.loads(ok("decode", tmp_path / "obb.npy", "--layout", "obb", "--degrees",
+                            "--size", 640, "--format", "json", "--svg", tmp_path / "obb.svg"))
+        assert len(out["images"][0]["detections"]) == 2
+        upright = out["images"][0]["detections"][1]["rotated"]
+        assert (upright["cx"], upright["cy"], upright["width"], upright["height"]) == (300, 300, 40, 20)
+        assert abs(upright["angle"] - np.pi / 2) < 1e-6
+        svg = (tmp_path / "obb.svg").read_text()
+        assert svg.count("<polygon") == 2
+        # 90 degrees: the 40 x 20 box stands upright around (300, 300).
+        assert "290.0,320.0" in svg or "310.0,280.0" in svg
+        result = run("decode", tmp_path / "obb.npy", "--layout", "columns", "--degrees", "--size", 640)
+        assert result.returncode == 1 and "--layout obb" in result.stderr
+
     def test_quantized_columns_decode_as_their_float_twin(self, tmp_path):
         """uint8 columns with --quant give the records of the float32 array
         (q - zero point) x scale."""
