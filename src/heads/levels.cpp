@@ -256,7 +256,9 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
 // by side: the four sides' chains (exponentials, sums, expectation) then run
 // as four lanes, each side still in its own fixed order. 8-bit maps keep
 // their codes: a side's exponentials exp(v_k - max) depend only on the codes
-// of v_k and of the max (the values never decrease with the code), so they
+// of v_k and of the max (the values never decrease with the code, so the
+// max is the value of the top code; where -0 and +0 tie for it, only the
+// sign of a zero difference changes, and exp gives 1 for both), so they
 // come from code_exps_, each computed once per call.
 void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
   candidate_boxes_.resize(hits_.size());
