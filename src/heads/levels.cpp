@@ -295,9 +295,15 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
                            static_cast<std::int64_t>(cell % width) * level.boxes.column_stride);
       }
     }
-    const bool by_code = bins > 1 && coded(boxes.format.type);
-    if (by_code) {
+    // The kept exponentials pay once a level's cells look up more of them
+    // than the 65,536 pairs there are; below that most lookups would miss,
+    // and the codes go through the float softmax (the same bits either way).
+    const bool by_code =
+        bins > 1 && coded(boxes.format.type) && cells_.size() * channels >= std::size_t{1} << 17;
+    if (coded(boxes.format.type)) {
       use_code_format(boxes.format);
+    }
+    if (by_code) {
       codes_.resize(block_cells * channels);
     }
     bins_.resize(block_cells * channels);
@@ -341,6 +347,12 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         if (boxes.format.type == QUELT_ELEMENT_FLOAT32) {
           for (std::size_t j = from; j < to; ++j) {
             std::memcpy(value + (j - first) * channels, plane + cell_at_[j] * 4, sizeof(float));
+          }
+          return;
+        }
+        if (coded(boxes.format.type)) {
+          for (std::size_t j = from; j < to; ++j) {
+            value[(j - first) * channels] = code_exps_.values[plane[cell_at_[j]] ^ flip];
           }
           return;
         }
