@@ -99,11 +99,19 @@ TEST(FastPath, ExponentialFastPathAndLanesMatchTheSlowPath) {
   for (std::size_t i = 0; i < inputs.size(); i += 4) {
     float lanes[4];
     rounded_exp_4(&inputs[i], lanes);
+    float wide[4];
+    std::memcpy(wide, lanes, sizeof wide);
+#if defined(QUELT_FRAMEWORK_EXP_AVX2)
+    if (sorvanta::framework::avx2_available()) {
+      sorvanta::framework::rounded_exp_4_avx2(&inputs[i], wide);
+    }
+#endif
     for (std::size_t q = 0; q < 4; ++q) {
       const float x = inputs[i + q];
       const float scalar = rounded_exp(x);
       ASSERT_TRUE(same(scalar, exact_exp(x)) || (x != x && scalar != scalar)) << x;
       ASSERT_TRUE(same(lanes[q], scalar)) << x;
+      ASSERT_TRUE(same(wide[q], scalar)) << x;
     }
   }
 }
@@ -480,6 +488,70 @@ TEST(FastPath, CulledSuppressionMatchesTheAllPairsWalk) {
                                            suppressed);
       ASSERT_EQ(suppressed, expected) << "round " << round << " threshold " << threshold;
     }
+  }
+}
+
+// Enough passing cells of an 8-bit box map for the kept exponentials of
+// (code, top code) pairs (the differential's small grids take the float
+// softmax): int8 and uint8 maps decode as their float32 copies do, byte for
+// byte, every cell passing and nothing suppressed.
+TEST(FastPath, KeptEightBitExponentialsMatchTheFloatCopy) {
+  constexpr std::int64_t side = 64;
+  constexpr std::int64_t plane = side * side;
+  constexpr std::int32_t bins = 16;
+  std::vector<unsigned char> codes(static_cast<std::size_t>(4 * bins * plane));
+  std::uint32_t state = 12345;
+  for (unsigned char& c : codes) {
+    state = state * 1664525u + 1013904223u;
+    // Mostly low codes with a peak now and then, as a distribution has.
+    c = static_cast<unsigned char>((state >> 24) % 7 == 0 ? state >> 24 : (state >> 26) * 3);
+  }
+  const std::vector<float> scores(static_cast<std::size_t>(plane), 0.9f);
+  const float score = 0.25f;
+  const float iou = 1.0f;
+  quelt_decode_options options;
+  quelt_decode_options_init(&options);
+  options.network_width = 512;
+  options.network_height = 512;
+  options.score_thresholds = &score;
+  options.iou_thresholds = &iou;
+  const auto decode = [&](const float* boxes, quelt_element element) {
+    quelt_level level{};
+    level.height = side;
+    level.width = side;
+    level.stride = 8;
+    level.boxes = quelt_grid_view{boxes, 4 * bins * plane, side, 1, plane, element};
+    level.scores = quelt_grid_view{scores.data(), plane, side, 1, plane, quelt_element{}};
+    quelt_levels heads;
+    quelt_levels_init(&heads);
+    heads.score_coding = QUELT_SCORES_PROBABILITIES;
+    heads.batch = 1;
+    heads.classes = 1;
+    heads.bins = bins;
+    heads.level_count = 1;
+    heads.levels = &level;
+    object_handler handle{};
+    return quelt::test::read_back(quelt_decode_levels(&heads, &options, &handle), handle);
+  };
+  for (const std::int32_t type : {QUELT_ELEMENT_INT8, QUELT_ELEMENT_UINT8}) {
+    const quelt_element element{type, type == QUELT_ELEMENT_INT8 ? 3 : 130, 0.0371f, 0};
+    std::vector<float> values(codes.size());
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      const std::int32_t q =
+          type == QUELT_ELEMENT_INT8 ? static_cast<std::int8_t>(codes[i]) : codes[i];
+      values[i] = static_cast<float>(q - element.zero_point) * element.scale;
+    }
+    const auto coded = decode(reinterpret_cast<const float*>(codes.data()), element);
+    const auto copied = decode(values.data(), quelt_element{});
+    ASSERT_EQ(coded.failure, "");
+    ASSERT_EQ(copied.failure, "");
+    ASSERT_EQ(coded.images.size(), 1u);
+    ASSERT_EQ(coded.images[0].size(), static_cast<std::size_t>(plane)) << type;
+    ASSERT_EQ(copied.images[0].size(), coded.images[0].size());
+    EXPECT_EQ(std::memcmp(coded.images[0].data(), copied.images[0].data(),
+                          coded.images[0].size() * sizeof(object_detection)),
+              0)
+        << type;
   }
 }
 

@@ -79,6 +79,16 @@ struct grid_reader {
   }
 };
 
+// exp(value(u) - value(top)) for the codes u <= top of an 8-bit map: the
+// softmax of a side of 8-bit bins needs no other exponentials. A row per top
+// code, each entry computed when a cell first needs it (levels.cpp).
+struct code_exponentials {
+  fw::element_format format{-1, 0, 0.0f};
+  float values[256];       // by code (the integer, plus 128 for int8)
+  std::int32_t slot[256];  // the row of each top in `rows`, -1 before its use
+  std::vector<float> rows;
+};
+
 class decoder {
  public:
   decoder(const quelt_layout& layout, const quelt_decode_options& options);
@@ -106,6 +116,10 @@ class decoder {
   void keep_best_classes();
   void gather_levels(std::int64_t b, float threshold, const quelt_levels& levels);
   void level_boxes(std::int64_t b, const quelt_levels& levels);
+  void use_code_format(const fw::element_format& format);
+  template <std::int64_t Bins>
+  void code_expectations(const unsigned char* codes, std::int64_t bins, float* e, float* distance,
+                         bool wide);
 
   void read_boxes(std::int64_t b);
   std::vector<object_detection> finish(std::int64_t b);
@@ -145,6 +159,11 @@ class decoder {
   std::vector<float> bins_;
   std::vector<std::uint32_t> cells_;   // those cells, within their level
   std::vector<std::int64_t> cell_at_;  // their element offsets in the box view
+  std::vector<float> distances_;       // four per cell
+  // 8-bit box maps: the cells' codes (cell, bin, side) and the exponentials
+  // of their differences (levels.cpp).
+  std::vector<unsigned char> codes_;
+  code_exponentials code_exps_;
   std::vector<fw::corner_box> boxes_;  // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;

@@ -31,26 +31,19 @@ std::uint64_t magnitude(std::int64_t stride) {
 // exponentials): max first, e_k = exp(v_k - max), total = e_0 + e_1 + ...,
 // distance = 0 + 0 * (e_0 / total) + 1 * (e_1 / total) + ..., every
 // operation in single precision and in bin order, as one side alone would.
-void side_expectations(float* v, std::int64_t bins, float* distance) {
+// side_exponentials does the first two steps, side_sums the last two.
+void side_exponentials(float* v, std::int64_t bins) {
 #if defined(__SSE2__)
   // maxps(value, top) is "value > top ? value : top", NaN included.
   __m128 top = _mm_loadu_ps(v);
   for (std::int64_t k = 1; k < bins; ++k) {
     top = _mm_max_ps(_mm_loadu_ps(v + 4 * k), top);
   }
-  __m128 total = _mm_setzero_ps();
   for (std::int64_t k = 0; k < bins; ++k) {
     float* e = v + 4 * k;
     _mm_storeu_ps(e, _mm_sub_ps(_mm_loadu_ps(e), top));
     fw::rounded_exp_4(e, e);
-    total = _mm_add_ps(total, _mm_loadu_ps(e));
   }
-  __m128 sum = _mm_setzero_ps();
-  for (std::int64_t k = 0; k < bins; ++k) {
-    const __m128 p = _mm_div_ps(_mm_loadu_ps(v + 4 * k), total);
-    sum = _mm_add_ps(sum, _mm_mul_ps(_mm_set1_ps(static_cast<float>(k)), p));
-  }
-  _mm_storeu_ps(distance, sum);
 #else
   float top[4] = {v[0], v[1], v[2], v[3]};
   for (std::int64_t k = 1; k < bins; ++k) {
@@ -59,15 +52,59 @@ void side_expectations(float* v, std::int64_t bins, float* distance) {
       top[side] = value > top[side] ? value : top[side];
     }
   }
-  float total[4] = {0.0f, 0.0f, 0.0f, 0.0f};
   for (std::int64_t k = 0; k < bins; ++k) {
     float* e = v + 4 * k;
     for (int side = 0; side < 4; ++side) {
       e[side] = e[side] - top[side];
     }
     fw::rounded_exp_4(e, e);
+  }
+#endif
+}
+
+#if defined(QUELT_FRAMEWORK_EXP_AVX2)
+// side_exponentials with the AVX2 exponential, where the processor has it.
+__attribute__((target("avx2"))) void side_exponentials_avx2(float* v, std::int64_t bins) {
+  __m128 top = _mm_loadu_ps(v);
+  for (std::int64_t k = 1; k < bins; ++k) {
+    top = _mm_max_ps(_mm_loadu_ps(v + 4 * k), top);
+  }
+  for (std::int64_t k = 0; k < bins; ++k) {
+    float* e = v + 4 * k;
+    _mm_storeu_ps(e, _mm_sub_ps(_mm_loadu_ps(e), top));
+    fw::rounded_exp_4_avx2(e, e);
+  }
+}
+#endif
+
+// rounded_exp_4, in its AVX2 form when `wide`.
+void exp_4(const float* in, float* out, [[maybe_unused]] bool wide) {
+#if defined(QUELT_FRAMEWORK_EXP_AVX2)
+  if (wide) {
+    fw::rounded_exp_4_avx2(in, out);
+    return;
+  }
+#endif
+  fw::rounded_exp_4(in, out);
+}
+
+void side_sums(const float* e, std::int64_t bins, float* distance) {
+#if defined(__SSE2__)
+  __m128 total = _mm_setzero_ps();
+  for (std::int64_t k = 0; k < bins; ++k) {
+    total = _mm_add_ps(total, _mm_loadu_ps(e + 4 * k));
+  }
+  __m128 sum = _mm_setzero_ps();
+  for (std::int64_t k = 0; k < bins; ++k) {
+    const __m128 p = _mm_div_ps(_mm_loadu_ps(e + 4 * k), total);
+    sum = _mm_add_ps(sum, _mm_mul_ps(_mm_set1_ps(static_cast<float>(k)), p));
+  }
+  _mm_storeu_ps(distance, sum);
+#else
+  float total[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (std::int64_t k = 0; k < bins; ++k) {
     for (int side = 0; side < 4; ++side) {
-      total[side] += e[side];
+      total[side] += e[4 * k + side];
     }
   }
   for (int side = 0; side < 4; ++side) {
@@ -75,10 +112,18 @@ void side_expectations(float* v, std::int64_t bins, float* distance) {
   }
   for (std::int64_t k = 0; k < bins; ++k) {
     for (int side = 0; side < 4; ++side) {
-      distance[side] += static_cast<float>(k) * (v[4 * k + side] / total[side]);
+      distance[side] += static_cast<float>(k) * (e[4 * k + side] / total[side]);
     }
   }
 #endif
+}
+
+// Cells whose box values are held at once: their buffer stays in the first
+// level cache, however many cells pass.
+constexpr std::size_t block_cells = 32;
+
+bool coded(std::int32_t type) {
+  return type == QUELT_ELEMENT_INT8 || type == QUELT_ELEMENT_UINT8;
 }
 
 }  // namespace
@@ -182,14 +227,24 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
 // The box of every hit's cell: anchor point -/+ the distance of each side
 // times the stride, the distance the expectation of the side's softmax over
 // its bins (max subtracted first, sums in bin order), or the value itself
-// with one bin. The cells' values are read first, channel by channel where
-// channels lie far apart (NCHW), so each channel's cells are read in
-// address order rather than one cell's 4 x bins values from as many planes.
-// They are stored bin by bin with the four sides side by side: the four
-// sides' chains (exponentials, sums, expectation) then run as four lanes,
-// each side still in its own fixed order.
+// with one bin. The cells' values are read a block of cells at a time,
+// channel by channel where channels lie far apart (NCHW), so each channel's
+// cells are read in address order rather than one cell's 4 x bins values
+// from as many planes. They are stored bin by bin with the four sides side
+// by side: the four sides' chains (exponentials, sums, expectation) then run
+// as four lanes, each side still in its own fixed order. 8-bit maps keep
+// their codes: a side's exponentials exp(v_k - max) depend only on the codes
+// of v_k and of the max (the values never decrease with the code, so the
+// max is the value of the top code; where -0 and +0 tie for it, only the
+// sign of a zero difference changes, and exp gives 1 for both), so they
+// come from code_exps_, each computed once per call.
 void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
   candidate_boxes_.resize(hits_.size());
+#if defined(QUELT_FRAMEWORK_EXP_AVX2)
+  const bool wide = fw::avx2_available();
+#else
+  const bool wide = false;
+#endif
   const std::int64_t bins = levels.bins;
   const auto channels = static_cast<std::size_t>(4 * bins);
   std::size_t i = 0;
@@ -218,30 +273,99 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
                            static_cast<std::int64_t>(cell % width) * level.boxes.column_stride);
       }
     }
-    bins_.resize(cells_.size() * channels);
-    // Channel c of cell j goes to (j, bin, side).
-    const auto read_channel = [&](std::int64_t c, std::size_t first, std::size_t count) {
-      const unsigned char* plane = boxes.address(b, 0, 0, c);
-      float* to = bins_.data() + static_cast<std::size_t>(c % bins) * 4 +
-                  static_cast<std::size_t>(c / bins);
-      if (boxes.format.type == QUELT_ELEMENT_FLOAT32) {
+    // The kept exponentials pay once a level's cells look up more of them
+    // than the 65,536 pairs there are; below that most lookups would miss,
+    // and the codes go through the float softmax (the same bits either way).
+    const bool by_code =
+        bins > 1 && coded(boxes.format.type) && cells_.size() * channels >= std::size_t{1} << 17;
+    if (coded(boxes.format.type)) {
+      use_code_format(boxes.format);
+    }
+    if (by_code) {
+      codes_.resize(block_cells * channels);
+    }
+    bins_.resize(block_cells * channels);
+    distances_.resize(cells_.size() * 4);
+    const bool planes =
+        magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride);
+    // Int8 codes are stored plus 128, so that they order as their values.
+    const unsigned char flip = boxes.format.type == QUELT_ELEMENT_INT8 ? 0x80 : 0;
+    for (std::size_t first = 0; first < cells_.size(); first += block_cells) {
+      const std::size_t count = std::min(block_cells, cells_.size() - first);
+      if (by_code) {
+        // Cell by cell: the 4 x bins bytes of a cell, a channel stride apart.
+        const unsigned char* base = boxes.address(b, 0, 0, 0);
+        const std::int64_t step = level.boxes.channel_stride;
         for (std::size_t j = first; j < first + count; ++j) {
-          std::memcpy(to + j * channels, plane + cell_at_[j] * 4, sizeof(float));
+          const unsigned char* p = base + cell_at_[j];
+          unsigned char* code = codes_.data() + (j - first) * channels;
+          std::int64_t c = 0;
+          for (std::size_t side = 0; side < 4; ++side) {
+            for (std::size_t k = 0; k < static_cast<std::size_t>(bins); ++k, ++c) {
+              code[4 * k + side] = static_cast<unsigned char>(p[c * step] ^ flip);
+            }
+          }
         }
-        return;
+        for (std::size_t j = 0; j < count; ++j) {
+          float* distance = distances_.data() + (first + j) * 4;
+          const unsigned char* code = codes_.data() + j * channels;
+          if (bins == 16) {
+            code_expectations<16>(code, bins, bins_.data(), distance, wide);
+          } else {
+            code_expectations<0>(code, bins, bins_.data(), distance, wide);
+          }
+        }
+        continue;
       }
-      for (std::size_t j = first; j < first + count; ++j) {
-        to[j * channels] = fw::element_value(boxes.format, plane + cell_at_[j] * boxes.bytes);
-      }
-    };
-    if (magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride)) {
-      for (std::size_t c = 0; c < channels; ++c) {
-        read_channel(static_cast<std::int64_t>(c), 0, cells_.size());
-      }
-    } else {
-      for (std::size_t j = 0; j < cells_.size(); ++j) {
+      // Channel c of block cell j goes to (j, bin, side).
+      const auto read_channel = [&](std::int64_t c, std::size_t from, std::size_t to) {
+        const unsigned char* plane = boxes.address(b, 0, 0, c);
+        float* value = bins_.data() + static_cast<std::size_t>(c % bins) * 4 +
+                       static_cast<std::size_t>(c / bins);
+        if (boxes.format.type == QUELT_ELEMENT_FLOAT32) {
+          for (std::size_t j = from; j < to; ++j) {
+            std::memcpy(value + (j - first) * channels, plane + cell_at_[j] * 4, sizeof(float));
+          }
+          return;
+        }
+        if (coded(boxes.format.type)) {
+          for (std::size_t j = from; j < to; ++j) {
+            value[(j - first) * channels] = code_exps_.values[plane[cell_at_[j]] ^ flip];
+          }
+          return;
+        }
+        for (std::size_t j = from; j < to; ++j) {
+          value[(j - first) * channels] =
+              fw::element_value(boxes.format, plane + cell_at_[j] * boxes.bytes);
+        }
+      };
+      if (planes) {
         for (std::size_t c = 0; c < channels; ++c) {
-          read_channel(static_cast<std::int64_t>(c), j, 1);
+          read_channel(static_cast<std::int64_t>(c), first, first + count);
+        }
+      } else {
+        for (std::size_t j = first; j < first + count; ++j) {
+          for (std::size_t c = 0; c < channels; ++c) {
+            read_channel(static_cast<std::int64_t>(c), j, j + 1);
+          }
+        }
+      }
+      for (std::size_t j = 0; j < count; ++j) {
+        float* v = bins_.data() + j * channels;
+        float* distance = distances_.data() + (first + j) * 4;
+        if (bins > 1) {
+#if defined(QUELT_FRAMEWORK_EXP_AVX2)
+          if (wide) {
+            side_exponentials_avx2(v, bins);
+          } else {
+            side_exponentials(v, bins);
+          }
+#else
+          side_exponentials(v, bins);
+#endif
+          side_sums(v, bins, distance);
+        } else {
+          std::memcpy(distance, v, 4 * sizeof(float));
         }
       }
     }
@@ -255,11 +379,7 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         candidate_boxes_[i] = candidate_boxes_[i - 1];
         continue;
       }
-      float* v = bins_.data() + j * channels;
-      float distance[4] = {v[0], v[1], v[2], v[3]};
-      if (bins > 1) {
-        side_expectations(v, bins, distance);
-      }
+      const float* distance = distances_.data() + j * 4;
       const auto x = static_cast<float>(cells_[j] % static_cast<std::uint32_t>(level.width));
       const auto y = static_cast<float>(cells_[j] / static_cast<std::uint32_t>(level.width));
       const float ax = (x + 0.5f) * stride;
@@ -269,6 +389,110 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
                               ax + distance[2] * stride, ay + distance[3] * stride);
     }
   }
+}
+
+// Makes code_exps_ describe `format`: the value of every code, no row yet.
+// The rows stay valid from level to level and image to image while the
+// format stays the same.
+void decoder::use_code_format(const fw::element_format& format) {
+  code_exponentials& t = code_exps_;
+  if (t.format.type == format.type && t.format.zero_point == format.zero_point &&
+      std::memcmp(&t.format.scale, &format.scale, sizeof(float)) == 0) {
+    return;
+  }
+  t.format = format;
+  // element_value of the integer each code stands for.
+  const std::int32_t lowest = format.type == QUELT_ELEMENT_INT8 ? -128 : 0;
+  for (std::int32_t u = 0; u < 256; ++u) {
+    t.values[u] = fw::quantized_value(lowest + u, format.zero_point, format.scale);
+    t.slot[u] = -1;
+  }
+  t.rows.clear();
+}
+
+// side_exponentials and side_sums for one cell of 8-bit codes (cell, bin,
+// side), the exponentials going to `e`; `Bins` is `bins` when known at
+// compile time (16, the common case), 0 otherwise. Each exponential is
+// looked up in the row of its side's top code; the ones not computed yet
+// (the row holds -1 there, which no exponential is) are computed four at a
+// time and kept.
+template <std::int64_t Bins>
+void decoder::code_expectations(const unsigned char* codes, std::int64_t bins, float* e,
+                                float* distance, bool wide) {
+  const std::int64_t n = Bins != 0 ? Bins : bins;
+  code_exponentials& t = code_exps_;
+  std::uint32_t top[4];
+  std::int64_t k = 0;
+#if defined(__SSE2__)
+  // Four bins at a time, then the four bins of the 16 bytes folded.
+  if (n >= 4) {
+    __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
+    for (k = 4; k + 4 <= n; k += 4) {
+      high = _mm_max_epu8(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 4 * k)));
+    }
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
+    const auto h = static_cast<std::uint32_t>(_mm_cvtsi128_si32(high));
+    for (int side = 0; side < 4; ++side) {
+      top[side] = (h >> (8 * side)) & 255;
+    }
+  }
+#endif
+  if (k == 0) {
+    for (int side = 0; side < 4; ++side) {
+      top[side] = codes[side];
+    }
+    k = 1;
+  }
+  for (; k < n; ++k) {
+    for (int side = 0; side < 4; ++side) {
+      top[side] = std::max(top[side], static_cast<std::uint32_t>(codes[4 * k + side]));
+    }
+  }
+  for (int side = 0; side < 4; ++side) {
+    if (t.slot[top[side]] < 0) {
+      t.slot[top[side]] = static_cast<std::int32_t>(t.rows.size() / 256);
+      t.rows.resize(t.rows.size() + 256, -1.0f);
+    }
+  }
+  float* row[4];
+  for (int side = 0; side < 4; ++side) {
+    row[side] = t.rows.data() + static_cast<std::size_t>(t.slot[top[side]]) * 256;
+  }
+  // The positions (4k + side) whose exponential is missing.
+  std::uint32_t missing[4 * 64];
+  std::uint32_t* wanted = n <= 64 ? missing : nullptr;
+  std::size_t count = 0;
+  for (k = 0; k < n; ++k) {
+    for (int side = 0; side < 4; ++side) {
+      const auto at = static_cast<std::uint32_t>(4 * k + side);
+      const float known = row[side][codes[at]];
+      e[at] = known;
+      if (wanted != nullptr) {
+        wanted[count] = at;
+        count += known < 0.0f ? 1 : 0;
+      } else if (known < 0.0f) {
+        // Beyond 64 bins: one at a time.
+        const std::uint32_t u = codes[at];
+        e[at] = row[side][u] = fw::rounded_exp(t.values[u] - t.values[top[side]]);
+      }
+    }
+  }
+  // The same subtraction and exponential as for float values.
+  for (std::size_t first = 0; first < count; first += 4) {
+    float d[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    const std::size_t lanes = std::min<std::size_t>(4, count - first);
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      const std::uint32_t at = missing[first + lane];
+      d[lane] = t.values[codes[at]] - t.values[top[at % 4]];
+    }
+    exp_4(d, d, wide);
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      const std::uint32_t at = missing[first + lane];
+      e[at] = row[at % 4][codes[at]] = d[lane];
+    }
+  }
+  side_sums(e, n, distance);
 }
 
 detailed_detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
