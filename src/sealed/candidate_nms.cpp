@@ -7,6 +7,7 @@ using fw::class_member;
 
 void suppress_ranked_candidates(int classes, float threshold, candidate_nms_workspace& ws) {
   ws.boxes.clear();
+  ws.boxes.reserve(ws.rows.size());
   for (const float* row : ws.rows) {
     ws.boxes.push_back(fw::centre_to_corners(row[0], row[1], row[2], row[3]));
   }

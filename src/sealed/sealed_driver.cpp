@@ -30,10 +30,15 @@ std::vector<std::vector<object_detection>> detail::decode_sealed_rows(
   if (batch_size != 0) {
     result.reserve(static_cast<std::size_t>(batch_size));
   }
-  // Room for one image's candidates: a negative or absurd row count fails here,
-  // before any row is read, rather than reading past the caller's tensor.
+  // A row count no tensor in memory could back fails here, before any row is
+  // read: a negative one with the standard length error (the size converts to
+  // a huge unsigned value, which reserve refuses), an absurdly large one with
+  // the allocator's failure to hold one pointer per row. Below that size
+  // (tensors under about 400 MB) the lists grow with the rows that pass, not
+  // with the tensor.
+  constexpr std::int64_t rows_reserved_from = std::int64_t{1} << 24;
   std::vector<float*> rows;
-  if (batch_size > 0 && boxes_count != 0) {
+  if (batch_size > 0 && (boxes_count < 0 || boxes_count > rows_reserved_from)) {
     rows.reserve(static_cast<std::size_t>(boxes_count));
   }
   std::vector<std::int64_t> row_index;
@@ -49,16 +54,19 @@ std::vector<std::vector<object_detection>> detail::decode_sealed_rows(
   std::vector<std::uint32_t> order;
   std::vector<std::uint64_t> scratch;
   std::vector<std::uint32_t> holder_start;
+  // The classes each passing row holds, row after row: the first `held_total`
+  // entries. Kept with room for one more row's classes, so threshold_products
+  // writes into it directly.
   std::vector<std::uint32_t> holder_class;
-  // Room for one row's held classes, so the running list grows by what is held.
-  std::vector<std::uint32_t> held_scratch(static_cast<std::size_t>(std::max(classes, 0)));
+  const auto row_classes = static_cast<std::size_t>(std::max(classes, 0));
+  std::size_t held_total = 0;
   for (std::int64_t i = 0; i < batch_size; ++i) {
     const float threshold = conf_thresholds[i];
     rows.clear();
     row_index.clear();
     objectness.clear();
     holder_start.clear();
-    holder_class.clear();
+    held_total = 0;
     // With no rows the tensor may be null: form no pointer into it.
     if (boxes_count > 0) {
       float* image = sealed_output + i * boxes_count * row_size;
@@ -68,13 +76,14 @@ std::vector<std::vector<object_detection>> detail::decode_sealed_rows(
           [&](std::uint64_t r) {
             float* row = image + static_cast<std::int64_t>(r) * row_size;
             const float object = row[4];
-            holder_start.push_back(static_cast<std::uint32_t>(holder_class.size()));
+            holder_start.push_back(static_cast<std::uint32_t>(held_total));
+            if (holder_class.size() < held_total + row_classes) {
+              holder_class.resize(std::max(2 * holder_class.size(), held_total + row_classes));
+            }
             // Scoring in place: each class score becomes objectness x score,
             // or 0 where that product does not pass.
-            const std::size_t held = sorvanta::framework::threshold_products(
-                row + 5, row + 5, classes, object, threshold, held_scratch.data());
-            holder_class.insert(holder_class.end(), held_scratch.begin(),
-                                held_scratch.begin() + static_cast<std::ptrdiff_t>(held));
+            held_total += sorvanta::framework::threshold_products(
+                row + 5, row + 5, classes, object, threshold, holder_class.data() + held_total);
             rows.push_back(row);
             if (sources != nullptr) {
               row_index.push_back(static_cast<std::int64_t>(r));
@@ -82,12 +91,14 @@ std::vector<std::vector<object_detection>> detail::decode_sealed_rows(
             objectness.push_back(object);
           });
     }
-    holder_start.push_back(static_cast<std::uint32_t>(holder_class.size()));
+    holder_start.push_back(static_cast<std::uint32_t>(held_total));
 
     // Rank once by objectness; every class pass would sort to this order.
     sorvanta::framework::rank_descending(objectness, order, scratch);
     workspace.rows.clear();
     workspace.holders.clear();
+    workspace.rows.reserve(order.size());
+    workspace.holders.reserve(held_total);
     for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
       const std::uint32_t c = order[rank];
       workspace.rows.push_back(rows[c]);
@@ -101,6 +112,7 @@ std::vector<std::vector<object_detection>> detail::decode_sealed_rows(
     // the first largest score. Every class it does not hold reads 0, so only
     // its holders need a look.
     std::vector<object_detection> records;
+    records.reserve(order.size());
     for (std::uint32_t rank = 0; rank < order.size(); ++rank) {
       const std::uint32_t c = order[rank];
       const float* r = rows[c];
