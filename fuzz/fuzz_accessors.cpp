@@ -69,6 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         handle.object = nullptr;
       }
     }
+    if (handle.object != nullptr && handle.type == quelt_details_batch) {
+      // A plain batch handed over as the other kind is a caller's error the
+      // library cannot see, as a pointer to something else would be.
+      continue;
+    }
     const bool holds_batch = handle.object != nullptr && handle.type == detections_batch;
     const bool index_ok = index < static_cast<std::uint64_t>(batch);
 

@@ -137,7 +137,9 @@ QUELT_API void done_return_status(return_status status);
  * arrive from a caller; detections_batch and quelt_details_batch name kinds.
  * A quelt_details_batch is a detections batch that also keeps, per record,
  * what the decoding call was asked to keep (quelt_batch_describe says what):
- * every function that reads or changes a detections batch takes it too. */
+ * every function that reads or changes a detections batch takes it too. A
+ * handle's type must be the kind of its object, as the decoding call set
+ * it: the library cannot tell a batch of one kind handed over as the other. */
 #ifdef __cplusplus
 typedef enum object_type : int32_t {
   detections_batch = 1,
