@@ -100,8 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     exact_buffer<unsigned char> values(static_cast<std::size_t>(bytes));
     std::memset(values.get(), untouched, values.count);
     exact_buffer<quelt_mask_region> regions(static_cast<std::size_t>(records));
-    std::memset(static_cast<void*>(regions.get()), untouched,
-                regions.count * sizeof(quelt_mask_region));
+    if (regions.count > 0) {
+      std::memset(static_cast<void*>(regions.get()), untouched,
+                  regions.count * sizeof(quelt_mask_region));
+    }
     const auto values_before = values.copy();
     const auto regions_before = regions.copy();
     request.values = values.get();
@@ -116,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(stored == sized);
     if (!stored) {
       FUZZ_CHECK(values.same_bytes(values_before));
-      FUZZ_CHECK(std::memcmp(regions.get(), regions_before.data(),
-                             regions.count * sizeof(quelt_mask_region)) == 0);
+      FUZZ_CHECK(regions.count == 0 || std::memcmp(regions.get(), regions_before.data(),
+                                                   regions.count * sizeof(quelt_mask_region)) == 0);
       continue;
     }
     std::int64_t offset = 0;
