@@ -1,5 +1,6 @@
 // The exponential on its own: the library's correctly rounded rounded_exp,
-// its four-lane form, and the C library's expf, over the same 4,096 inputs
+// its four-lane form, its array form at the widest lanes the processor runs,
+// and the C library's expf, over the same 4,096 inputs
 // spread over the range decoding sees (logits and box terms, -20 to 20).
 // bench/report prints the time per call. Registered when the binary starts.
 #include <cmath>
@@ -53,6 +54,14 @@ void run(benchmark::State& state, Exp&& exp) {
       for (std::size_t i = 0; i < inputs; i += 4) {
         sorvanta::framework::rounded_exp_4(in + i, out + i);
       }
+    });
+  });
+  // The widest form this processor runs (AVX-512, AVX2 or the four lanes),
+  // as the softmax over box bins calls it.
+  benchmark::RegisterBenchmark("exp/rounded_exp_n", [](benchmark::State& state) {
+    const auto lanes = sorvanta::framework::widest_exp_lanes();
+    run(state, [lanes](const float* in, float* out) {
+      sorvanta::framework::rounded_exp_n(in, out, inputs, lanes);
     });
   });
   benchmark::RegisterBenchmark("exp/expf", [](benchmark::State& state) {

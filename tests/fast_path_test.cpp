@@ -114,6 +114,19 @@ TEST(FastPath, ExponentialFastPathAndLanesMatchTheSlowPath) {
       ASSERT_TRUE(same(wide[q], scalar)) << x;
     }
   }
+  // The widest form in place, over runs of every length to 17: every masked
+  // tail, and slow-path lanes whose input the stored result has overwritten.
+  namespace fw = sorvanta::framework;
+  for (std::size_t n = 1; n <= 17; ++n) {
+    for (std::size_t i = 0; i + n <= inputs.size(); i += 97) {
+      std::vector<float> run(inputs.begin() + static_cast<std::ptrdiff_t>(i),
+                             inputs.begin() + static_cast<std::ptrdiff_t>(i + n));
+      fw::rounded_exp_n(run.data(), run.data(), n, fw::widest_exp_lanes());
+      for (std::size_t q = 0; q < n; ++q) {
+        ASSERT_TRUE(same(run[q], rounded_exp(inputs[i + q]))) << inputs[i + q] << " of " << n;
+      }
+    }
+  }
 }
 
 // No float below the cut has a logistic above the threshold; the first

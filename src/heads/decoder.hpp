@@ -10,6 +10,7 @@
 #include "../framework/box.hpp"
 #include "../framework/detections.hpp"
 #include "../framework/elements.hpp"
+#include "../framework/exponential.hpp"
 #include "../framework/ranking.hpp"
 #include "../framework/rotated.hpp"
 #include "../framework/suppression.hpp"
@@ -119,7 +120,7 @@ class decoder {
   void use_code_format(const fw::element_format& format);
   template <std::int64_t Bins>
   void code_expectations(const unsigned char* codes, std::int64_t bins, float* e, float* distance,
-                         bool wide);
+                         fw::exp_lanes lanes);
 
   void read_boxes(std::int64_t b);
   std::vector<object_detection> finish(std::int64_t b);

@@ -27,12 +27,13 @@ std::uint64_t magnitude(std::int64_t stride) {
 }
 
 // The expectation of each side's softmax over its bins, the four sides as
-// four lanes (v holds bin k of side s at 4k + s; it is overwritten with the
-// exponentials): max first, e_k = exp(v_k - max), total = e_0 + e_1 + ...,
-// distance = 0 + 0 * (e_0 / total) + 1 * (e_1 / total) + ..., every
-// operation in single precision and in bin order, as one side alone would.
-// side_exponentials does the first two steps, side_sums the last two.
-void side_exponentials(float* v, std::int64_t bins) {
+// four lanes (v holds bin k of side s at 4k + s): max first, e_k = exp(v_k -
+// max), total = e_0 + e_1 + ..., distance = 0 + 0 * (e_0 / total) + 1 * (e_1
+// / total) + ..., every operation in single precision and in bin order, as
+// one side alone would. side_differences does the first step in place, the
+// exponentials then run over a whole block of cells at once
+// (rounded_exp_n), and side_sums does the last two.
+void side_differences(float* v, std::int64_t bins) {
 #if defined(__SSE2__)
   // maxps(value, top) is "value > top ? value : top", NaN included.
   __m128 top = _mm_loadu_ps(v);
@@ -42,7 +43,6 @@ void side_exponentials(float* v, std::int64_t bins) {
   for (std::int64_t k = 0; k < bins; ++k) {
     float* e = v + 4 * k;
     _mm_storeu_ps(e, _mm_sub_ps(_mm_loadu_ps(e), top));
-    fw::rounded_exp_4(e, e);
   }
 #else
   float top[4] = {v[0], v[1], v[2], v[3]};
@@ -57,35 +57,8 @@ void side_exponentials(float* v, std::int64_t bins) {
     for (int side = 0; side < 4; ++side) {
       e[side] = e[side] - top[side];
     }
-    fw::rounded_exp_4(e, e);
   }
 #endif
-}
-
-#if defined(QUELT_FRAMEWORK_EXP_AVX2)
-// side_exponentials with the AVX2 exponential, where the processor has it.
-__attribute__((target("avx2"))) void side_exponentials_avx2(float* v, std::int64_t bins) {
-  __m128 top = _mm_loadu_ps(v);
-  for (std::int64_t k = 1; k < bins; ++k) {
-    top = _mm_max_ps(_mm_loadu_ps(v + 4 * k), top);
-  }
-  for (std::int64_t k = 0; k < bins; ++k) {
-    float* e = v + 4 * k;
-    _mm_storeu_ps(e, _mm_sub_ps(_mm_loadu_ps(e), top));
-    fw::rounded_exp_4_avx2(e, e);
-  }
-}
-#endif
-
-// rounded_exp_4, in its AVX2 form when `wide`.
-void exp_4(const float* in, float* out, [[maybe_unused]] bool wide) {
-#if defined(QUELT_FRAMEWORK_EXP_AVX2)
-  if (wide) {
-    fw::rounded_exp_4_avx2(in, out);
-    return;
-  }
-#endif
-  fw::rounded_exp_4(in, out);
 }
 
 void side_sums(const float* e, std::int64_t bins, float* distance) {
@@ -240,11 +213,7 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
 // come from code_exps_, each computed once per call.
 void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
   candidate_boxes_.resize(hits_.size());
-#if defined(QUELT_FRAMEWORK_EXP_AVX2)
-  const bool wide = fw::avx2_available();
-#else
-  const bool wide = false;
-#endif
+  const fw::exp_lanes lanes = fw::widest_exp_lanes();
   const std::int64_t bins = levels.bins;
   const auto channels = static_cast<std::size_t>(4 * bins);
   std::size_t i = 0;
@@ -310,9 +279,9 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           float* distance = distances_.data() + (first + j) * 4;
           const unsigned char* code = codes_.data() + j * channels;
           if (bins == 16) {
-            code_expectations<16>(code, bins, bins_.data(), distance, wide);
+            code_expectations<16>(code, bins, bins_.data(), distance, lanes);
           } else {
-            code_expectations<0>(code, bins, bins_.data(), distance, wide);
+            code_expectations<0>(code, bins, bins_.data(), distance, lanes);
           }
         }
         continue;
@@ -350,23 +319,19 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           }
         }
       }
-      for (std::size_t j = 0; j < count; ++j) {
-        float* v = bins_.data() + j * channels;
-        float* distance = distances_.data() + (first + j) * 4;
-        if (bins > 1) {
-#if defined(QUELT_FRAMEWORK_EXP_AVX2)
-          if (wide) {
-            side_exponentials_avx2(v, bins);
-          } else {
-            side_exponentials(v, bins);
-          }
-#else
-          side_exponentials(v, bins);
-#endif
-          side_sums(v, bins, distance);
-        } else {
-          std::memcpy(distance, v, 4 * sizeof(float));
+      if (bins == 1) {
+        for (std::size_t j = 0; j < count; ++j) {
+          std::memcpy(distances_.data() + (first + j) * 4, bins_.data() + j * channels,
+                      4 * sizeof(float));
         }
+        continue;
+      }
+      for (std::size_t j = 0; j < count; ++j) {
+        side_differences(bins_.data() + j * channels, bins);
+      }
+      fw::rounded_exp_n(bins_.data(), bins_.data(), count * channels, lanes);
+      for (std::size_t j = 0; j < count; ++j) {
+        side_sums(bins_.data() + j * channels, bins, distances_.data() + (first + j) * 4);
       }
     }
     const auto stride = static_cast<float>(level.stride);
@@ -418,7 +383,7 @@ void decoder::use_code_format(const fw::element_format& format) {
 // time and kept.
 template <std::int64_t Bins>
 void decoder::code_expectations(const unsigned char* codes, std::int64_t bins, float* e,
-                                float* distance, bool wide) {
+                                float* distance, fw::exp_lanes lanes) {
   const std::int64_t n = Bins != 0 ? Bins : bins;
   code_exponentials& t = code_exps_;
   std::uint32_t top[4];
@@ -479,18 +444,15 @@ void decoder::code_expectations(const unsigned char* codes, std::int64_t bins, f
     }
   }
   // The same subtraction and exponential as for float values.
-  for (std::size_t first = 0; first < count; first += 4) {
-    float d[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    const std::size_t lanes = std::min<std::size_t>(4, count - first);
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
-      const std::uint32_t at = missing[first + lane];
-      d[lane] = t.values[codes[at]] - t.values[top[at % 4]];
-    }
-    exp_4(d, d, wide);
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
-      const std::uint32_t at = missing[first + lane];
-      e[at] = row[at % 4][codes[at]] = d[lane];
-    }
+  float d[4 * 64];
+  for (std::size_t m = 0; m < count; ++m) {
+    const std::uint32_t at = missing[m];
+    d[m] = t.values[codes[at]] - t.values[top[at % 4]];
+  }
+  fw::rounded_exp_n(d, d, count, lanes);
+  for (std::size_t m = 0; m < count; ++m) {
+    const std::uint32_t at = missing[m];
+    e[at] = row[at % 4][codes[at]] = d[m];
   }
   side_sums(e, n, distance);
 }

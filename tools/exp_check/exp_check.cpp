@@ -1,6 +1,7 @@
 // Checks sorvanta::framework::rounded_exp against MPFR for every one of the
-// 2^32 float inputs, its four-lane forms (rounded_exp_4 and, where the
-// processor has AVX2, rounded_exp_4_avx2) against it bit for bit, and counts
+// 2^32 float inputs, its lane forms (rounded_exp_4 and, where the processor
+// has them, rounded_exp_4_avx2 and rounded_exp_n's AVX-512 form, eight lanes
+// with the last ones masked off in turn) against it bit for bit, and counts
 // where the C library's expf differs from it.
 // Run by hand (tools/exp_check/run); it takes a few minutes on two cores.
 // With --lanes (tools/exp_check/run --lanes) only the lane forms are
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cinttypes>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -108,18 +110,20 @@ bool slow_path_taken(float x) {
   return near_float_midpoint(fast_exp_bits(x, k));
 }
 
-// The AVX2 lanes of four inputs, or the scalar results where the processor
+// The AVX2 lanes of eight inputs, or the scalar results where the processor
 // lacks AVX2.
 void avx2_lanes(const float* in, float* out) {
-#if defined(QUELT_FRAMEWORK_EXP_AVX2)
-  if (sorvanta::framework::avx2_available()) {
-    sorvanta::framework::rounded_exp_4_avx2(in, out);
-    return;
-  }
-#endif
-  for (int q = 0; q < 4; ++q) {
-    out[q] = sorvanta::framework::rounded_exp(in[q]);
-  }
+  namespace fw = sorvanta::framework;
+  fw::rounded_exp_n(in, out, 8,
+                    fw::widest_exp_lanes() == fw::exp_lanes::portable ? fw::exp_lanes::portable
+                                                                      : fw::exp_lanes::avx2);
+}
+
+// The widest form's lanes over the first `count` of eight values, in place
+// (the rest keep what they held).
+void widest_lanes(float* values, std::size_t count) {
+  namespace fw = sorvanta::framework;
+  fw::rounded_exp_n(values, values, count, fw::widest_exp_lanes());
 }
 
 }  // namespace
@@ -133,23 +137,32 @@ int main(int argc, char** argv) {
   for (unsigned w = 0; w < workers; ++w) {
     threads.emplace_back([&, w] {
       counts& tally = tallies[w];
-      // Blocks of four consecutive inputs, so the lanes form sees them all.
-      for (std::uint64_t block = w * 4; block <= 0xffffffffu; block += workers * 4) {
-        float inputs[4];
-        float lanes[4];
-        float wide[4];
-        for (std::uint64_t q = 0; q < 4; ++q) {
+      // Blocks of eight consecutive inputs, so the lanes forms see them all;
+      // the widest form reads 8 - (block / 8) % 8 of them, so that every
+      // masked tail meets every input position.
+      for (std::uint64_t block = w * 8; block <= 0xffffffffu; block += workers * 8) {
+        float inputs[8];
+        float lanes[8];
+        float wide[8];
+        float widest[8];
+        for (std::uint64_t q = 0; q < 8; ++q) {
           inputs[q] = float_of(static_cast<std::uint32_t>(block + q));
         }
         sorvanta::framework::rounded_exp_4(inputs, lanes);
+        sorvanta::framework::rounded_exp_4(inputs + 4, lanes + 4);
         avx2_lanes(inputs, wide);
-        for (std::uint64_t q = 0; q < 4; ++q) {
+        const std::size_t count = 8 - (block / 8) % 8;
+        std::memcpy(widest, lanes, sizeof widest);
+        std::memcpy(widest, inputs, count * sizeof(float));
+        widest_lanes(widest, count);
+        for (std::uint64_t q = 0; q < 8; ++q) {
           const std::uint64_t i = block + q;
           const float x = inputs[q];
           if (lanes_only) {
             const float got = sorvanta::framework::rounded_exp(x);
             ++tally.checked;
-            if (bits_of(lanes[q]) != bits_of(got) || bits_of(wide[q]) != bits_of(got)) {
+            if (bits_of(lanes[q]) != bits_of(got) || bits_of(wide[q]) != bits_of(got) ||
+                bits_of(widest[q]) != bits_of(got)) {
               if (++tally.lanes_differ <= 20) {
                 std::lock_guard<std::mutex> hold(print_lock);
                 std::printf("lanes differ: x = %a (0x%08" PRIx32
@@ -169,7 +182,8 @@ int main(int argc, char** argv) {
                           static_cast<std::uint32_t>(i), got, want);
             }
           }
-          if (bits_of(lanes[q]) != bits_of(got) || bits_of(wide[q]) != bits_of(got)) {
+          if (bits_of(lanes[q]) != bits_of(got) || bits_of(wide[q]) != bits_of(got) ||
+              bits_of(widest[q]) != bits_of(got)) {
             if (++tally.lanes_differ <= 20) {
               std::lock_guard<std::mutex> hold(print_lock);
               std::printf("lanes differ: x = %a (0x%08" PRIx32 "): lanes %a, scalar %a\n", x,
@@ -202,6 +216,10 @@ int main(int argc, char** argv) {
 #if defined(QUELT_FRAMEWORK_EXP_AVX2)
   std::printf("AVX2 lanes %s\n",
               sorvanta::framework::avx2_available() ? "checked" : "not available");
+#endif
+#if defined(QUELT_FRAMEWORK_EXP_AVX512)
+  std::printf("AVX-512 lanes %s\n",
+              sorvanta::framework::avx512_available() ? "checked" : "not available");
 #endif
   if (lanes_only) {
     std::printf("lane forms differ from rounded_exp: %" PRIu64 "\n", total.lanes_differ);
