@@ -1281,8 +1281,9 @@ void random_levels_call(awkward_random& random, levels_case& call) {
   for (std::int64_t l = 0; l < count; ++l) {
     quelt_level& level = call.level_list[static_cast<std::size_t>(l)];
     level.height = random.integer(1, 6);
-    // Now and then rows long enough for the sixteen-wide screens.
-    level.width = random.chance(0.15) ? random.integer(16, 40) : random.integer(1, 6);
+    // Now and then rows long enough for the wide screens (64 bytes a round,
+    // so up to 64 elements).
+    level.width = random.chance(0.15) ? random.integer(16, 80) : random.integer(1, 6);
     const int strides[] = {8, 16, 32};
     level.stride = random.chance(0.8) ? strides[l % 3] : random.integer(1, 20);
     const quelt_element box_element = random_element(random, -8.0f, 12.0f);
