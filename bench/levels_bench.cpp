@@ -3,7 +3,8 @@
 // side, 80 classes of logits, NCHW, as float32 and quantized per tensor to
 // int8. Beside the library: the literal reference (float32 only), the floor
 // (every class value read once and compared with a constant, in its own
-// element type) and the loop users write around such heads ("loop": every
+// element type), the exact floor (that, plus the box values of the cells
+// that pass) and the loop users write around such heads ("loop": every
 // value converted, the logistic of every class, the softmax of every cell,
 // then class-wise greedy suppression). Registered when the binary starts.
 #include <algorithm>
@@ -230,6 +231,117 @@ std::uint64_t floor_int8(const levels_workload& w, float logit) {
   return passing;
 }
 
+// What any exact answer must do at the least: every class value read once
+// (a running maximum per cell, four or sixteen lanes at a time) and the
+// cells whose maximum passes found, then the 4 x bins box values of those
+// cells read (converted) plane by plane in address order, and one record
+// written per cell; no exponential, no ranking, no suppression.
+std::uint64_t floor_exact(const levels_workload& w, bool int8, float logit, std::vector<float>& top,
+                          std::vector<std::uint32_t>& cells, std::vector<float>& sums) {
+  std::uint64_t records = 0;
+  for (const level_maps& m : w.levels) {
+    const auto plane = static_cast<std::size_t>(m.grid * m.grid);
+    top.assign(plane, -INFINITY);
+    cells.clear();
+    if (int8) {
+      // Codes plus 128 order as their values: the top code per cell.
+      const auto cut = static_cast<std::uint8_t>(
+          std::clamp(static_cast<int>(std::floor(logit / m.cls_e.scale)) + m.cls_e.zero_point, -128,
+                     127) +
+          128);
+      auto* best = reinterpret_cast<std::uint8_t*>(top.data());
+      const auto* codes = reinterpret_cast<const std::uint8_t*>(m.cls_q.data());
+      std::size_t i = 0;
+#if defined(__SSE2__)
+      // 64 cells at a time, their top codes held in registers over the
+      // classes (signed bytes compared as unsigned after the flip).
+      const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+      const auto at = [&](std::size_t where) {
+        return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + where)),
+                             flip);
+      };
+      for (; i + 64 <= plane; i += 64) {
+        __m128i t0 = _mm_setzero_si128();
+        __m128i t1 = t0;
+        __m128i t2 = t0;
+        __m128i t3 = t0;
+        for (std::size_t k = 0; k < static_cast<std::size_t>(classes); ++k) {
+          const std::size_t from = k * plane + i;
+          t0 = _mm_max_epu8(t0, at(from));
+          t1 = _mm_max_epu8(t1, at(from + 16));
+          t2 = _mm_max_epu8(t2, at(from + 32));
+          t3 = _mm_max_epu8(t3, at(from + 48));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(best + i), t0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(best + i + 16), t1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(best + i + 32), t2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(best + i + 48), t3);
+      }
+#endif
+      for (; i < plane; ++i) {
+        best[i] = 0;
+        for (std::size_t k = 0; k < static_cast<std::size_t>(classes); ++k) {
+          best[i] = std::max(best[i], static_cast<std::uint8_t>(codes[k * plane + i] ^ 0x80));
+        }
+      }
+      for (std::size_t i = 0; i < plane; ++i) {
+        if (best[i] > cut) {
+          cells.push_back(static_cast<std::uint32_t>(i));
+        }
+      }
+    } else {
+      std::size_t i = 0;
+#if defined(__SSE2__)
+      // Sixteen cells at a time, their maxima held in registers over the
+      // classes.
+      for (; i + 16 <= plane; i += 16) {
+        __m128 t0 = _mm_set1_ps(-INFINITY);
+        __m128 t1 = t0;
+        __m128 t2 = t0;
+        __m128 t3 = t0;
+        for (std::size_t k = 0; k < static_cast<std::size_t>(classes); ++k) {
+          const float* v = m.cls.data() + k * plane + i;
+          t0 = _mm_max_ps(t0, _mm_loadu_ps(v));
+          t1 = _mm_max_ps(t1, _mm_loadu_ps(v + 4));
+          t2 = _mm_max_ps(t2, _mm_loadu_ps(v + 8));
+          t3 = _mm_max_ps(t3, _mm_loadu_ps(v + 12));
+        }
+        _mm_storeu_ps(top.data() + i, t0);
+        _mm_storeu_ps(top.data() + i + 4, t1);
+        _mm_storeu_ps(top.data() + i + 8, t2);
+        _mm_storeu_ps(top.data() + i + 12, t3);
+      }
+#endif
+      for (; i < plane; ++i) {
+        for (std::size_t k = 0; k < static_cast<std::size_t>(classes); ++k) {
+          top[i] = std::max(top[i], m.cls[k * plane + i]);
+        }
+      }
+      for (std::size_t i = 0; i < plane; ++i) {
+        if (top[i] > logit) {
+          cells.push_back(static_cast<std::uint32_t>(i));
+        }
+      }
+    }
+    sums.assign(cells.size(), 0.0f);
+    for (std::size_t c = 0; c < static_cast<std::size_t>(4 * bins); ++c) {
+      if (int8) {
+        const std::int8_t* v = m.box_q.data() + c * plane;
+        for (std::size_t j = 0; j < cells.size(); ++j) {
+          sums[j] += static_cast<float>(v[cells[j]] - m.box_e.zero_point) * m.box_e.scale;
+        }
+      } else {
+        const float* v = m.box.data() + c * plane;
+        for (std::size_t j = 0; j < cells.size(); ++j) {
+          sums[j] += v[cells[j]];
+        }
+      }
+    }
+    records += cells.size();
+  }
+  return records;
+}
+
 // The loop users write: every value converted, the logistic of every class,
 // the softmax and expectation of every cell, then per class a greedy
 // suppression of the boxes sorted by score.
@@ -349,6 +461,18 @@ void register_levels(const std::string& name, const levels_workload* w, bool int
       benchmark::DoNotOptimize(passing);
     }
     state.counters["candidates"] = candidates;
+  });
+  benchmark::RegisterBenchmark((name + "/floor-exact").c_str(), [=](benchmark::State& state) {
+    std::vector<float> top;
+    std::vector<std::uint32_t> open;
+    std::vector<float> sums;
+    std::uint64_t cells = 0;
+    for (auto _ : state) {
+      cells = floor_exact(*w, int8, logit, top, open, sums);
+      benchmark::DoNotOptimize(sums.data());
+    }
+    state.counters["candidates"] = candidates;
+    state.counters["cells"] = static_cast<double>(cells);
   });
   benchmark::RegisterBenchmark((name + "/loop").c_str(), [=](benchmark::State& state) {
     std::size_t found = 0;
