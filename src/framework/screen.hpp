@@ -41,8 +41,10 @@ inline void screen_rows(const float* keys, std::uint64_t count, std::size_t stri
     std::uint64_t r = 0;
     for (; base + r + 4 <= end; r += 4) {
       const float* key = block_keys + r * stride;
-      if (passes(key[0]) | passes(key[stride]) | passes(key[2 * stride]) |
-          passes(key[3 * stride])) {
+      // One branch for four rows: `|` of the four tests, not `||`.
+      if ((static_cast<int>(passes(key[0])) | static_cast<int>(passes(key[stride])) |
+           static_cast<int>(passes(key[2 * stride])) | static_cast<int>(passes(key[3 * stride]))) !=
+          0) {
         for (std::uint64_t q = 0; q < 4; ++q) {
           if (passes(key[q * stride])) {
             hits[hit_count++] = static_cast<std::uint32_t>(r + q);
