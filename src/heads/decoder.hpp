@@ -155,8 +155,9 @@ class decoder {
   std::vector<fw::rotated_box> candidate_rotated_;
   std::vector<fw::rotated_box> rotated_;
   std::vector<quelt_rotated_detection> rotated_records_;
-  // The box values of a level's hit cells, bin by bin with the four sides
-  // side by side (cell, bin, side).
+  // The box values of a block of a level's hit cells, one row per channel
+  // with the cells as lanes (channel, cell); for 8-bit codes one cell's
+  // exponentials (bin, side).
   std::vector<float> bins_;
   std::vector<std::uint32_t> cells_;   // those cells, within their level
   std::vector<std::int64_t> cell_at_;  // their element offsets in the box view

@@ -26,41 +26,88 @@ std::uint64_t magnitude(std::int64_t stride) {
                     : static_cast<std::uint64_t>(stride);
 }
 
-// The expectation of each side's softmax over its bins, the four sides as
-// four lanes (v holds bin k of side s at 4k + s): max first, e_k = exp(v_k -
-// max), total = e_0 + e_1 + ..., distance = 0 + 0 * (e_0 / total) + 1 * (e_1
-// / total) + ..., every operation in single precision and in bin order, as
-// one side alone would. side_differences does the first step in place, the
-// exponentials then run over a whole block of cells at once
-// (rounded_exp_n), and side_sums does the last two.
-void side_differences(float* v, std::int64_t bins) {
+// The expectation of each side's softmax over its bins, for a block of
+// cells held as lanes: row c of `rows` (`row` floats apart) holds channel c
+// (side s, bin k: c = s x bins + k) of every cell of the block. Per cell and
+// side the operations are those one side alone would do, in the same order:
+// max first, e_k = exp(v_k - max), total = e_0 + e_1 + ..., distance = 0 +
+// 0 * (e_0 / total) + 1 * (e_1 / total) + .... lane_differences does the
+// first step in place over `width` lanes (a multiple of four), the
+// exponentials then run over the rows at once (rounded_exp_n), and
+// lane_sums does the last two for the first `count` lanes, writing four
+// distances per cell.
+void lane_differences(float* rows, std::size_t row, std::size_t width, std::int64_t bins) {
+  for (std::int64_t s = 0; s < 4; ++s) {
+    float* side = rows + static_cast<std::size_t>(s * bins) * row;
+    for (std::size_t j = 0; j < width; j += 4) {
 #if defined(__SSE2__)
-  // maxps(value, top) is "value > top ? value : top", NaN included.
-  __m128 top = _mm_loadu_ps(v);
-  for (std::int64_t k = 1; k < bins; ++k) {
-    top = _mm_max_ps(_mm_loadu_ps(v + 4 * k), top);
-  }
-  for (std::int64_t k = 0; k < bins; ++k) {
-    float* e = v + 4 * k;
-    _mm_storeu_ps(e, _mm_sub_ps(_mm_loadu_ps(e), top));
-  }
+      // maxps(value, top) is "value > top ? value : top", NaN included.
+      __m128 top = _mm_loadu_ps(side + j);
+      for (std::int64_t k = 1; k < bins; ++k) {
+        top = _mm_max_ps(_mm_loadu_ps(side + static_cast<std::size_t>(k) * row + j), top);
+      }
+      for (std::int64_t k = 0; k < bins; ++k) {
+        float* e = side + static_cast<std::size_t>(k) * row + j;
+        _mm_storeu_ps(e, _mm_sub_ps(_mm_loadu_ps(e), top));
+      }
 #else
-  float top[4] = {v[0], v[1], v[2], v[3]};
-  for (std::int64_t k = 1; k < bins; ++k) {
-    for (int side = 0; side < 4; ++side) {
-      const float value = v[4 * k + side];
-      top[side] = value > top[side] ? value : top[side];
-    }
-  }
-  for (std::int64_t k = 0; k < bins; ++k) {
-    float* e = v + 4 * k;
-    for (int side = 0; side < 4; ++side) {
-      e[side] = e[side] - top[side];
-    }
-  }
+      for (std::size_t lane = j; lane < j + 4; ++lane) {
+        float top = side[lane];
+        for (std::int64_t k = 1; k < bins; ++k) {
+          const float value = side[static_cast<std::size_t>(k) * row + lane];
+          top = value > top ? value : top;
+        }
+        for (std::int64_t k = 0; k < bins; ++k) {
+          float& e = side[static_cast<std::size_t>(k) * row + lane];
+          e = e - top;
+        }
+      }
 #endif
+    }
+  }
 }
 
+void lane_sums(const float* rows, std::size_t row, std::size_t count, std::int64_t bins,
+               float* distances) {
+  for (std::int64_t s = 0; s < 4; ++s) {
+    const float* side = rows + static_cast<std::size_t>(s * bins) * row;
+    for (std::size_t j = 0; j < count; j += 4) {
+      float sums[4];
+#if defined(__SSE2__)
+      __m128 total = _mm_setzero_ps();
+      for (std::int64_t k = 0; k < bins; ++k) {
+        total = _mm_add_ps(total, _mm_loadu_ps(side + static_cast<std::size_t>(k) * row + j));
+      }
+      __m128 sum = _mm_setzero_ps();
+      for (std::int64_t k = 0; k < bins; ++k) {
+        const __m128 p =
+            _mm_div_ps(_mm_loadu_ps(side + static_cast<std::size_t>(k) * row + j), total);
+        sum = _mm_add_ps(sum, _mm_mul_ps(_mm_set1_ps(static_cast<float>(k)), p));
+      }
+      _mm_storeu_ps(sums, sum);
+#else
+      for (std::size_t lane = 0; lane < 4; ++lane) {
+        float total = 0.0f;
+        for (std::int64_t k = 0; k < bins; ++k) {
+          total += side[static_cast<std::size_t>(k) * row + j + lane];
+        }
+        sums[lane] = 0.0f;
+        for (std::int64_t k = 0; k < bins; ++k) {
+          sums[lane] +=
+              static_cast<float>(k) * (side[static_cast<std::size_t>(k) * row + j + lane] / total);
+        }
+      }
+#endif
+      for (std::size_t lane = 0; lane < 4 && j + lane < count; ++lane) {
+        distances[(j + lane) * 4 + static_cast<std::size_t>(s)] = sums[lane];
+      }
+    }
+  }
+}
+
+// The softmax expectation of one cell's sides from its codes' exponentials
+// (cell, bin, side: bin k of side s at 4k + s), as lane_sums does it: the
+// 8-bit path's sums.
 void side_sums(const float* e, std::int64_t bins, float* distance) {
 #if defined(__SSE2__)
   __m128 total = _mm_setzero_ps();
@@ -91,9 +138,37 @@ void side_sums(const float* e, std::int64_t bins, float* distance) {
 #endif
 }
 
+#if defined(QUELT_FRAMEWORK_EXP_AVX512)
+// The rows of a block of float32 cells whose offsets, from `base` in every
+// plane, fall in `chunks` runs of 16 floats: the floats marked in masks[q]
+// packed to the front of each row in address order. A chunk is read with one
+// masked load (unmarked floats are not touched, so never past the plane)
+// instead of a load per cell: in a dense level the scattered loads were the
+// larger part of the call. Writes up to 16 floats past a row's cells; the
+// buffer has room, and the next row overwrites what spills into it.
+__attribute__((target("avx512f"))) void pack_rows_avx512(
+    const unsigned char* base, std::int64_t channel_bytes, std::size_t channels,
+    const std::uint16_t* masks, std::size_t chunks, float* rows, std::size_t row) {
+  for (std::size_t c = 0; c < channels; ++c) {
+    const auto* plane =
+        reinterpret_cast<const float*>(base + static_cast<std::int64_t>(c) * channel_bytes);
+    float* out = rows + c * row;
+    for (std::size_t q = 0; q < chunks; ++q) {
+      const auto mark = static_cast<__mmask16>(masks[q]);
+      if (mark == 0) {
+        continue;
+      }
+      const __m512 v = _mm512_maskz_loadu_ps(mark, plane + 16 * q);
+      _mm512_storeu_ps(out, _mm512_maskz_compress_ps(mark, v));
+      out += __builtin_popcount(masks[q]);
+    }
+  }
+}
+#endif
+
 // Cells whose box values are held at once: their buffer stays in the first
 // level cache, however many cells pass.
-constexpr std::size_t block_cells = 32;
+constexpr std::size_t block_cells = 128;
 
 bool coded(std::int32_t type) {
   return type == QUELT_ELEMENT_INT8 || type == QUELT_ELEMENT_UINT8;
@@ -203,9 +278,9 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
 // with one bin. The cells' values are read a block of cells at a time,
 // channel by channel where channels lie far apart (NCHW), so each channel's
 // cells are read in address order rather than one cell's 4 x bins values
-// from as many planes. They are stored bin by bin with the four sides side
-// by side: the four sides' chains (exponentials, sums, expectation) then run
-// as four lanes, each side still in its own fixed order. 8-bit maps keep
+// from as many planes. They are stored one row per channel with the block's
+// cells as lanes: each (cell, side) chain (exponentials, sums, expectation)
+// then runs in a lane of its own, in its own fixed order. 8-bit maps keep
 // their codes: a side's exponentials exp(v_k - max) depend only on the codes
 // of v_k and of the max (the values never decrease with the code, so the
 // max is the value of the top code; where -0 and +0 tie for it, only the
@@ -253,10 +328,15 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
     if (by_code) {
       codes_.resize(block_cells * channels);
     }
-    bins_.resize(block_cells * channels);
+    // Room for what a packed row spills past the last row.
+    bins_.resize(block_cells * channels + 16);
     distances_.resize(cells_.size() * 4);
     const bool planes =
         magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride);
+    // Offsets that grow with the cell, one float apart along a row.
+    [[maybe_unused]] const bool packable = boxes.format.type == QUELT_ELEMENT_FLOAT32 &&
+                                           level.boxes.column_stride == 1 &&
+                                           level.boxes.row_stride >= level.width;
     // Int8 codes are stored plus 128, so that they order as their values.
     const unsigned char flip = boxes.format.type == QUELT_ELEMENT_INT8 ? 0x80 : 0;
     for (std::size_t first = 0; first < cells_.size(); first += block_cells) {
@@ -286,53 +366,89 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         }
         continue;
       }
-      // Channel c of block cell j goes to (j, bin, side).
+      // Channel c of block cell j goes to row c, lane j.
+      float* rows = bins_.data();
       const auto read_channel = [&](std::int64_t c, std::size_t from, std::size_t to) {
         const unsigned char* plane = boxes.address(b, 0, 0, c);
-        float* value = bins_.data() + static_cast<std::size_t>(c % bins) * 4 +
-                       static_cast<std::size_t>(c / bins);
+        float* value = rows + static_cast<std::size_t>(c) * block_cells - first;
         if (boxes.format.type == QUELT_ELEMENT_FLOAT32) {
           for (std::size_t j = from; j < to; ++j) {
-            std::memcpy(value + (j - first) * channels, plane + cell_at_[j] * 4, sizeof(float));
+            std::memcpy(value + j, plane + cell_at_[j] * 4, sizeof(float));
           }
           return;
         }
         if (coded(boxes.format.type)) {
           for (std::size_t j = from; j < to; ++j) {
-            value[(j - first) * channels] = code_exps_.values[plane[cell_at_[j]] ^ flip];
+            value[j] = code_exps_.values[plane[cell_at_[j]] ^ flip];
           }
           return;
         }
         for (std::size_t j = from; j < to; ++j) {
-          value[(j - first) * channels] =
-              fw::element_value(boxes.format, plane + cell_at_[j] * boxes.bytes);
+          value[j] = fw::element_value(boxes.format, plane + cell_at_[j] * boxes.bytes);
         }
       };
-      if (planes) {
+      // Float32 planes with contiguous rows, where the block's cells are
+      // dense enough that a chunk of 16 floats holds two or more on average,
+      // are packed a chunk at a time; the others are read cell by cell.
+      const auto pack = [&]() {
+#if defined(QUELT_FRAMEWORK_EXP_AVX512)
+        if (lanes != fw::exp_lanes::avx512 || !planes || !packable) {
+          return false;
+        }
+        const std::int64_t low = cell_at_[first];
+        const auto chunks = static_cast<std::size_t>((cell_at_[first + count - 1] - low) / 16 + 1);
+        if (2 * chunks > count) {
+          return false;
+        }
+        std::uint16_t masks[block_cells] = {};
+        for (std::size_t j = first; j < first + count; ++j) {
+          const auto at = static_cast<std::size_t>(cell_at_[j] - low);
+          masks[at / 16] = static_cast<std::uint16_t>(masks[at / 16] | (1u << (at % 16)));
+        }
+        pack_rows_avx512(boxes.address(b, 0, 0, 0) + low * 4, level.boxes.channel_stride * 4,
+                         channels, masks, chunks, rows, block_cells);
+        return true;
+#else
+        return false;
+#endif
+      };
+      if (!pack() && planes) {
         for (std::size_t c = 0; c < channels; ++c) {
           read_channel(static_cast<std::int64_t>(c), first, first + count);
         }
-      } else {
+      } else if (!planes) {
         for (std::size_t j = first; j < first + count; ++j) {
           for (std::size_t c = 0; c < channels; ++c) {
             read_channel(static_cast<std::int64_t>(c), j, j + 1);
           }
         }
       }
+      float* distances = distances_.data() + first * 4;
       if (bins == 1) {
         for (std::size_t j = 0; j < count; ++j) {
-          std::memcpy(distances_.data() + (first + j) * 4, bins_.data() + j * channels,
-                      4 * sizeof(float));
+          for (std::size_t side = 0; side < 4; ++side) {
+            distances[j * 4 + side] = rows[side * block_cells + j];
+          }
         }
         continue;
       }
-      for (std::size_t j = 0; j < count; ++j) {
-        side_differences(bins_.data() + j * channels, bins);
+      // Lanes past the block's cells hold zeros (or what a packed row
+      // spilled): they are reduced with the others and never read.
+      const std::size_t width = (count + 3) & ~std::size_t{3};
+      if (count < block_cells) {
+        for (std::size_t c = 0; c < channels; ++c) {
+          std::fill(rows + c * block_cells + count, rows + c * block_cells + width, 0.0f);
+        }
       }
-      fw::rounded_exp_n(bins_.data(), bins_.data(), count * channels, lanes);
-      for (std::size_t j = 0; j < count; ++j) {
-        side_sums(bins_.data() + j * channels, bins, distances_.data() + (first + j) * 4);
+      lane_differences(rows, block_cells, width, bins);
+      if (count == block_cells) {
+        fw::rounded_exp_n(rows, rows, channels * block_cells, lanes);
+      } else {
+        for (std::size_t c = 0; c < channels; ++c) {
+          fw::rounded_exp_n(rows + c * block_cells, rows + c * block_cells, width, lanes);
+        }
       }
+      lane_sums(rows, block_cells, count, bins, distances);
     }
     const auto stride = static_cast<float>(level.stride);
     std::size_t j = 0;
