@@ -23,6 +23,8 @@
 #if defined(__SSE2__) && defined(__x86_64__)
 #define QUELT_EXP_SSE2 1
 #include <emmintrin.h>
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 // The AVX2 lanes form, chosen at run time (rounded_exp_4_avx2): GCC and clang
 // on x86-64 only.
@@ -308,9 +310,10 @@ inline float rounded_exp(float x) noexcept {
 }
 
 // rounded_exp of four floats at once: out[i] = rounded_exp(in[i]), the same
-// bits (the same double operations, two lanes at a time with SSE2 on x86-64,
-// the scalar function elsewhere); lanes outside the fast range or near a
-// rounding boundary take the slow path. `in` and `out` may be the same array.
+// bits (the same double operations, two lanes at a time with SSE2 on x86-64
+// and NEON on aarch64, the scalar function elsewhere); lanes outside the fast
+// range or near a rounding boundary take the slow path. `in` and `out` may be
+// the same array.
 inline void rounded_exp_4(const float* in, float* out) noexcept {
   using namespace exponential_detail;
 #if defined(QUELT_EXP_SSE2)
@@ -355,6 +358,57 @@ inline void rounded_exp_4(const float* in, float* out) noexcept {
     const int lane = __builtin_ctz(static_cast<unsigned>(redo));
     out[lane] = exact_exp(given[lane]);
     redo &= redo - 1;
+  }
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+  const float32x4_t x = vld1q_f32(in);
+  float given[4];
+  vst1q_f32(given, x);
+  // |x| < 87, false for NaN.
+  const uint32x4_t in_range = vcaltq_f32(x, vdupq_n_f32(fast_limit));
+  // Lanes out of range compute exp(0) and are replaced below.
+  const float32x4_t safe_x = vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(x), in_range));
+  // Separate multiplies and adds, never vfmaq: the scalar path rounds each
+  // product before the sum.
+  const float64x2_t inv = vdupq_n_f64(inv_ln2_256);
+  const float64x2_t shift = vdupq_n_f64(round_shift);
+  const uint64x2_t shift_bits = vreinterpretq_u64_f64(shift);
+  const float64x2_t ln2 = vdupq_n_f64(ln2_256);
+  const float64x2_t c2 = vdupq_n_f64(0x1p-1);
+  const float64x2_t c3 = vdupq_n_f64(1.0 / 6.0);
+  const uint64x2_t low_bits = vdupq_n_u64(below_float);
+  const uint64x2_t lower = vdupq_n_u64(midpoint - tolerance);
+  const uint64x2_t width = vdupq_n_u64(2 * tolerance);
+  float64x2_t results[2];
+  uint32x2_t near[2];
+  for (int h = 0; h < 2; ++h) {
+    const float64x2_t xd = h == 0 ? vcvt_f64_f32(vget_low_f32(safe_x)) : vcvt_high_f64_f32(safe_x);
+    const float64x2_t shifted = vaddq_f64(vmulq_f64(xd, inv), shift);
+    const float64x2_t r = vsubq_f64(xd, vmulq_f64(vsubq_f64(shifted, shift), ln2));
+    const uint64x2_t ki = vsubq_u64(vreinterpretq_u64_f64(shifted), shift_bits);
+    const double table[2] = {fast_powers[vgetq_lane_u64(ki, 0) & 255],
+                             fast_powers[vgetq_lane_u64(ki, 1) & 255]};
+    const float64x2_t t = vld1q_f64(table);
+    const float64x2_t poly =
+        vaddq_f64(r, vmulq_f64(vmulq_f64(r, r), vaddq_f64(c2, vmulq_f64(r, c3))));
+    const uint64x2_t y = vreinterpretq_u64_f64(vaddq_f64(t, vmulq_f64(t, poly)));
+    // near_float_midpoint, lane by lane (all-ones where near).
+    const uint64x2_t off = vandq_u64(vsubq_u64(y, lower), low_bits);
+    near[h] = vmovn_u64(vcleq_u64(off, width));
+    // 2^m into the exponent field, as in rounded_exp.
+    const uint64x2_t scale = vshlq_n_u64(vbicq_u64(ki, vdupq_n_u64(255)), 44);
+    results[h] = vreinterpretq_f64_u64(vaddq_u64(y, scale));
+  }
+  vst1q_f32(out, vcvt_high_f32_f64(vcvt_f32_f64(results[0]), results[1]));
+  // Lanes near a midpoint or out of range.
+  const uint32x4_t redo = vornq_u32(vcombine_u32(near[0], near[1]), in_range);
+  if (vmaxvq_u32(redo) != 0) {
+    std::uint32_t lanes[4];
+    vst1q_u32(lanes, redo);
+    for (int lane = 0; lane < 4; ++lane) {
+      if (lanes[lane] != 0) {
+        out[lane] = exact_exp(given[lane]);
+      }
+    }
   }
 #else
   for (int lane = 0; lane < 4; ++lane) {
