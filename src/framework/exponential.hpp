@@ -548,7 +548,8 @@ inline exp_lanes widest_exp_lanes() noexcept {
 // out[i] = rounded_exp(in[i]) for i < n, in the form `lanes` (which the
 // processor must run: widest_exp_lanes or narrower); every form gives the
 // same bits. `in` and `out` may be the same array.
-inline void rounded_exp_n(const float* in, float* out, std::size_t n, exp_lanes lanes) noexcept {
+inline void rounded_exp_n(const float* in, float* out, std::size_t n,
+                          [[maybe_unused]] exp_lanes lanes) noexcept {
   // The count left rather than an index compared with n: GCC then sees no
   // overflow to warn about.
   std::size_t left = n;
