@@ -119,8 +119,8 @@ class decoder {
   void level_boxes(std::int64_t b, const quelt_levels& levels);
   void use_code_format(const fw::element_format& format);
   template <std::int64_t Bins>
-  void code_expectations(const unsigned char* codes, std::int64_t bins, float* e, float* distance,
-                         fw::exp_lanes lanes);
+  void code_expectations(const unsigned char* codes, std::int64_t bins, float* lane,
+                         std::size_t stride, fw::exp_lanes lanes);
 
   void read_boxes(std::int64_t b);
   std::vector<object_detection> finish(std::int64_t b);

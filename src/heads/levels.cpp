@@ -105,39 +105,6 @@ void lane_sums(const float* rows, std::size_t row, std::size_t count, std::int64
   }
 }
 
-// The softmax expectation of one cell's sides from its codes' exponentials
-// (cell, bin, side: bin k of side s at 4k + s), as lane_sums does it: the
-// 8-bit path's sums.
-void side_sums(const float* e, std::int64_t bins, float* distance) {
-#if defined(__SSE2__)
-  __m128 total = _mm_setzero_ps();
-  for (std::int64_t k = 0; k < bins; ++k) {
-    total = _mm_add_ps(total, _mm_loadu_ps(e + 4 * k));
-  }
-  __m128 sum = _mm_setzero_ps();
-  for (std::int64_t k = 0; k < bins; ++k) {
-    const __m128 p = _mm_div_ps(_mm_loadu_ps(e + 4 * k), total);
-    sum = _mm_add_ps(sum, _mm_mul_ps(_mm_set1_ps(static_cast<float>(k)), p));
-  }
-  _mm_storeu_ps(distance, sum);
-#else
-  float total[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-  for (std::int64_t k = 0; k < bins; ++k) {
-    for (int side = 0; side < 4; ++side) {
-      total[side] += e[4 * k + side];
-    }
-  }
-  for (int side = 0; side < 4; ++side) {
-    distance[side] = 0.0f;
-  }
-  for (std::int64_t k = 0; k < bins; ++k) {
-    for (int side = 0; side < 4; ++side) {
-      distance[side] += static_cast<float>(k) * (e[4 * k + side] / total[side]);
-    }
-  }
-#endif
-}
-
 #if defined(QUELT_FRAMEWORK_EXP_AVX512)
 // The rows of a block of float32 cells whose offsets, from `base` in every
 // plane, fall in `chunks` runs of 16 floats: the floats marked in masks[q]
@@ -339,8 +306,20 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
                                            level.boxes.row_stride >= level.width;
     // Int8 codes are stored plus 128, so that they order as their values.
     const unsigned char flip = boxes.format.type == QUELT_ELEMENT_INT8 ? 0x80 : 0;
+    float* rows = bins_.data();
     for (std::size_t first = 0; first < cells_.size(); first += block_cells) {
       const std::size_t count = std::min(block_cells, cells_.size() - first);
+      float* distances = distances_.data() + first * 4;
+      // Lanes past the block's cells hold zeros (or what a packed row
+      // spilled): they are reduced with the others and never read.
+      const std::size_t width = (count + 3) & ~std::size_t{3};
+      const auto clear_tails = [&]() {
+        if (count < block_cells) {
+          for (std::size_t c = 0; c < channels; ++c) {
+            std::fill(rows + c * block_cells + count, rows + c * block_cells + width, 0.0f);
+          }
+        }
+      };
       if (by_code) {
         // Cell by cell: the 4 x bins bytes of a cell, a channel stride apart.
         const unsigned char* base = boxes.address(b, 0, 0, 0);
@@ -356,18 +335,18 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           }
         }
         for (std::size_t j = 0; j < count; ++j) {
-          float* distance = distances_.data() + (first + j) * 4;
           const unsigned char* code = codes_.data() + j * channels;
           if (bins == 16) {
-            code_expectations<16>(code, bins, bins_.data(), distance, lanes);
+            code_expectations<16>(code, bins, rows + j, block_cells, lanes);
           } else {
-            code_expectations<0>(code, bins, bins_.data(), distance, lanes);
+            code_expectations<0>(code, bins, rows + j, block_cells, lanes);
           }
         }
+        clear_tails();
+        lane_sums(rows, block_cells, count, bins, distances);
         continue;
       }
       // Channel c of block cell j goes to row c, lane j.
-      float* rows = bins_.data();
       const auto read_channel = [&](std::int64_t c, std::size_t from, std::size_t to) {
         const unsigned char* plane = boxes.address(b, 0, 0, c);
         float* value = rows + static_cast<std::size_t>(c) * block_cells - first;
@@ -423,7 +402,6 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           }
         }
       }
-      float* distances = distances_.data() + first * 4;
       if (bins == 1) {
         for (std::size_t j = 0; j < count; ++j) {
           for (std::size_t side = 0; side < 4; ++side) {
@@ -432,14 +410,7 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         }
         continue;
       }
-      // Lanes past the block's cells hold zeros (or what a packed row
-      // spilled): they are reduced with the others and never read.
-      const std::size_t width = (count + 3) & ~std::size_t{3};
-      if (count < block_cells) {
-        for (std::size_t c = 0; c < channels; ++c) {
-          std::fill(rows + c * block_cells + count, rows + c * block_cells + width, 0.0f);
-        }
-      }
+      clear_tails();
       lane_differences(rows, block_cells, width, bins);
       if (count == block_cells) {
         fw::rounded_exp_n(rows, rows, channels * block_cells, lanes);
@@ -491,15 +462,16 @@ void decoder::use_code_format(const fw::element_format& format) {
   t.rows.clear();
 }
 
-// side_exponentials and side_sums for one cell of 8-bit codes (cell, bin,
-// side), the exponentials going to `e`; `Bins` is `bins` when known at
+// The exponentials exp(v_k - max) of one cell of 8-bit codes (bin, side),
+// written to its lane of a block's rows (channel side x bins + k at
+// lane[channel x stride]) for lane_sums; `Bins` is `bins` when known at
 // compile time (16, the common case), 0 otherwise. Each exponential is
 // looked up in the row of its side's top code; the ones not computed yet
-// (the row holds -1 there, which no exponential is) are computed four at a
-// time and kept.
+// (the row holds -1 there, which no exponential is) are computed together
+// and kept.
 template <std::int64_t Bins>
-void decoder::code_expectations(const unsigned char* codes, std::int64_t bins, float* e,
-                                float* distance, fw::exp_lanes lanes) {
+void decoder::code_expectations(const unsigned char* codes, std::int64_t bins, float* lane,
+                                std::size_t stride, fw::exp_lanes lanes) {
   const std::int64_t n = Bins != 0 ? Bins : bins;
   code_exponentials& t = code_exps_;
   std::uint32_t top[4];
@@ -540,6 +512,11 @@ void decoder::code_expectations(const unsigned char* codes, std::int64_t bins, f
   for (int side = 0; side < 4; ++side) {
     row[side] = t.rows.data() + static_cast<std::size_t>(t.slot[top[side]]) * 256;
   }
+  // Where the exponential of code position at = 4k + side goes: channel
+  // side x bins + k of the lane.
+  const auto out = [&](std::uint32_t at) -> float& {
+    return lane[(static_cast<std::size_t>(at % 4) * static_cast<std::size_t>(n) + at / 4) * stride];
+  };
   // The positions (4k + side) whose exponential is missing.
   std::uint32_t missing[4 * 64];
   std::uint32_t* wanted = n <= 64 ? missing : nullptr;
@@ -548,14 +525,14 @@ void decoder::code_expectations(const unsigned char* codes, std::int64_t bins, f
     for (int side = 0; side < 4; ++side) {
       const auto at = static_cast<std::uint32_t>(4 * k + side);
       const float known = row[side][codes[at]];
-      e[at] = known;
+      out(at) = known;
       if (wanted != nullptr) {
         wanted[count] = at;
         count += known < 0.0f ? 1 : 0;
       } else if (known < 0.0f) {
         // Beyond 64 bins: one at a time.
         const std::uint32_t u = codes[at];
-        e[at] = row[side][u] = fw::rounded_exp(t.values[u] - t.values[top[side]]);
+        out(at) = row[side][u] = fw::rounded_exp(t.values[u] - t.values[top[side]]);
       }
     }
   }
@@ -568,9 +545,8 @@ void decoder::code_expectations(const unsigned char* codes, std::int64_t bins, f
   fw::rounded_exp_n(d, d, count, lanes);
   for (std::size_t m = 0; m < count; ++m) {
     const std::uint32_t at = missing[m];
-    e[at] = row[at % 4][codes[at]] = d[m];
+    out(at) = row[at % 4][codes[at]] = d[m];
   }
-  side_sums(e, n, distance);
 }
 
 detailed_detections decode_levels(const quelt_levels& levels, const quelt_decode_options& options) {
