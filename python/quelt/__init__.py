@@ -325,32 +325,23 @@ def _read_details(handler, sources: bool, extras: int, keypoints: int, masks=Non
 
 
 def _read_rotated(handler) -> List[np.ndarray]:
+    return _read_batch(handler, ROTATED_DTYPE, _entry("quelt_batch_rotated_store"))
+
+
+def _read_batch(handler, dtype=None, store=None) -> List[np.ndarray]:
+    """Each image's records of `dtype` (detection records by default), stored by `store`."""
     lib = _lib()
-    store = _entry("quelt_batch_rotated_store")
+    dtype = DETECTION_DTYPE if dtype is None else dtype
+    store = lib.detections_batch_detections_store if store is None else store
     size = ctypes.c_uint64()
     _check(lib.detections_batch_size(handler, ctypes.byref(size)))
     images = []
     for i in range(size.value):
         count = ctypes.c_uint64()
         _check(lib.detections_batch_detections_count(handler, i, ctypes.byref(count)))
-        records = np.zeros(count.value, dtype=ROTATED_DTYPE)
+        records = np.zeros(count.value, dtype=dtype)
         if count.value:
             _check(store(handler, i, records.ctypes.data))
-        images.append(records)
-    return images
-
-
-def _read_batch(handler) -> List[np.ndarray]:
-    lib = _lib()
-    size = ctypes.c_uint64()
-    _check(lib.detections_batch_size(handler, ctypes.byref(size)))
-    images = []
-    for i in range(size.value):
-        count = ctypes.c_uint64()
-        _check(lib.detections_batch_detections_count(handler, i, ctypes.byref(count)))
-        records = np.zeros(count.value, dtype=DETECTION_DTYPE)
-        if count.value:
-            _check(lib.detections_batch_detections_store(handler, i, records.ctypes.data))
         images.append(records)
     return images
 

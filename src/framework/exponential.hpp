@@ -293,6 +293,16 @@ exact_exp(float x) noexcept {
   return static_cast<float>(double_of(bits + step * (up + up - 1)));
 }
 
+// The lanes marked in `redo` (bit i for lane i) recomputed by the slow path
+// from the inputs `given` (saved: `out` may be the input array).
+inline void redo_lanes(unsigned redo, const float* given, float* out) noexcept {
+  while (redo != 0) {
+    const int lane = __builtin_ctz(redo);
+    out[lane] = exact_exp(given[lane]);
+    redo &= redo - 1;
+  }
+}
+
 }  // namespace exponential_detail
 
 // exp(x) = 2^m * 2^(j/256) * exp(r) (see exponential_detail).
@@ -353,12 +363,7 @@ inline void rounded_exp_4(const float* in, float* out) noexcept {
     halves[h] = _mm_cvtpd_ps(_mm_castsi128_pd(_mm_add_epi64(y, scale)));
   }
   _mm_storeu_ps(out, _mm_movelh_ps(halves[0], halves[1]));
-  int redo = ~(trusted & _mm_movemask_ps(in_range)) & 15;
-  while (redo != 0) {
-    const int lane = __builtin_ctz(static_cast<unsigned>(redo));
-    out[lane] = exact_exp(given[lane]);
-    redo &= redo - 1;
-  }
+  redo_lanes(static_cast<unsigned>(~(trusted & _mm_movemask_ps(in_range)) & 15), given, out);
 #elif defined(__aarch64__) && defined(__ARM_NEON)
   const float32x4_t x = vld1q_f32(in);
   float given[4];
@@ -458,12 +463,7 @@ __attribute__((target("avx2"))) inline void rounded_exp_4_avx2(const float* in,
   const int trusted = (clear & 1) | ((clear >> 1) & 2) | ((clear >> 2) & 4) | ((clear >> 3) & 8);
   const __m256i scale = _mm256_slli_epi64(_mm256_andnot_si256(_mm256_set1_epi64x(255), ki), 44);
   _mm_storeu_ps(out, _mm256_cvtpd_ps(_mm256_castsi256_pd(_mm256_add_epi64(y, scale))));
-  int redo = ~(trusted & _mm_movemask_ps(in_range)) & 15;
-  while (redo != 0) {
-    const int lane = __builtin_ctz(static_cast<unsigned>(redo));
-    out[lane] = exact_exp(given[lane]);
-    redo &= redo - 1;
-  }
+  redo_lanes(static_cast<unsigned>(~(trusted & _mm_movemask_ps(in_range)) & 15), given, out);
 }
 #endif
 
@@ -517,12 +517,7 @@ __attribute__((target("avx512f,avx512vl"))) inline void rounded_exp_8_avx512(
       0xff, _mm512_maskz_andnot_epi64(0xff, _mm512_set1_epi64(255), ki), 44);
   _mm256_mask_storeu_ps(
       out, lanes, _mm512_maskz_cvtpd_ps(0xff, _mm512_castsi512_pd(_mm512_add_epi64(y, scale))));
-  unsigned redo = static_cast<unsigned>(lanes & ~(clear & in_range)) & 255u;
-  while (redo != 0) {
-    const int lane = __builtin_ctz(redo);
-    out[lane] = exact_exp(given[lane]);
-    redo &= redo - 1;
-  }
+  redo_lanes(static_cast<unsigned>(lanes & ~(clear & in_range)) & 255u, given, out);
 }
 #endif
 

@@ -126,25 +126,34 @@ point half_extent(const rotated_box& box, const rotated_turn& turn) {
   return point{std::fabs(hw * c) + std::fabs(hh * s), std::fabs(hw * s) + std::fabs(hh * c)};
 }
 
-// The float at or below a + b, and the one at or above it: the sum's
-// rounding error found exactly (two-sum), so that a sum rounded toward the
-// centre (an extent absorbed by a huge centre) still gives outward bounds.
-float down(double a, double b) {
+// a + b rounded to double, and that rounding's error found exactly
+// (two-sum).
+struct exact_sum {
+  double sum;
+  double error;
+};
+
+exact_sum two_sum(double a, double b) {
   const double sum = a + b;
   const double b_part = sum - a;
-  const double error = (a - (sum - b_part)) + (b - b_part);
-  const auto f = static_cast<float>(sum);
+  return exact_sum{sum, (a - (sum - b_part)) + (b - b_part)};
+}
+
+// The float at or below a + b, and the one at or above it: from the exact
+// error, so that a sum rounded toward the centre (an extent absorbed by a
+// huge centre) still gives outward bounds.
+float down(double a, double b) {
+  const exact_sum s = two_sum(a, b);
+  const auto f = static_cast<float>(s.sum);
   const double back = static_cast<double>(f);
-  return back > sum || (back == sum && error < 0.0) ? std::nextafter(f, -INFINITY) : f;
+  return back > s.sum || (back == s.sum && s.error < 0.0) ? std::nextafter(f, -INFINITY) : f;
 }
 
 float up(double a, double b) {
-  const double sum = a + b;
-  const double b_part = sum - a;
-  const double error = (a - (sum - b_part)) + (b - b_part);
-  const auto f = static_cast<float>(sum);
+  const exact_sum s = two_sum(a, b);
+  const auto f = static_cast<float>(s.sum);
   const double back = static_cast<double>(f);
-  return back < sum || (back == sum && error > 0.0) ? std::nextafter(f, INFINITY) : f;
+  return back < s.sum || (back == s.sum && s.error > 0.0) ? std::nextafter(f, INFINITY) : f;
 }
 
 }  // namespace
