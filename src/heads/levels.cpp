@@ -131,7 +131,82 @@ __attribute__((target("avx512f"))) void pack_rows_avx512(
     }
   }
 }
+
+// lane_differences and lane_sums sixteen lanes at a time: the same
+// operations per lane in the same order, so the same bits, in a quarter of
+// the instructions (and the divisions at twice the rate of SSE's).
+__attribute__((target("avx512f"))) void lane_differences_avx512(float* rows, std::size_t row,
+                                                                std::size_t width,
+                                                                std::int64_t bins) {
+  for (std::int64_t s = 0; s < 4; ++s) {
+    float* side = rows + static_cast<std::size_t>(s * bins) * row;
+    for (std::size_t j = 0; j < width; j += 16) {
+      __m512 top = _mm512_loadu_ps(side + j);
+      for (std::int64_t k = 1; k < bins; ++k) {
+        // The zero-masked form: GCC 12 warns of the plain one's undefined
+        // source.
+        top = _mm512_maskz_max_ps(
+            0xffff, _mm512_loadu_ps(side + static_cast<std::size_t>(k) * row + j), top);
+      }
+      for (std::int64_t k = 0; k < bins; ++k) {
+        float* e = side + static_cast<std::size_t>(k) * row + j;
+        _mm512_storeu_ps(e, _mm512_sub_ps(_mm512_loadu_ps(e), top));
+      }
+    }
+  }
+}
+
+__attribute__((target("avx512f"))) void lane_sums_avx512(const float* rows, std::size_t row,
+                                                         std::size_t count, std::int64_t bins,
+                                                         float* distances) {
+  for (std::int64_t s = 0; s < 4; ++s) {
+    const float* side = rows + static_cast<std::size_t>(s * bins) * row;
+    for (std::size_t j = 0; j < count; j += 16) {
+      __m512 total = _mm512_setzero_ps();
+      for (std::int64_t k = 0; k < bins; ++k) {
+        total = _mm512_add_ps(total, _mm512_loadu_ps(side + static_cast<std::size_t>(k) * row + j));
+      }
+      __m512 sum = _mm512_setzero_ps();
+      for (std::int64_t k = 0; k < bins; ++k) {
+        const __m512 p =
+            _mm512_div_ps(_mm512_loadu_ps(side + static_cast<std::size_t>(k) * row + j), total);
+        sum = _mm512_add_ps(sum, _mm512_mul_ps(_mm512_set1_ps(static_cast<float>(k)), p));
+      }
+      float sums[16];
+      _mm512_storeu_ps(sums, sum);
+      for (std::size_t lane = 0; lane < 16 && j + lane < count; ++lane) {
+        distances[(j + lane) * 4 + static_cast<std::size_t>(s)] = sums[lane];
+      }
+    }
+  }
+}
 #endif
+
+// The widest form of lane_differences this processor runs; `width` is a
+// multiple of 16.
+void block_differences(float* rows, std::size_t row, std::size_t width, std::int64_t bins,
+                       [[maybe_unused]] fw::exp_lanes lanes) {
+#if defined(QUELT_FRAMEWORK_EXP_AVX512)
+  if (lanes == fw::exp_lanes::avx512) {
+    lane_differences_avx512(rows, row, width, bins);
+    return;
+  }
+#endif
+  lane_differences(rows, row, width, bins);
+}
+
+// The widest form of lane_sums this processor runs; lanes up to `count`
+// rounded up to 16 are read.
+void block_sums(const float* rows, std::size_t row, std::size_t count, std::int64_t bins,
+                float* distances, [[maybe_unused]] fw::exp_lanes lanes) {
+#if defined(QUELT_FRAMEWORK_EXP_AVX512)
+  if (lanes == fw::exp_lanes::avx512) {
+    lane_sums_avx512(rows, row, count, bins, distances);
+    return;
+  }
+#endif
+  lane_sums(rows, row, count, bins, distances);
+}
 
 // Cells whose box values are held at once: their buffer stays in the first
 // level cache, however many cells pass.
@@ -312,7 +387,7 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
       float* distances = distances_.data() + first * 4;
       // Lanes past the block's cells hold zeros (or what a packed row
       // spilled): they are reduced with the others and never read.
-      const std::size_t width = (count + 3) & ~std::size_t{3};
+      const std::size_t width = (count + 15) & ~std::size_t{15};
       const auto clear_tails = [&]() {
         if (count < block_cells) {
           for (std::size_t c = 0; c < channels; ++c) {
@@ -343,7 +418,7 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           }
         }
         clear_tails();
-        lane_sums(rows, block_cells, count, bins, distances);
+        block_sums(rows, block_cells, count, bins, distances, lanes);
         continue;
       }
       // Channel c of block cell j goes to row c, lane j.
@@ -411,7 +486,7 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         continue;
       }
       clear_tails();
-      lane_differences(rows, block_cells, width, bins);
+      block_differences(rows, block_cells, width, bins, lanes);
       if (count == block_cells) {
         fw::rounded_exp_n(rows, rows, channels * block_cells, lanes);
       } else {
@@ -419,7 +494,7 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           fw::rounded_exp_n(rows + c * block_cells, rows + c * block_cells, width, lanes);
         }
       }
-      lane_sums(rows, block_cells, count, bins, distances);
+      block_sums(rows, block_cells, count, bins, distances, lanes);
     }
     const auto stride = static_cast<float>(level.stride);
     std::size_t j = 0;
