@@ -28,6 +28,19 @@ inline void logistic_4(const float* value, float* out) {
   }
 }
 
+// values[i] = logistic(values[i]) for i < n, in place, the same bits: the
+// exponentials together through rounded_exp_n in the form `lanes`, then the
+// same float operations.
+inline void logistic_n(float* values, std::size_t n, exp_lanes lanes) {
+  for (std::size_t i = 0; i < n; ++i) {
+    values[i] = -values[i];
+  }
+  rounded_exp_n(values, values, n, lanes);
+  for (std::size_t i = 0; i < n; ++i) {
+    values[i] = 1.0f / (values[i] + 1.0f);
+  }
+}
+
 // A raw value below the returned one cannot have a logistic above
 // `threshold`; NaN when nothing can pass. Values at or above it still have to
 // be checked with the logistic itself: the cut only spares that work for the

@@ -124,6 +124,7 @@ class decoder {
 
   void read_boxes(std::int64_t b);
   std::vector<object_detection> finish(std::int64_t b);
+  std::size_t score_raw_hits(std::size_t from, float threshold, fw::exp_lanes lanes);
   void suppress(float threshold, std::size_t count);
   object_detection record(std::int64_t b, const hit& h, const fw::corner_box& box) const;
   quelt_rotated_detection rotated_record(std::int64_t b, const hit& h,

@@ -208,6 +208,9 @@ void block_sums(const float* rows, std::size_t row, std::size_t count, std::int6
   lane_sums(rows, row, count, bins, distances);
 }
 
+// Raw hits scored together (score_raw_hits).
+constexpr std::size_t raw_run = 256;
+
 // Cells whose box values are held at once: their buffer stays in the first
 // level cache, however many cells pass.
 constexpr std::size_t block_cells = 128;
@@ -234,6 +237,8 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
     return;  // no logistic exceeds the threshold
   }
   spare_.clear();
+  const fw::exp_lanes lanes = fw::widest_exp_lanes();
+  std::size_t scored = 0;  // the hits before it are scored and pass
   std::uint32_t offset = 0;
   bool bucket = false;  // whether some level was walked class by class
   for (std::int64_t l = 0; l < levels.level_count; ++l) {
@@ -241,12 +246,16 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
     const grid_reader scores(level.scores);
     const std::int32_t cut = rank_cut_for(scores.format, logits_, threshold);
     const auto width = static_cast<std::uint32_t>(level.width);
+    // A value the screen lets through is held raw and scored with the next
+    // run of them (score_raw_hits).
     const auto keep = [&](std::int64_t y, std::int64_t x, std::uint32_t k) {
-      const float score = activate(scores.value(b, y, x, k));
-      if (score > threshold) {
-        spare_.push_back(
-            hit{offset + static_cast<std::uint32_t>(y) * width + static_cast<std::uint32_t>(x), k,
-                score, 1.0f});
+      hit& h = spare_.emplace_back();
+      h.candidate = offset + static_cast<std::uint32_t>(y) * width + static_cast<std::uint32_t>(x);
+      h.class_index = k;
+      h.score = scores.value(b, y, x, k);
+      h.objectness = 1.0f;
+      if (spare_.size() - scored == raw_run) {
+        scored = score_raw_hits(scored, threshold, lanes);
       }
     };
     if (level.score_sum.data == nullptr &&
@@ -298,6 +307,7 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
     }
     offset += static_cast<std::uint32_t>(level.height) * width;
   }
+  score_raw_hits(scored, threshold, lanes);
   if (!bucket) {
     hits_.swap(spare_);
     return;
@@ -312,6 +322,31 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
   for (std::size_t i = 0; i < by_class_.size(); ++i) {
     hits_[i] = spare_[by_class_[i].item];
   }
+}
+
+// Scores the hits of spare_ from `from` on (at most raw_run, holding raw
+// values): their activated values, the logistics of a run computed
+// together; the ones above `threshold` stay, in their order. Returns the
+// new end.
+std::size_t decoder::score_raw_hits(std::size_t from, float threshold, fw::exp_lanes lanes) {
+  float values[raw_run];
+  const std::size_t n = spare_.size() - from;
+  for (std::size_t i = 0; i < n; ++i) {
+    values[i] = spare_[from + i].score;
+  }
+  if (logits_) {
+    fw::logistic_n(values, n, lanes);
+  }
+  std::size_t end = from;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (values[i] > threshold) {
+      spare_[end] = spare_[from + i];
+      spare_[end].score = values[i];
+      ++end;
+    }
+  }
+  spare_.resize(end);
+  return end;
 }
 
 // The box of every hit's cell: anchor point -/+ the distance of each side
