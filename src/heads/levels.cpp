@@ -132,6 +132,42 @@ __attribute__((target("avx512f"))) void pack_rows_avx512(
   }
 }
 
+// Whether the processor has the byte loads of pack_code_rows_avx512.
+bool byte_lanes_available() {
+  return __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vl") != 0;
+}
+
+// pack_rows_avx512 for planes of 8-bit codes: each chunk's marked bytes read
+// with one masked load and packed as their values, (float)(q - zero_point)
+// x scale, the same single-precision operations as one value at a time.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void pack_code_rows_avx512(
+    const unsigned char* base, std::int64_t channel_bytes, std::size_t channels,
+    const std::uint16_t* masks, std::size_t chunks, const fw::element_format& format, float* rows,
+    std::size_t row) {
+  const bool is_signed = format.type == QUELT_ELEMENT_INT8;
+  const __m512i zero_point = _mm512_set1_epi32(format.zero_point);
+  const __m512 scale = _mm512_set1_ps(format.scale);
+  for (std::size_t c = 0; c < channels; ++c) {
+    const unsigned char* plane = base + static_cast<std::int64_t>(c) * channel_bytes;
+    float* out = rows + c * row;
+    for (std::size_t q = 0; q < chunks; ++q) {
+      const auto mark = static_cast<__mmask16>(masks[q]);
+      if (mark == 0) {
+        continue;
+      }
+      const __m128i codes = _mm_maskz_loadu_epi8(mark, plane + 16 * q);
+      // Zero-masked forms (GCC 12 warns of the plain ones' undefined source);
+      // the compress drops the unmarked lanes anyway.
+      const __m512i q32 = is_signed ? _mm512_maskz_cvtepi8_epi32(mark, codes)
+                                    : _mm512_maskz_cvtepu8_epi32(mark, codes);
+      const __m512 v =
+          _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(mark, _mm512_sub_epi32(q32, zero_point)), scale);
+      _mm512_storeu_ps(out, _mm512_maskz_compress_ps(mark, v));
+      out += __builtin_popcount(masks[q]);
+    }
+  }
+}
+
 // lane_differences and lane_sums sixteen lanes at a time: the same
 // operations per lane in the same order, so the same bits, in a quarter of
 // the instructions (and the divisions at twice the rate of SSE's).
@@ -410,8 +446,10 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
     distances_.resize(cells_.size() * 4);
     const bool planes =
         magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride);
-    // Offsets that grow with the cell, one float apart along a row.
-    [[maybe_unused]] const bool packable = boxes.format.type == QUELT_ELEMENT_FLOAT32 &&
+    // Offsets that grow with the cell, one element apart along a row: float32
+    // planes, and 8-bit planes where the processor has AVX-512's byte loads.
+    [[maybe_unused]] const bool packable = (boxes.format.type == QUELT_ELEMENT_FLOAT32 ||
+                                            (coded(boxes.format.type) && byte_lanes_available())) &&
                                            level.boxes.column_stride == 1 &&
                                            level.boxes.row_stride >= level.width;
     // Int8 codes are stored plus 128, so that they order as their values.
@@ -430,7 +468,42 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           }
         }
       };
-      if (by_code) {
+      // Planes with contiguous rows, where the block's cells are dense
+      // enough that a chunk of 16 elements holds two or more on average, are
+      // packed a chunk at a time (8-bit codes as their values, then the float
+      // softmax: the same bits as the kept exponentials); the others are read
+      // cell by cell.
+      const auto pack = [&]() {
+#if defined(QUELT_FRAMEWORK_EXP_AVX512)
+        if (lanes != fw::exp_lanes::avx512 || !planes || !packable) {
+          return false;
+        }
+        const std::int64_t low = cell_at_[first];
+        const auto chunks = static_cast<std::size_t>((cell_at_[first + count - 1] - low) / 16 + 1);
+        if (2 * chunks > count) {
+          return false;
+        }
+        std::uint16_t masks[block_cells] = {};
+        for (std::size_t j = first; j < first + count; ++j) {
+          const auto at = static_cast<std::size_t>(cell_at_[j] - low);
+          masks[at / 16] = static_cast<std::uint16_t>(masks[at / 16] | (1u << (at % 16)));
+        }
+        const unsigned char* base = boxes.address(b, 0, 0, 0) + low * boxes.bytes;
+        const std::int64_t channel_bytes =
+            level.boxes.channel_stride * static_cast<std::int64_t>(boxes.bytes);
+        if (coded(boxes.format.type)) {
+          pack_code_rows_avx512(base, channel_bytes, channels, masks, chunks, boxes.format, rows,
+                                block_cells);
+        } else {
+          pack_rows_avx512(base, channel_bytes, channels, masks, chunks, rows, block_cells);
+        }
+        return true;
+#else
+        return false;
+#endif
+      };
+      const bool packed = pack();
+      if (by_code && !packed) {
         // Cell by cell: the 4 x bins bytes of a cell, a channel stride apart.
         const unsigned char* base = boxes.address(b, 0, 0, 0);
         const std::int64_t step = level.boxes.channel_stride;
@@ -476,32 +549,7 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
           value[j] = fw::element_value(boxes.format, plane + cell_at_[j] * boxes.bytes);
         }
       };
-      // Float32 planes with contiguous rows, where the block's cells are
-      // dense enough that a chunk of 16 floats holds two or more on average,
-      // are packed a chunk at a time; the others are read cell by cell.
-      const auto pack = [&]() {
-#if defined(QUELT_FRAMEWORK_EXP_AVX512)
-        if (lanes != fw::exp_lanes::avx512 || !planes || !packable) {
-          return false;
-        }
-        const std::int64_t low = cell_at_[first];
-        const auto chunks = static_cast<std::size_t>((cell_at_[first + count - 1] - low) / 16 + 1);
-        if (2 * chunks > count) {
-          return false;
-        }
-        std::uint16_t masks[block_cells] = {};
-        for (std::size_t j = first; j < first + count; ++j) {
-          const auto at = static_cast<std::size_t>(cell_at_[j] - low);
-          masks[at / 16] = static_cast<std::uint16_t>(masks[at / 16] | (1u << (at % 16)));
-        }
-        pack_rows_avx512(boxes.address(b, 0, 0, 0) + low * 4, level.boxes.channel_stride * 4,
-                         channels, masks, chunks, rows, block_cells);
-        return true;
-#else
-        return false;
-#endif
-      };
-      if (!pack() && planes) {
+      if (!packed && planes) {
         for (std::size_t c = 0; c < channels; ++c) {
           read_channel(static_cast<std::int64_t>(c), first, first + count);
         }
