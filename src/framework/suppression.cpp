@@ -203,6 +203,10 @@ constexpr std::size_t grid_from = 192;
 #else
 constexpr std::size_t grid_from = 20;
 #endif
+// The walk goes on while fewer boxes than this are kept, and the grid takes
+// over from there: boxes crowding around a few objects (most struck by the
+// first box kept near them) are then decided without building a grid.
+constexpr std::size_t walk_kept = 16;
 // A kept box entering more cells than this goes to the spanning list instead.
 constexpr std::size_t max_cells_entered = 16;
 // A box reaching over more cells than this is tested against every kept box.
@@ -254,9 +258,11 @@ struct axis {
 // boxes of the cells it covers (a pair sharing several cells may be tested
 // in each: the answer is the same, and testing four at a time costs less than
 // telling the repeats apart).
+// The boxes from `start` on, the walk having decided the ones before it and
+// left the `kept` it kept in ws.kept, their positions in ws.walked.
 template <class Probes>
-void suppress_on_grid(const Probes& probes, std::size_t count, suppression_workspace& ws,
-                      std::vector<std::uint32_t>& suppressed) {
+void suppress_on_grid(const Probes& probes, std::size_t count, std::size_t start, std::size_t kept,
+                      suppression_workspace& ws, std::vector<std::uint32_t>& suppressed) {
   using span = suppression_workspace::cell_span;
   float x_low = INFINITY;
   float x_high = -INFINITY;
@@ -333,12 +339,28 @@ void suppress_on_grid(const Probes& probes, std::size_t count, suppression_works
   ws.entries.make_room(ws.cell_start[cell_count]);
   // Each cell fills from its start as boxes in it are kept.
   ws.cell_end.assign(ws.cell_start.begin(), ws.cell_start.end() - 1);
-  ws.kept.make_room(members);
+  ws.kept.make_room(count);
   ws.spanning.make_room(members);
 
-  std::size_t kept = 0;
   std::size_t spanning = 0;
-  for (std::size_t i = 0; i < count; ++i) {
+  // A box enters the spanning list or the cells it covers once kept.
+  const auto enter = [&](std::size_t i, const span& s) {
+    if (cells_of(s) > max_cells_entered) {
+      probes.hold(ws.spanning, spanning++, i);
+      return;
+    }
+    for (std::int32_t y = s.y0; y <= s.y1; ++y) {
+      for (std::int32_t x = s.x0; x <= s.x1; ++x) {
+        probes.hold(ws.entries, ws.cell_end[static_cast<std::size_t>(y) * ax.cells + x]++, i);
+      }
+    }
+  };
+  for (const std::uint32_t i : ws.walked) {
+    if (ws.spans[i].x0 >= 0) {
+      enter(i, ws.spans[i]);
+    }
+  }
+  for (std::size_t i = start; i < count; ++i) {
     const span& s = ws.spans[i];
     if (s.x0 < 0) {
       continue;
@@ -362,15 +384,31 @@ void suppress_on_grid(const Probes& probes, std::size_t count, suppression_works
       continue;
     }
     probes.hold(ws.kept, kept++, i);
-    if (cells > max_cells_entered) {
-      probes.hold(ws.spanning, spanning++, i);
-      continue;
+    enter(i, s);
+  }
+}
+
+// The walk, handing over to the grid once walk_kept boxes are kept. Both
+// decide every box as the all-pairs walk does, so where the hand-over falls
+// changes no answer.
+template <class Probes>
+void suppress_walk_then_grid(const Probes& probes, std::size_t count, suppression_workspace& ws,
+                             std::vector<std::uint32_t>& suppressed) {
+  ws.kept.make_room(count);
+  ws.walked.clear();
+  ws.walked.reserve(walk_kept);
+  std::size_t kept = 0;
+  std::size_t i = 0;
+  for (; i < count && kept < walk_kept; ++i) {
+    if (any_suppresses(probes.at(i), ws.kept, 0, kept)) {
+      suppressed.push_back(static_cast<std::uint32_t>(i));
+    } else {
+      probes.hold(ws.kept, kept++, i);
+      ws.walked.push_back(static_cast<std::uint32_t>(i));
     }
-    for (std::int32_t y = s.y0; y <= s.y1; ++y) {
-      for (std::int32_t x = s.x0; x <= s.x1; ++x) {
-        probes.hold(ws.entries, ws.cell_end[static_cast<std::size_t>(y) * ax.cells + x]++, i);
-      }
-    }
+  }
+  if (i < count) {
+    suppress_on_grid(probes, count, i, kept, ws, suppressed);
   }
 }
 
@@ -388,7 +426,7 @@ void suppress(const corner_box* boxes, std::size_t count, float threshold,
   if (!zero_spares || count < grid_from) {
     suppress_all_pairs(probes, count, ws, suppressed);
   } else {
-    suppress_on_grid(probes, count, ws, suppressed);
+    suppress_walk_then_grid(probes, count, ws, suppressed);
   }
 }
 
@@ -415,7 +453,7 @@ void suppress_greedy(const rotated_box* boxes, std::size_t count, float threshol
   if (!cull || count < grid_from) {
     suppress_all_pairs(probes, count, ws, suppressed);
   } else {
-    suppress_on_grid(probes, count, ws, suppressed);
+    suppress_walk_then_grid(probes, count, ws, suppressed);
   }
 }
 

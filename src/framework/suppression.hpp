@@ -83,6 +83,7 @@ struct suppression_workspace {
   box_lanes entries;                      // room for every box that can matter, cell by cell
   box_lanes spanning;                     // kept boxes covering too many cells to enter them
   std::vector<cell_span> spans;           // per position
+  std::vector<std::uint32_t> walked;      // positions kept before the grid was built
   std::vector<std::uint32_t> cell_start;  // per cell: its first entry, then the end of all
   std::vector<std::uint32_t> cell_end;    // per cell: the end of its kept boxes so far
   std::vector<corner_box> bounds;         // rotated boxes: their axis-aligned bounds
