@@ -6,33 +6,25 @@
 
 namespace sorvanta::framework {
 
-void rank_descending(const std::vector<float>& keys, std::vector<std::uint32_t>& order,
-                     std::vector<std::uint64_t>& scratch) {
-  const std::size_t n = keys.size();
-  // Each entry is (inverted sortable key << 32 | index): ascending order of
-  // the entries is descending key order with ties by index.
-  scratch.resize(2 * n);
+namespace {
+
+// Sorts the first n entries of `scratch` (key << 32 | index, indices
+// distinct) ascending and writes their indices to `order`: ascending key,
+// equal keys in index order. Below 256 entries a comparison sort; above, a
+// stable least-significant-digit radix sort over the key's bits up to the
+// highest one set (the index bits are already in order).
+void order_entries(std::vector<std::uint64_t>& scratch, std::size_t n,
+                   std::vector<std::uint32_t>& order) {
   std::uint64_t* entries = scratch.data();
   std::uint64_t* spare = scratch.data() + n;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::uint32_t sortable = 0;
-    if (!std::isnan(keys[i])) {
-      const float key = keys[i] + 0.0f;  // -0 becomes +0, its equal
-      std::uint32_t bits;
-      std::memcpy(&bits, &key, sizeof bits);
-      // Order-preserving map of floats to unsigned integers, then inverted.
-      sortable = ~((bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u);
-    } else {
-      sortable = 0xFFFFFFFFu;  // after every number
-    }
-    entries[i] = (std::uint64_t{sortable} << 32) | i;
-  }
   if (n <= 256) {
     std::sort(entries, entries + n);
   } else {
-    // Stable least-significant-digit radix sort on the 32 key bits; the index
-    // bits are already in order.
-    for (int shift = 32; shift < 64; shift += 8) {
+    std::uint64_t any = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      any |= entries[i];
+    }
+    for (int shift = 32; shift < 64 && (any >> shift) != 0; shift += 8) {
       std::size_t counts[257] = {};
       for (std::size_t i = 0; i < n; ++i) {
         ++counts[((entries[i] >> shift) & 0xFF) + 1];
@@ -53,6 +45,40 @@ void rank_descending(const std::vector<float>& keys, std::vector<std::uint32_t>&
   for (std::size_t i = 0; i < n; ++i) {
     order[i] = static_cast<std::uint32_t>(entries[i]);
   }
+}
+
+}  // namespace
+
+void rank_descending(const std::vector<float>& keys, std::vector<std::uint32_t>& order,
+                     std::vector<std::uint64_t>& scratch) {
+  const std::size_t n = keys.size();
+  // Each entry is (inverted sortable key << 32 | index): ascending order of
+  // the entries is descending key order with ties by index.
+  scratch.resize(2 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t sortable = 0;
+    if (!std::isnan(keys[i])) {
+      const float key = keys[i] + 0.0f;  // -0 becomes +0, its equal
+      std::uint32_t bits;
+      std::memcpy(&bits, &key, sizeof bits);
+      // Order-preserving map of floats to unsigned integers, then inverted.
+      sortable = ~((bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u);
+    } else {
+      sortable = 0xFFFFFFFFu;  // after every number
+    }
+    scratch[i] = (std::uint64_t{sortable} << 32) | i;
+  }
+  order_entries(scratch, n, order);
+}
+
+void order_ascending(const std::vector<std::uint32_t>& keys, std::vector<std::uint32_t>& order,
+                     std::vector<std::uint64_t>& scratch) {
+  const std::size_t n = keys.size();
+  scratch.resize(2 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    scratch[i] = (std::uint64_t{keys[i]} << 32) | i;
+  }
+  order_entries(scratch, n, order);
 }
 
 void bucket_by_class(const std::vector<class_member>& members, std::size_t classes,

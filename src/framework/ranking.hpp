@@ -15,6 +15,11 @@ namespace sorvanta::framework {
 void rank_descending(const std::vector<float>& keys, std::vector<std::uint32_t>& order,
                      std::vector<std::uint64_t>& scratch);
 
+// Fills `order` with 0 .. keys.size() - 1 by ascending key, equal keys in
+// index order (a stable sort), with the same radix sort.
+void order_ascending(const std::vector<std::uint32_t>& keys, std::vector<std::uint32_t>& order,
+                     std::vector<std::uint64_t>& scratch);
+
 // An item (a row, a rank, ...) that holds a class.
 struct class_member {
   std::uint32_t class_index;

@@ -125,6 +125,7 @@ class decoder {
   void read_boxes(std::int64_t b);
   std::vector<object_detection> finish(std::int64_t b);
   std::size_t score_raw_hits(std::size_t from, float threshold, fw::exp_lanes lanes);
+  void hits_in_candidate_order();
   void suppress(float threshold, std::size_t count);
   object_detection record(std::int64_t b, const hit& h, const fw::corner_box& box) const;
   quelt_rotated_detection rotated_record(std::int64_t b, const hit& h,
@@ -170,8 +171,7 @@ class decoder {
   std::vector<fw::corner_box> boxes_;  // in rank order
   std::vector<unsigned char> removed_;
   std::vector<fw::class_member> members_;
-  std::vector<std::uint32_t> start_;  // the multi-label hits bucketed by candidate
-  std::vector<fw::class_member> by_class_;
+  std::vector<std::uint32_t> candidate_keys_;  // the class-by-class hits' candidates
   fw::class_suppression_workspace nms_;
   std::vector<std::int64_t> sources_;          // per record of the image, when details_
   std::vector<fw::corner_box> network_boxes_;  // likewise

@@ -218,17 +218,7 @@ void decoder::gather_class_major(std::int64_t b, float threshold) {
     };
     for_each_screened(first, candidates, step, passes, visit);
   }
-  // Candidate order, classes ascending within a candidate: the class-by-class
-  // hits bucketed by candidate, which keeps their order within one.
-  members_.resize(spare_.size());
-  for (std::size_t i = 0; i < spare_.size(); ++i) {
-    members_[i] = fw::class_member{spare_[i].candidate, static_cast<std::uint32_t>(i)};
-  }
-  fw::bucket_by_class(members_, static_cast<std::size_t>(candidates), start_, by_class_);
-  hits_.resize(spare_.size());
-  for (std::size_t i = 0; i < by_class_.size(); ++i) {
-    hits_[i] = spare_[by_class_[i].item];
-  }
+  hits_in_candidate_order();
 }
 
 void decoder::gather_candidate_major(std::int64_t b, float threshold) {
@@ -318,15 +308,7 @@ void decoder::gather_elements(std::int64_t b, float threshold) {
             }
           });
     }
-    members_.resize(spare_.size());
-    for (std::size_t i = 0; i < spare_.size(); ++i) {
-      members_[i] = fw::class_member{spare_[i].candidate, static_cast<std::uint32_t>(i)};
-    }
-    fw::bucket_by_class(members_, static_cast<std::size_t>(candidates), start_, by_class_);
-    hits_.resize(spare_.size());
-    for (std::size_t i = 0; i < by_class_.size(); ++i) {
-      hits_[i] = spare_[by_class_[i].item];
-    }
+    hits_in_candidate_order();
     return;
   }
   for (std::int64_t n = 0; n < layout_.candidates; ++n) {
@@ -348,6 +330,21 @@ void decoder::gather_elements(std::int64_t b, float threshold) {
 
 // Of each candidate's passing classes (in class order), the first of
 // largest score.
+// hits_ = the class-by-class hits of spare_ in candidate order, classes
+// ascending within a candidate: a stable order by candidate keeps the order
+// they were found in within one.
+void decoder::hits_in_candidate_order() {
+  candidate_keys_.resize(spare_.size());
+  for (std::size_t i = 0; i < spare_.size(); ++i) {
+    candidate_keys_[i] = spare_[i].candidate;
+  }
+  fw::order_ascending(candidate_keys_, order_, scratch_);
+  hits_.resize(spare_.size());
+  for (std::size_t i = 0; i < spare_.size(); ++i) {
+    hits_[i] = spare_[order_[i]];
+  }
+}
+
 void decoder::keep_best_classes() {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < hits_.size();) {

@@ -348,16 +348,7 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
     hits_.swap(spare_);
     return;
   }
-  // Candidate order, classes ascending within a candidate.
-  members_.resize(spare_.size());
-  for (std::size_t i = 0; i < spare_.size(); ++i) {
-    members_[i] = fw::class_member{spare_[i].candidate, static_cast<std::uint32_t>(i)};
-  }
-  fw::bucket_by_class(members_, offset, start_, by_class_);
-  hits_.resize(spare_.size());
-  for (std::size_t i = 0; i < by_class_.size(); ++i) {
-    hits_[i] = spare_[by_class_[i].item];
-  }
+  hits_in_candidate_order();
 }
 
 // Scores the hits of spare_ from `from` on (at most raw_run, holding raw
