@@ -20,23 +20,28 @@ void order_entries(std::vector<std::uint64_t>& scratch, std::size_t n,
   if (n <= 256) {
     std::sort(entries, entries + n);
   } else {
+    // Every digit's counts in one pass: four counters move per entry, so
+    // runs of equal digits do not wait on one counter's increments in turn.
+    std::size_t counts[4][257] = {};
     std::uint64_t any = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      any |= entries[i];
-    }
-    for (int shift = 32; shift < 64 && (any >> shift) != 0; shift += 8) {
-      std::size_t counts[257] = {};
-      for (std::size_t i = 0; i < n; ++i) {
-        ++counts[((entries[i] >> shift) & 0xFF) + 1];
+      const auto key = static_cast<std::uint32_t>(entries[i] >> 32);
+      any |= key;
+      for (int digit = 0; digit < 4; ++digit) {
+        ++counts[digit][((key >> (8 * digit)) & 0xFF) + 1];
       }
-      if (counts[((entries[0] >> shift) & 0xFF) + 1] == n) {
+    }
+    for (int digit = 0; digit < 4 && (any >> (8 * digit)) != 0; ++digit) {
+      const int shift = 32 + 8 * digit;
+      std::size_t* count = counts[digit];
+      if (count[((entries[0] >> shift) & 0xFF) + 1] == n) {
         continue;  // every entry has the same digit
       }
       for (int d = 0; d < 256; ++d) {
-        counts[d + 1] += counts[d];
+        count[d + 1] += count[d];
       }
       for (std::size_t i = 0; i < n; ++i) {
-        spare[counts[(entries[i] >> shift) & 0xFF]++] = entries[i];
+        spare[count[(entries[i] >> shift) & 0xFF]++] = entries[i];
       }
       std::swap(entries, spare);
     }
