@@ -439,10 +439,9 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride);
     // Offsets that grow with the cell, one element apart along a row: float32
     // planes, and 8-bit planes where the processor has AVX-512's byte loads.
-    [[maybe_unused]] const bool packable = (boxes.format.type == QUELT_ELEMENT_FLOAT32 ||
-                                            (coded(boxes.format.type) && byte_lanes_available())) &&
-                                           level.boxes.column_stride == 1 &&
-                                           level.boxes.row_stride >= level.width;
+    [[maybe_unused]] const bool packable =
+        (boxes.format.type == QUELT_ELEMENT_FLOAT32 || coded(boxes.format.type)) &&
+        level.boxes.column_stride == 1 && level.boxes.row_stride >= level.width;
     // Int8 codes are stored plus 128, so that they order as their values.
     const unsigned char flip = boxes.format.type == QUELT_ELEMENT_INT8 ? 0x80 : 0;
     float* rows = bins_.data();
@@ -466,7 +465,8 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
       // cell by cell.
       const auto pack = [&]() {
 #if defined(QUELT_FRAMEWORK_EXP_AVX512)
-        if (lanes != fw::exp_lanes::avx512 || !planes || !packable) {
+        if (lanes != fw::exp_lanes::avx512 || !planes || !packable ||
+            (coded(boxes.format.type) && !byte_lanes_available())) {
           return false;
         }
         const std::int64_t low = cell_at_[first];
