@@ -161,9 +161,10 @@ class decoder {
   // with the cells as lanes (channel, cell); for 8-bit codes one cell's
   // exponentials (bin, side).
   std::vector<float> bins_;
-  std::vector<std::uint32_t> cells_;   // those cells, within their level
-  std::vector<std::int64_t> cell_at_;  // their element offsets in the box view
-  std::vector<float> distances_;       // four per cell
+  std::vector<std::uint32_t> cells_;      // those cells, within their level
+  std::vector<std::uint32_t> cell_rows_;  // and their rows
+  std::vector<std::int64_t> cell_at_;     // their element offsets in the box view
+  std::vector<float> distances_;          // four per cell
   // 8-bit box maps: the cells' codes (cell, bin, side) and the exponentials
   // of their differences (levels.cpp).
   std::vector<unsigned char> codes_;

@@ -284,15 +284,20 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
     const auto width = static_cast<std::uint32_t>(level.width);
     // A value the screen lets through is held raw and scored with the next
     // run of them (score_raw_hits).
-    const auto keep = [&](std::int64_t y, std::int64_t x, std::uint32_t k) {
+    // `cell` is y x width + x within the level, `value` its element.
+    const auto hold = [&](std::uint32_t cell, std::uint32_t k, const unsigned char* value) {
       hit& h = spare_.emplace_back();
-      h.candidate = offset + static_cast<std::uint32_t>(y) * width + static_cast<std::uint32_t>(x);
+      h.candidate = offset + cell;
       h.class_index = k;
-      h.score = scores.value(b, y, x, k);
+      h.score = fw::element_value(scores.format, value);
       h.objectness = 1.0f;
       if (spare_.size() - scored == raw_run) {
         scored = score_raw_hits(scored, threshold, lanes);
       }
+    };
+    const auto keep = [&](std::int64_t y, std::int64_t x, std::uint32_t k) {
+      hold(static_cast<std::uint32_t>(y) * width + static_cast<std::uint32_t>(x), k,
+           scores.address(b, y, x, k));
     };
     if (level.score_sum.data == nullptr &&
         magnitude(level.scores.channel_stride) > magnitude(level.scores.column_stride)) {
@@ -304,11 +309,13 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
                          level.scores.row_stride == level.width && level.height > 1;
       for (std::uint32_t k : walk_) {
         if (plane) {
-          for_each_element_passing(scores.format, scores.address(b, 0, 0, k),
+          // The run's element `at` is cell `at` of the level.
+          const unsigned char* first = scores.address(b, 0, 0, k);
+          for_each_element_passing(scores.format, first,
                                    static_cast<std::uint64_t>(level.height * level.width), 1, cut,
                                    passes, [&](std::uint64_t at) {
-                                     keep(static_cast<std::int64_t>(at / width),
-                                          static_cast<std::int64_t>(at % width), k);
+                                     hold(static_cast<std::uint32_t>(at), k,
+                                          first + static_cast<std::int64_t>(at) * scores.bytes);
                                    });
           continue;
         }
@@ -410,15 +417,19 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
     const grid_reader boxes(level.boxes);
     // The distinct cells of this level's hits and their offsets in the view.
     cells_.clear();
+    cell_rows_.clear();
     cell_at_.clear();
+    const auto columns = static_cast<std::uint32_t>(level.width);
     std::size_t last = i;
     for (; last < hits_.size() && hits_[last].candidate < end; ++last) {
       const std::uint32_t cell = hits_[last].candidate - offset;
       if (cells_.empty() || cells_.back() != cell) {
+        const std::uint32_t y = cell / columns;
         cells_.push_back(cell);
-        const auto width = static_cast<std::uint32_t>(level.width);
-        cell_at_.push_back(static_cast<std::int64_t>(cell / width) * level.boxes.row_stride +
-                           static_cast<std::int64_t>(cell % width) * level.boxes.column_stride);
+        cell_rows_.push_back(y);
+        cell_at_.push_back(static_cast<std::int64_t>(y) * level.boxes.row_stride +
+                           static_cast<std::int64_t>(cell - y * columns) *
+                               level.boxes.column_stride);
       }
     }
     // The kept exponentials pay once a level's cells look up more of them
@@ -581,8 +592,8 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         continue;
       }
       const float* distance = distances_.data() + j * 4;
-      const auto x = static_cast<float>(cells_[j] % static_cast<std::uint32_t>(level.width));
-      const auto y = static_cast<float>(cells_[j] / static_cast<std::uint32_t>(level.width));
+      const auto x = static_cast<float>(cells_[j] - cell_rows_[j] * columns);
+      const auto y = static_cast<float>(cell_rows_[j]);
       const float ax = (x + 0.5f) * stride;
       const float ay = (y + 0.5f) * stride;
       candidate_boxes_[i] =
