@@ -258,8 +258,9 @@ struct axis {
 // boxes of the cells it covers (a pair sharing several cells may be tested
 // in each: the answer is the same, and testing four at a time costs less than
 // telling the repeats apart).
-// The boxes from `start` on, the walk having decided the ones before it and
-// left the `kept` it kept in ws.kept, their positions in ws.walked.
+// It decides the boxes from `start` on: the walk decided those before and
+// left the `kept` boxes it kept in ws.kept (room for `count`), their
+// positions in ws.walked.
 template <class Probes>
 void suppress_on_grid(const Probes& probes, std::size_t count, std::size_t start, std::size_t kept,
                       suppression_workspace& ws, std::vector<std::uint32_t>& suppressed) {
@@ -339,7 +340,6 @@ void suppress_on_grid(const Probes& probes, std::size_t count, std::size_t start
   ws.entries.make_room(ws.cell_start[cell_count]);
   // Each cell fills from its start as boxes in it are kept.
   ws.cell_end.assign(ws.cell_start.begin(), ws.cell_start.end() - 1);
-  ws.kept.make_room(count);
   ws.spanning.make_room(members);
 
   std::size_t spanning = 0;

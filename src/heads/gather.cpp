@@ -328,8 +328,6 @@ void decoder::gather_elements(std::int64_t b, float threshold) {
   }
 }
 
-// Of each candidate's passing classes (in class order), the first of
-// largest score.
 // hits_ = the class-by-class hits of spare_ in candidate order, classes
 // ascending within a candidate: a stable order by candidate keeps the order
 // they were found in within one.
@@ -345,6 +343,8 @@ void decoder::hits_in_candidate_order() {
   }
 }
 
+// Of each candidate's passing classes (in class order), the first of
+// largest score.
 void decoder::keep_best_classes() {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < hits_.size();) {

@@ -106,44 +106,27 @@ void lane_sums(const float* rows, std::size_t row, std::size_t count, std::int64
 }
 
 #if defined(QUELT_FRAMEWORK_EXP_AVX512)
-// The rows of a block of float32 cells whose offsets, from `base` in every
-// plane, fall in `chunks` runs of 16 floats: the floats marked in masks[q]
-// packed to the front of each row in address order. A chunk is read with one
-// masked load (unmarked floats are not touched, so never past the plane)
-// instead of a load per cell: in a dense level the scattered loads were the
-// larger part of the call. Writes up to 16 floats past a row's cells; the
-// buffer has room, and the next row overwrites what spills into it.
-__attribute__((target("avx512f"))) void pack_rows_avx512(
-    const unsigned char* base, std::int64_t channel_bytes, std::size_t channels,
-    const std::uint16_t* masks, std::size_t chunks, float* rows, std::size_t row) {
-  for (std::size_t c = 0; c < channels; ++c) {
-    const auto* plane =
-        reinterpret_cast<const float*>(base + static_cast<std::int64_t>(c) * channel_bytes);
-    float* out = rows + c * row;
-    for (std::size_t q = 0; q < chunks; ++q) {
-      const auto mark = static_cast<__mmask16>(masks[q]);
-      if (mark == 0) {
-        continue;
-      }
-      const __m512 v = _mm512_maskz_loadu_ps(mark, plane + 16 * q);
-      _mm512_storeu_ps(out, _mm512_maskz_compress_ps(mark, v));
-      out += __builtin_popcount(masks[q]);
-    }
-  }
-}
-
-// Whether the processor has the byte loads of pack_code_rows_avx512.
-bool byte_lanes_available() {
+// Whether the processor has what pack_rows_avx512 uses (AVX-512's byte
+// loads among it).
+bool pack_lanes_available() {
   return __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vl") != 0;
 }
 
-// pack_rows_avx512 for planes of 8-bit codes: each chunk's marked bytes read
-// with one masked load and packed as their values, (float)(q - zero_point)
-// x scale, the same single-precision operations as one value at a time.
-__attribute__((target("avx512f,avx512bw,avx512vl"))) void pack_code_rows_avx512(
+// The rows of a block of cells whose offsets, from `base` in every plane,
+// fall in `chunks` runs of 16 elements (float32, or 8-bit codes as `format`
+// says): the elements marked in masks[q] packed to the front of each row in
+// address order, as floats. A chunk is read with one masked load (unmarked
+// elements are not touched, so never past the plane) instead of a load per
+// cell: in a dense level the scattered loads were the larger part of the
+// call. Codes become their values by the single-precision operations of
+// quantized_value, (float)(q - zero_point) x scale. Writes up to 16 floats
+// past a row's cells; the buffer has room, and the next row overwrites what
+// spills into it.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void pack_rows_avx512(
     const unsigned char* base, std::int64_t channel_bytes, std::size_t channels,
     const std::uint16_t* masks, std::size_t chunks, const fw::element_format& format, float* rows,
     std::size_t row) {
+  const bool floats = format.type == QUELT_ELEMENT_FLOAT32;
   const bool is_signed = format.type == QUELT_ELEMENT_INT8;
   const __m512i zero_point = _mm512_set1_epi32(format.zero_point);
   const __m512 scale = _mm512_set1_ps(format.scale);
@@ -155,13 +138,17 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void pack_code_rows_avx512(
       if (mark == 0) {
         continue;
       }
-      const __m128i codes = _mm_maskz_loadu_epi8(mark, plane + 16 * q);
-      // Zero-masked forms (GCC 12 warns of the plain ones' undefined source);
-      // the compress drops the unmarked lanes anyway.
-      const __m512i q32 = is_signed ? _mm512_maskz_cvtepi8_epi32(mark, codes)
-                                    : _mm512_maskz_cvtepu8_epi32(mark, codes);
-      const __m512 v =
-          _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(mark, _mm512_sub_epi32(q32, zero_point)), scale);
+      __m512 v;
+      if (floats) {
+        v = _mm512_maskz_loadu_ps(mark, reinterpret_cast<const float*>(plane) + 16 * q);
+      } else {
+        const __m128i codes = _mm_maskz_loadu_epi8(mark, plane + 16 * q);
+        // Zero-masked forms (GCC 12 warns of the plain ones' undefined
+        // source); the compress drops the unmarked lanes anyway.
+        const __m512i q32 = is_signed ? _mm512_maskz_cvtepi8_epi32(mark, codes)
+                                      : _mm512_maskz_cvtepu8_epi32(mark, codes);
+        v = _mm512_mul_ps(_mm512_maskz_cvtepi32_ps(mark, _mm512_sub_epi32(q32, zero_point)), scale);
+      }
       _mm512_storeu_ps(out, _mm512_maskz_compress_ps(mark, v));
       out += __builtin_popcount(masks[q]);
     }
@@ -282,9 +269,9 @@ void decoder::gather_levels(std::int64_t b, float threshold, const quelt_levels&
     const grid_reader scores(level.scores);
     const std::int32_t cut = rank_cut_for(scores.format, logits_, threshold);
     const auto width = static_cast<std::uint32_t>(level.width);
-    // A value the screen lets through is held raw and scored with the next
-    // run of them (score_raw_hits).
-    // `cell` is y x width + x within the level, `value` its element.
+    // A value the screen lets through, cell `cell` (y x width + x) of the
+    // level and element `value`, is held raw and scored with the next run of
+    // them (score_raw_hits).
     const auto hold = [&](std::uint32_t cell, std::uint32_t k, const unsigned char* value) {
       hit& h = spare_.emplace_back();
       h.candidate = offset + cell;
@@ -448,8 +435,8 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
     distances_.resize(cells_.size() * 4);
     const bool planes =
         magnitude(level.boxes.channel_stride) > magnitude(level.boxes.column_stride);
-    // Offsets that grow with the cell, one element apart along a row: float32
-    // planes, and 8-bit planes where the processor has AVX-512's byte loads.
+    // Offsets that grow with the cell, one element apart along a row, in
+    // float32 or 8-bit planes.
     [[maybe_unused]] const bool packable =
         (boxes.format.type == QUELT_ELEMENT_FLOAT32 || coded(boxes.format.type)) &&
         level.boxes.column_stride == 1 && level.boxes.row_stride >= level.width;
@@ -476,8 +463,7 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
       // cell by cell.
       const auto pack = [&]() {
 #if defined(QUELT_FRAMEWORK_EXP_AVX512)
-        if (lanes != fw::exp_lanes::avx512 || !planes || !packable ||
-            (coded(boxes.format.type) && !byte_lanes_available())) {
+        if (lanes != fw::exp_lanes::avx512 || !planes || !packable || !pack_lanes_available()) {
           return false;
         }
         const std::int64_t low = cell_at_[first];
@@ -493,12 +479,8 @@ void decoder::level_boxes(std::int64_t b, const quelt_levels& levels) {
         const unsigned char* base = boxes.address(b, 0, 0, 0) + low * boxes.bytes;
         const std::int64_t channel_bytes =
             level.boxes.channel_stride * static_cast<std::int64_t>(boxes.bytes);
-        if (coded(boxes.format.type)) {
-          pack_code_rows_avx512(base, channel_bytes, channels, masks, chunks, boxes.format, rows,
-                                block_cells);
-        } else {
-          pack_rows_avx512(base, channel_bytes, channels, masks, chunks, rows, block_cells);
-        }
+        pack_rows_avx512(base, channel_bytes, channels, masks, chunks, boxes.format, rows,
+                         block_cells);
         return true;
 #else
         return false;
